@@ -1,0 +1,2 @@
+// STUB: replaced by the fixture tool.
+int main() { return 0; }
