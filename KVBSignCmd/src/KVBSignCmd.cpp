@@ -1,4 +1,2 @@
 // STUB: replaced by the real implementation.
-#include "KVBSignLib.h"
-
-int main() { return 2; }
+#include "KVBSignCmd.h"

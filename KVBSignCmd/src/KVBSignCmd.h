@@ -1,0 +1,4 @@
+#ifndef KVBSIGNCMD_H
+#define KVBSIGNCMD_H
+// STUB: replaced by the real implementation.
+#endif

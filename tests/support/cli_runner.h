@@ -1,0 +1,54 @@
+#ifndef KVBSIGN_TEST_CLI_RUNNER_H
+#define KVBSIGN_TEST_CLI_RUNNER_H
+
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kvtest {
+
+struct CliResult {
+    int exitCode = -1;     // exit status, or 128 + signal number
+    std::string out;       // standard output
+    std::string err;       // standard error
+    bool timedOut = false; // killed after the time limit
+};
+
+using EnvList = std::vector<std::pair<std::string, std::string>>;
+
+// Runs a program with the given arguments (argv[0] is the program path), standard input
+// from /dev/null, and the extra environment entries added to (or, with an empty value
+// and a name starting with '-', removed from) the current environment. Waits at most
+// timeoutSeconds, then kills the process group.
+CliResult runProgram(const std::string& program, const std::vector<std::string>& args, const EnvList& env = {},
+                     int timeoutSeconds = 60, const std::string& cwd = "");
+
+// Runs the built KVBSignCmd.
+CliResult runCli(const std::vector<std::string>& args, const EnvList& env = {}, int timeoutSeconds = 60,
+                 const std::string& cwd = "");
+
+// The names of the /tmp/kvbsign* entries that exist now.
+std::set<std::string> kvbsignTempEntries();
+
+// A scratch directory for one test (/tmp/kvbtest-XXXXXX), removed with everything below it.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& relative) const { return path_ + "/" + relative; }
+
+private:
+    std::string path_;
+};
+
+// Small file helpers for tests; they throw std::runtime_error on failure.
+void writeFile(const std::string& path, const std::string& bytes); // makes parent directories
+std::string readFile(const std::string& path);
+
+}  // namespace kvtest
+
+#endif

@@ -1,1 +1,0 @@
-// STUB: replaced by the fixture builders.
