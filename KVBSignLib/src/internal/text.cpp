@@ -1,18 +1,233 @@
-// STUB: replaced by the real implementation.
-#include "KVBSignLibInternal.h"
+// Text cutting and codecs. Every routine works on byte strings: NUL and 0x80-0xFF are
+// ordinary bytes, and character classes are plain ASCII whatever the locale.
+#include <regex.h>
 
-std::string KVBSignLibInternal::stringRange(const std::string&, const std::string&, const std::string&) { return ""; }
-std::string KVBSignLibInternal::unite_lines(std::string t) { return t; }
-std::string KVBSignLibInternal::extractAttribute(const std::string&, std::string) { return ""; }
-std::string KVBSignLibInternal::__base64_string_format(const std::string&) { return ""; }
-std::string KVBSignLibInternal::base64_decodestring(std::string) { return ""; }
-std::string KVBSignLibInternal::digest_to_hex_string(const unsigned char*, unsigned long) { return ""; }
-unsigned char KVBSignLibInternal::hex2byte(const char*) { return 0; }
-std::string KVBSignLibInternal::uriPercentEncode(const std::string& p) { return p; }
-std::string KVBSignLibInternal::UriDecode(const std::string& t) { return t; }
-std::string KVBSignLibInternal::htmlEntitiesDecode(const std::string& t) { return t; }
-bool foundStr(const std::string&, const std::string&) { return false; }
-bool isValidKeyHash(const std::string&) { return false; }
-unsigned char charToHexDigit(char) { return 0; }
-unsigned char stringToByte(char*) { return 0; }
-bool isHashValueEqual(unsigned char*, const char*) { return false; }
+#include <climits>
+#include <cstring>
+#include <locale>
+#include <sstream>
+#include <string_view>
+#include <vector>
+
+#include "KVBSignLibInternal.h"
+#include "SafeStringAPIs.h"
+#include "ossl_ptr.h"
+
+namespace {
+
+bool isAsciiLetterOrDigit(unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+const char kLowerHex[] = "0123456789abcdef";
+
+// Hexadecimal digit values indexed by the unsigned byte; -1 for anything else.
+constexpr signed char HEX2DEC[256] = {
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  // 0x00
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  // 0x10
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  // 0x20
+    0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  -1, -1, -1, -1, -1, -1,  // 0x30 '0'-'9'
+    -1, 10, 11, 12, 13, 14, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1,  // 0x40 'A'-'F'
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  // 0x50
+    -1, 10, 11, 12, 13, 14, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1,  // 0x60 'a'-'f'
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  // 0x70
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  // 0x80
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  // 0x90
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  // 0xA0
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  // 0xB0
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  // 0xC0
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  // 0xD0
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  // 0xE0
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  // 0xF0
+};
+
+struct EntityRow {
+    std::string_view entity;
+    std::string_view replacement;
+};
+
+// Applied in this order. Besides the named entities, the numeric forms are taken as they
+// occur in manifests: with a blank between "&" and "#", or without the "#".
+constexpr EntityRow kEntityRows[] = {
+    {"& #34;", "%22"}, {"&quot;", "%22"}, {"& #39;", "%27"}, {"&apos;", "%27"}, {"& #38;", "%26"},
+    {"&amp;", "%26"},  {"& #60;", "%3C"}, {"&lt;", "%3C"},   {"& #62;", "%3E"}, {"&gt;", "%3E"},
+    {"&34;", "%22"},   {"&39;", "%27"},   {"&38;", "%26"},   {"&60;", "%3C"},   {"&62;", "%3E"},
+};
+
+}  // namespace
+
+std::string KVBSignLibInternal::stringRange(const std::string& text, const std::string& start,
+                                            const std::string& end) {
+    std::string rest;
+    const size_t p = text.find(start);
+    if (p == std::string::npos) {
+        rest = text;
+    } else {
+        rest = text.substr(p + start.size());
+    }
+    // The end marker is sought only after the start marker.
+    const size_t q = rest.find(end);
+    if (q != std::string::npos) rest.resize(q);
+    return rest;
+}
+
+std::string KVBSignLibInternal::unite_lines(std::string text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        if (c != '\r' && c != '\n') out.push_back(c);
+    }
+    return out;
+}
+
+std::string KVBSignLibInternal::extractAttribute(const std::string& text, std::string name) {
+    const std::string key = name + "=\"";
+    const size_t p = text.find(key);
+    if (p == std::string::npos) return "";
+    const size_t valueStart = p + key.size();
+    const size_t quote = text.find('"', valueStart);
+    if (quote == std::string::npos) return text.substr(valueStart);
+    return text.substr(valueStart, quote - valueStart);
+}
+
+bool foundStr(const std::string& needle, const std::string& haystack) {
+    return haystack.find(needle) != std::string::npos;
+}
+
+std::string KVBSignLibInternal::__base64_string_format(const std::string& text) {
+    const std::string flat = unite_lines(text);
+    std::string out;
+    out.reserve(flat.size() + flat.size() / 64 + 1);
+    for (size_t pos = 0; pos < flat.size(); pos += 64) {
+        out.append(flat, pos, 64);
+        out.push_back('\n');
+    }
+    return out;
+}
+
+std::string KVBSignLibInternal::base64_decodestring(std::string text) {
+    const std::string reflowed = __base64_string_format(text);
+    // The decoder takes an int length; a text that long is no base64 value of ours.
+    if (reflowed.empty() || reflowed.size() > static_cast<size_t>(INT_MAX)) return "";
+
+    kvbsign::EvpEncodeCtxPtr ctx(EVP_ENCODE_CTX_new());
+    if (!ctx) return "";
+    // Base64 never decodes to more bytes than it has characters.
+    std::vector<unsigned char> out(reflowed.size());
+    int updateLength = 0;
+    int finalLength = 0;
+    EVP_DecodeInit(ctx.get());
+    // A rejected text yields what the decoder delivered before it stopped; callers find out
+    // through what they do with the bytes.
+    EVP_DecodeUpdate(ctx.get(), out.data(), &updateLength, reinterpret_cast<const unsigned char*>(reflowed.data()),
+                     static_cast<int>(reflowed.size()));
+    if (updateLength < 0) updateLength = 0;
+    EVP_DecodeFinal(ctx.get(), out.data() + updateLength, &finalLength);
+    if (finalLength < 0) finalLength = 0;
+    return std::string(reinterpret_cast<const char*>(out.data()), static_cast<size_t>(updateLength + finalLength));
+}
+
+std::string KVBSignLibInternal::digest_to_hex_string(const unsigned char* bytes, unsigned long count) {
+    // At most 510 bytes are shown; the rest is dropped.
+    const unsigned long n = count < 510 ? count : 510;
+    if (n == 0 || bytes == nullptr) return "";
+    std::vector<char> buffer(2 * n + 1, '\0');
+    for (unsigned long i = 0; i < n; ++i) {
+        sprintf_safe(buffer.data() + 2 * i, 2 * n + 1 - 2 * i, "%02x", static_cast<unsigned int>(bytes[i]));
+    }
+    return std::string(buffer.data(), 2 * n);
+}
+
+unsigned char KVBSignLibInternal::hex2byte(const char* text) {
+    if (text == nullptr) return 0;
+    std::istringstream in(text);
+    in.imbue(std::locale::classic());
+    unsigned short value = 0;
+    in >> std::hex >> value;
+    return static_cast<unsigned char>(value % 256);
+}
+
+std::string KVBSignLibInternal::uriPercentEncode(const std::string& path) {
+    std::string out;
+    out.reserve(path.size());
+    for (char ch : path) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (isAsciiLetterOrDigit(c) || c == '-' || c == '_' || c == '.' || c == '~' || c == '/') {
+            out.push_back(ch);
+        } else {
+            out.push_back('%');
+            out.push_back(kLowerHex[c >> 4]);
+            out.push_back(kLowerHex[c & 0x0F]);
+        }
+    }
+    return out;
+}
+
+std::string KVBSignLibInternal::UriDecode(const std::string& text) {
+    const size_t n = text.size();
+    std::string out;
+    out.reserve(n);
+    size_t i = 0;
+    // An escape needs the "%" and two digits, so the scan stops two bytes before the end.
+    while (i + 2 < n) {
+        if (text[i] == '%') {
+            const signed char high = HEX2DEC[static_cast<unsigned char>(text[i + 1])];
+            const signed char low = HEX2DEC[static_cast<unsigned char>(text[i + 2])];
+            if (high != -1 && low != -1) {
+                out.push_back(static_cast<char>(high * 16 + low));
+                i += 3;
+                continue;
+            }
+        }
+        out.push_back(text[i]);
+        ++i;
+    }
+    out.append(text, i, std::string::npos);
+    return out;
+}
+
+std::string KVBSignLibInternal::htmlEntitiesDecode(const std::string& text) {
+    std::string out = text;
+    for (const EntityRow& row : kEntityRows) {
+        // Searching again from the start would find nothing before the last replacement:
+        // every entity starts with "&" and none holds "%", so a replacement can neither
+        // complete a match nor start one. Going on after it gives the same text in one pass.
+        size_t p = out.find(row.entity);
+        while (p != std::string::npos) {
+            out.replace(p, row.entity.size(), row.replacement);
+            p = out.find(row.entity, p + row.replacement.size());
+        }
+    }
+    return out;
+}
+
+bool isValidKeyHash(const std::string& text) {
+    // regexec stops at a NUL byte, so a text holding one would be judged by its head only.
+    if (text.find('\0') != std::string::npos) return false;
+    regex_t expression;
+    if (regcomp(&expression, "^[A-F0-9]{40}$", REG_EXTENDED | REG_NOSUB) != 0) return false;
+    const bool matched = regexec(&expression, text.c_str(), 0, nullptr, 0) == 0;
+    regfree(&expression);
+    return matched;
+}
+
+unsigned char charToHexDigit(char c) {
+    if (c < 'A') return static_cast<unsigned char>(c - '0');
+    return static_cast<unsigned char>(c - 'A' + 10);
+}
+
+unsigned char stringToByte(char* p) {
+    if (p == nullptr) return 0;
+    return static_cast<unsigned char>((16 * charToHexDigit(p[0]) + charToHexDigit(p[1])) % 256);
+}
+
+bool isHashValueEqual(unsigned char* digest, const char* hex) {
+    // A text shorter than the 40 digits of a SHA-1 digest cannot equal one, and reading on
+    // would run past its end.
+    if (digest == nullptr || hex == nullptr || strnlen(hex, 40) < 40) return false;
+    for (int i = 0; i < 20; ++i) {
+        char pair[2] = {hex[2 * i], hex[2 * i + 1]};
+        if (digest[i] != stringToByte(pair)) return false;
+    }
+    return true;
+}
