@@ -1,10 +1,272 @@
-// STUB: replaced by the real implementation.
+// RFC 3161 timestamp over the signature value: finding it, verifying the token and its
+// authority, and rating its signing time against the signer's validity.
 #include "Timestamp.h"
 
-bool Timestamp::isTimestamped(const std::string&) { return false; }
-std::string Timestamp::extractTimestampValue(const std::string&) { return ""; }
-std::string Timestamp::constructTimestampRequestBody(const std::string&) { return ""; }
-std::string Timestamp::readAndRepairTimestampRequestBody(const std::string&) { return ""; }
-std::string Timestamp::computeSHA1AsHex(const std::string&) { return ""; }
-std::string Timestamp::extractTSTInfo(const std::string&) { return ""; }
-int Timestamp::validateTimestamp(const std::string&, bool, std::vector<X509*>, std::string&, long&) { return 3; }
+#include <algorithm>
+#include <fstream>
+#include <utility>
+
+#include <openssl/asn1.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/pkcs7.h>
+#include <openssl/ts.h>
+#include <openssl/x509_vfy.h>
+
+#include "KVBSignLibInternal.h"
+#include "ossl_ptr.h"
+
+namespace {
+
+const char kTimestampStart[] = "<xades:EncapsulatedTimeStamp>";
+const char kTimestampEnd[] = "</xades:EncapsulatedTimeStamp>";
+const char kSignatureValueStart[] = "<SignatureValue Id=\"PackageSignatureValue\">";
+const char kSignatureValueEnd[] = "</SignatureValue>";
+// The signature value as the authority saw it: with the namespace it inherits in the document.
+const char kNamespacedSignatureValueStart[] =
+    "<SignatureValue xmlns=\"http://www.w3.org/2000/09/xmldsig#\" Id=\"PackageSignatureValue\">";
+
+enum : int { kValid = 1, kValidOutsideValidity = 2, kUnverifiable = 3, kInvalid = 4 };
+
+// The store's own verdict on every certificate stands.
+int verify_cb(int ok, X509_STORE_CTX*) { return ok; }
+
+// Owns a list of certificates handed out by the root store reader.
+struct CertList {
+    std::vector<X509*> certs;
+    CertList() = default;
+    CertList(const CertList&) = delete;
+    CertList& operator=(const CertList&) = delete;
+    ~CertList() {
+        for (X509* c : certs) X509_free(c);
+    }
+};
+
+// The certificate set of a signed (or signed and enveloped) token; null for any other content.
+const STACK_OF(X509)* tokenCertificateSet(const PKCS7* token) {
+    if (token == nullptr || token->type == nullptr) return nullptr;
+    switch (OBJ_obj2nid(token->type)) {
+        case NID_pkcs7_signed:
+            return token->d.sign != nullptr ? token->d.sign->cert : nullptr;
+        case NID_pkcs7_signedAndEnveloped:
+            return token->d.signed_and_enveloped != nullptr ? token->d.signed_and_enveloped->cert : nullptr;
+        default:
+            return nullptr;
+    }
+}
+
+// The ASN.1 dump of the whole DER, without its final line break.
+std::string dumpText(const std::string& der) {
+    kvbsign::BioPtr bio(BIO_new(BIO_s_mem()));
+    if (!bio) return "";
+    ASN1_parse_dump(bio.get(), reinterpret_cast<const unsigned char*>(der.data()), static_cast<long>(der.size()), 0,
+                    0);
+    char* data = nullptr;
+    long length = BIO_get_mem_data(bio.get(), &data);
+    if (data == nullptr || length <= 0) return "";
+    return std::string(data, static_cast<size_t>(length - 1));
+}
+
+// genTime of a bare token, read back out of the dump's hexadecimal TSTInfo.
+long genTimeFromDump(const std::string& dump) {
+    const std::string hex = Timestamp::extractTSTInfo(dump);
+    std::string bytes;
+    bytes.reserve(hex.size() / 2);
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        const char pair[3] = {hex[i], hex[i + 1], '\0'};
+        bytes.push_back(static_cast<char>(KVBSignLibInternal::hex2byte(pair)));
+    }
+    if (bytes.empty()) return 0;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    kvbsign::TsTstInfoPtr info(d2i_TS_TST_INFO(nullptr, &p, static_cast<long>(bytes.size())));
+    if (!info) return 0;
+    return static_cast<long>(Timestamp::Asn1ToTime(TS_TST_INFO_get_time(info.get())));
+}
+
+// Validity bounds of the signer: the first certificate inside KeyInfo, the same certificate
+// the signature and trust checks use. A certificate placed elsewhere in the document is not
+// the signer.
+void signerValidity(const std::string& sigXml, time_t& notBefore, time_t& notAfter) {
+    notBefore = 0;
+    notAfter = 0;
+    const std::string keyInfo = KVBSignLibInternal::stringRange(sigXml, "<KeyInfo>", "</KeyInfo>");
+    if (keyInfo.find("<X509Certificate>") == std::string::npos) return;
+    const std::string text = KVBSignLibInternal::stringRange(keyInfo, "<X509Certificate>", "</X509Certificate>");
+    kvbsign::X509Ptr signer(KVBSignLibInternal::getX509FromXML(text));
+    if (!signer) return;
+    notAfter = Timestamp::Asn1ToTime(X509_get0_notAfter(signer.get()));
+    notBefore = Timestamp::Asn1ToTime(X509_get0_notBefore(signer.get()));
+}
+
+}  // namespace
+
+bool Timestamp::isTimestamped(const std::string& sigXml) {
+    return sigXml.find(kTimestampStart) != std::string::npos;
+}
+
+std::string Timestamp::extractTimestampValue(const std::string& sigXml) {
+    return KVBSignLibInternal::unite_lines(KVBSignLibInternal::stringRange(sigXml, kTimestampStart, kTimestampEnd));
+}
+
+std::string Timestamp::constructTimestampRequestBody(const std::string& sigXml) {
+    return std::string(kNamespacedSignatureValueStart) + KVBSignLibInternal::extractSignatureValue(sigXml) +
+           kSignatureValueEnd;
+}
+
+std::string Timestamp::readAndRepairTimestampRequestBody(const std::string& path) {
+    std::ifstream in(path, std::ios::in | std::ios::binary);
+    if (!in.is_open()) {
+        KVBSignLibInternal::debugError("Failed to open signature file when validating legacy timestamp.");
+        return "";
+    }
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    in.seekg(0, std::ios::beg);
+
+    // Read in bounded chunks so that a size the stream misreports cannot make one huge buffer.
+    std::string fileText;
+    if (size > 0) {
+        char chunk[8192];
+        std::streamoff left = size;
+        while (left > 0 && in) {
+            const std::streamsize want = static_cast<std::streamsize>(std::min<std::streamoff>(left, sizeof chunk));
+            in.read(chunk, want);
+            const std::streamsize got = in.gcount();
+            if (got <= 0) break;
+            fileText.append(chunk, static_cast<size_t>(got));
+            left -= got;
+        }
+    }
+
+    const size_t start = fileText.find(kSignatureValueStart);
+    if (start == std::string::npos) return "";
+    std::string formed = kNamespacedSignatureValueStart;
+    formed.append(fileText, start + sizeof kSignatureValueStart - 1, std::string::npos);
+    const size_t end = formed.find(kSignatureValueEnd);
+    if (end == std::string::npos) return "";
+    formed.resize(end + sizeof kSignatureValueEnd - 1);
+    return formed;
+}
+
+std::string Timestamp::computeSHA1AsHex(const std::string& data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha1(), nullptr) != 1) return "";
+    return KVBSignLibInternal::digest_to_hex_string(digest, length);
+}
+
+std::string Timestamp::extractTSTInfo(const std::string& dump) {
+    static const std::string kTstInfo = "id-smime-ct-TSTInfo";
+    static const std::string kHexDump = "[HEX DUMP]";
+    const size_t at = dump.find(kTstInfo);
+    if (at == std::string::npos) return "";
+    std::string rest = dump.substr(at + kTstInfo.size());
+    const size_t hex = rest.find(kHexDump);
+    if (hex != std::string::npos) rest.erase(0, hex + kHexDump.size());
+    const size_t colon = rest.find(':');
+    if (colon != std::string::npos) rest.erase(0, colon + 1);
+    const size_t lineEnd = rest.find('\n');
+    if (lineEnd != std::string::npos) rest.resize(lineEnd);
+    return rest;
+}
+
+int Timestamp::validateTimestamp(const std::string& sigXml, bool isNvo, std::vector<X509*> userCerts,
+                                 std::string& signatureFilePath, long& genTime) {
+    const std::string der = KVBSignLibInternal::base64_decodestring(extractTimestampValue(sigXml));
+    const std::string dump = isNvo ? dumpText(der) : std::string();
+    std::string digestHex = computeSHA1AsHex(constructTimestampRequestBody(sigXml));
+
+    if (sigXml.find("<X509Certificate>") == std::string::npos) return kInvalid;
+
+    time_t notBefore = 0;
+    time_t notAfter = 0;
+    signerValidity(sigXml, notBefore, notAfter);
+
+    OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+
+    // The two forms differ in their first inner element, so at most one of them parses.
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+    kvbsign::Pkcs7Ptr bareToken(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
+    p = reinterpret_cast<const unsigned char*>(der.data());
+    kvbsign::TsRespPtr response(d2i_TS_RESP(nullptr, &p, static_cast<long>(der.size())));
+    if (response) bareToken.reset();
+    if (!bareToken && !response) return kUnverifiable;
+    const bool legacy = !response;
+
+    kvbsign::TsVerifyCtxPtr context(TS_VERIFY_CTX_new());
+    if (!context) return kUnverifiable;
+    TS_VERIFY_CTX_set_flags(context.get(), TS_VFY_VERSION | TS_VFY_SIGNER | TS_VFY_IMPRINT);
+
+    if (legacy) {
+        // The authority stamped the signature value as the file stores it, line breaks included.
+        const std::string message = readAndRepairTimestampRequestBody(signatureFilePath);
+        if (message.empty()) return kInvalid;
+        digestHex = computeSHA1AsHex(message);
+    }
+
+    long imprintLength = 0;
+    unsigned char* imprint = OPENSSL_hexstr2buf(digestHex.c_str(), &imprintLength);
+    if (imprint == nullptr) return kUnverifiable;
+    TS_VERIFY_CTX_set_imprint(context.get(), imprint, imprintLength);  // the context owns it now
+    TS_VERIFY_CTX_add_flags(context.get(), TS_VFY_SIGNATURE);
+
+    kvbsign::X509StorePtr ownedStore(X509_STORE_new());
+    if (!ownedStore) return kUnverifiable;
+    X509_STORE* store = ownedStore.get();
+    X509_STORE_set_verify_cb(store, verify_cb);
+    // The context frees the store; it takes no reference of its own.
+    TS_VERIFY_CTX_set_store(context.get(), ownedStore.release());
+
+    {
+        CertList storeRoots;
+        KVBSignLibInternal::getSystemRootCertificates(storeRoots.certs);
+        for (X509* root : storeRoots.certs) X509_STORE_add_cert(store, root);  // the store takes its own reference
+    }
+    for (X509* user : userCerts) {
+        if (user != nullptr) X509_STORE_add_cert(store, user);
+    }
+
+    PKCS7* token = legacy ? bareToken.get() : TS_RESP_get_token(response.get());
+    std::vector<kvbsign::X509Ptr> tokenCertificates;
+    if (const STACK_OF(X509)* set = tokenCertificateSet(token)) {
+        for (int i = 0; i < sk_X509_num(set); ++i) {
+            X509* cert = sk_X509_value(set, i);
+            X509_STORE_add_cert(store, cert);
+            kvbsign::X509Ptr copy(X509_dup(cert));
+            if (!copy) return kUnverifiable;
+            tokenCertificates.push_back(std::move(copy));
+        }
+    }
+
+    // The authority must chain to a system root. Without any root there is nothing to anchor
+    // the chain to, and a chain check without anchors would accept any self-made authority.
+    {
+        CertList chainRoots;
+        if (!KVBSignLibInternal::getSystemRootCertificates(chainRoots.certs) || chainRoots.certs.empty())
+            return kUnverifiable;
+        std::vector<X509*> handedOver;
+        handedOver.reserve(tokenCertificates.size());
+        for (auto& cert : tokenCertificates) handedOver.push_back(cert.get());
+        for (auto& cert : tokenCertificates) cert.release();  // the chain check frees them
+        tokenCertificates.clear();
+        if (!KVBSignLibInternal::validateCertificateChainX509(std::move(handedOver), chainRoots.certs))
+            return kInvalid;
+    }
+
+    const int verified = legacy ? TS_RESP_verify_token(context.get(), token)
+                                : TS_RESP_verify_response(context.get(), response.get());
+    if (verified == 0) return kInvalid;
+
+    long time = 0;
+    if (legacy) {
+        time = genTimeFromDump(dump);
+    } else if (TS_TST_INFO* info = TS_RESP_get_tst_info(response.get())) {
+        time = static_cast<long>(Asn1ToTime(TS_TST_INFO_get_time(info)));
+    }
+    genTime = time;
+
+    const time_t signingTime = static_cast<time_t>(time);
+    if (difftime(signingTime, notAfter) > 0 || difftime(signingTime, notBefore) < 0) return kValidOutsideValidity;
+    return kValid;
+}

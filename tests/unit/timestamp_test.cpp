@@ -1,0 +1,411 @@
+// Timestamp check: the text routines around it and the token verification, with tokens made
+// here by OpenSSL's own responder.
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "KVBSignLibInternal.h"
+#include "Timestamp.h"
+#include "cli_runner.h"
+#include "package_builder.h"
+#include "test_pki.h"
+#include "tsa.h"
+
+namespace {
+
+using kvtest::base64;
+using kvtest::pki;
+
+const char kNsStart[] = "<SignatureValue xmlns=\"http://www.w3.org/2000/09/xmldsig#\" Id=\"PackageSignatureValue\">";
+const time_t kHour = 60 * 60;
+const time_t kDay = 24 * kHour;
+const long kUntouched = 123456789;  // genTime as the caller left it
+
+// Sets an environment variable for one scope and puts the old value back.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = getenv(name)) {
+            had_ = true;
+            old_ = old;
+        }
+        setenv(name, value.c_str(), 1);
+        tzset();
+    }
+    ~ScopedEnv() {
+        if (had_)
+            setenv(name_, old_.c_str(), 1);
+        else
+            unsetenv(name_);
+        tzset();
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* name_;
+    bool had_ = false;
+    std::string old_;
+};
+
+time_t hourFloor(time_t t) { return t - t % kHour; }
+
+// The signer of the test documents: valid from 40 days ago to half past an hour 10 days ago,
+// so that "same hour" and "next hour" cases straddle its end.
+struct Signer {
+    time_t notBefore;
+    time_t notAfter;
+    kvtest::CertAndKey id;
+};
+
+const Signer& signer() {
+    static const Signer s = [] {
+        Signer r;
+        const time_t base = hourFloor(time(nullptr));
+        r.notBefore = base - 40 * kDay;
+        r.notAfter = base - 10 * kDay + 30 * 60;
+        kvtest::CertSpec spec = kvtest::leafSpec("KVB Timestamp Signer", "5001");
+        spec.notBefore = r.notBefore;
+        spec.notAfter = r.notAfter;
+        r.id.key = kvtest::makeRsaKey(2048, 65537, 2);
+        r.id.cert = kvtest::makeCert(spec, r.id.key.get(), pki().intermediate.cert.get(), pki().intermediate.key.get());
+        return r;
+    }();
+    return s;
+}
+
+// A self-signed CA that only the user trusts, and an authority below it.
+const kvtest::CertAndKey& userRoot() {
+    static const kvtest::CertAndKey r = [] {
+        kvtest::CertAndKey c;
+        c.key = kvtest::makeRsaKey(2048, 65537, 21);
+        c.cert = kvtest::makeCert(kvtest::caSpec("KVB User Root", "31"), c.key.get(), nullptr, nullptr);
+        return c;
+    }();
+    return r;
+}
+
+const kvtest::TsaIdentity& userTsa() {
+    static const kvtest::TsaIdentity t = kvtest::makeTsa("KVB User TSA", userRoot().cert.get(), userRoot().key.get(),
+                                                         {userRoot().cert.get()}, 22);
+    return t;
+}
+
+kvtest::PackageBuilder signerBuilder() {
+    kvtest::PackageBuilder b;
+    b.signer(signer().id.key.get())
+        .keyInfoCerts({signer().id.cert.get(), pki().intermediate.cert.get(), pki().root.cert.get()})
+        .addFile("a.txt", "alpha");
+    return b;
+}
+
+class TimestampTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kvtest::writePemBundle(scratch.file("roots.pem"), {pki().root.cert.get()});
+        kvtest::writeFile(scratch.file("empty.pem"), "");
+        roots = std::make_unique<ScopedEnv>("SSL_CERT_FILE", scratch.file("roots.pem"));
+    }
+
+    // Builds the package, adds the token and returns the document with its file.
+    kvtest::SignedPackage withToken(const kvtest::PackageBuilder& b, const std::string& tokenDer,
+                                    const std::string& name = "pkg") {
+        kvtest::SignedPackage p = b.build(scratch.file(name));
+        p.addTimestamp(base64(tokenDer));
+        return p;
+    }
+
+    int validate(const kvtest::SignedPackage& p, bool isNvo, long& genTime, std::vector<X509*> user = {}) {
+        std::string path = p.xmlPath();
+        return Timestamp::validateTimestamp(p.xml, isNvo, user, path, genTime);
+    }
+
+    // The legacy message: the signature value exactly as the file holds it.
+    static std::string legacyMessage(const kvtest::SignedPackage& p) {
+        return std::string(kNsStart) + p.signatureValueText + "</SignatureValue>";
+    }
+
+    ScopedEnv utc{"TZ", "UTC"};
+    kvtest::ScratchDir scratch;
+    std::unique_ptr<ScopedEnv> roots;
+};
+
+TEST(TimestampText, TimestampValueIsTheElementTextWithoutLineBreaks) {
+    struct Case {
+        const char* name;
+        std::string doc;
+        bool timestamped;
+        std::string want;
+    };
+    const Case kCases[] = {
+        {"value over lines", "<a><xades:EncapsulatedTimeStamp>MII\r\nAb\nc=</xades:EncapsulatedTimeStamp></a>", true,
+         "MIIAbc="},
+        {"first element wins", "<xades:EncapsulatedTimeStamp>AA</xades:EncapsulatedTimeStamp>"
+                               "<xades:EncapsulatedTimeStamp>BB</xades:EncapsulatedTimeStamp>",
+         true, "AA"},
+        {"no end tag keeps the rest", "x<xades:EncapsulatedTimeStamp>AB\nCD", true, "ABCD"},
+        {"no element at all: the whole text", "a\nb", false, "ab"},
+        {"other prefix is not a timestamp", "<EncapsulatedTimeStamp>AA</EncapsulatedTimeStamp>", false,
+         "<EncapsulatedTimeStamp>AA</EncapsulatedTimeStamp>"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Timestamp::isTimestamped(c.doc), c.timestamped);
+        EXPECT_EQ(Timestamp::extractTimestampValue(c.doc), c.want);
+    }
+}
+
+TEST(TimestampText, RequestBodyIsTheNamespacedSignatureValueOnOneLine) {
+    const std::string doc = "<signatures><SignatureValue Id=\"PackageSignatureValue\">QUJD\r\nREVG\nR0g=</SignatureValue>"
+                            "<KeyInfo></KeyInfo></signatures>";
+    EXPECT_EQ(Timestamp::constructTimestampRequestBody(doc), std::string(kNsStart) + "QUJDREVGR0g=</SignatureValue>");
+}
+
+TEST(TimestampText, LegacyBodyKeepsTheStoredSignatureValue) {
+    kvtest::ScratchDir dir;
+    struct Case {
+        const char* name;
+        std::string file;
+        std::string want;
+    };
+    const std::string start = "<SignatureValue Id=\"PackageSignatureValue\">";
+    const Case kCases[] = {
+        {"line breaks and blanks kept", "<s>" + start + "QUJD\r\n  REVG\n</SignatureValue><KeyInfo/></s>",
+         std::string(kNsStart) + "QUJD\r\n  REVG\n</SignatureValue>"},
+        {"NUL and high bytes kept", "<s>" + start + std::string("A\0\xff", 3) + "</SignatureValue>",
+         std::string(kNsStart) + std::string("A\0\xff", 3) + "</SignatureValue>"},
+        {"no start tag", "<s><SignatureValue>QUJD</SignatureValue></s>", ""},
+        {"no end tag", "<s>" + start + "QUJD", ""},
+        {"empty file", "", ""},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        kvtest::writeFile(dir.file("sig.xml"), c.file);
+        EXPECT_EQ(Timestamp::readAndRepairTimestampRequestBody(dir.file("sig.xml")), c.want);
+    }
+    EXPECT_EQ(Timestamp::readAndRepairTimestampRequestBody(dir.file("missing.xml")), "");
+}
+
+TEST(TimestampText, Sha1IsLowercaseHexOfAllBytes) {
+    EXPECT_EQ(Timestamp::computeSHA1AsHex(""), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+    EXPECT_EQ(Timestamp::computeSHA1AsHex("abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
+    // Embedded NUL: the digest covers the byte and what follows it.
+    EXPECT_EQ(Timestamp::computeSHA1AsHex(std::string("a\0b", 3)), kvtest::hex(kvtest::sha1(std::string("a\0b", 3))));
+}
+
+TEST(TimestampText, TstInfoIsTheHexDumpAfterItsContentType) {
+    struct Case {
+        const char* name;
+        std::string dump;
+        std::string want;
+    };
+    const std::string oidLine = "   30:d=4  hl=2 l=  11 prim: OBJECT            :id-smime-ct-TSTInfo\n";
+    const Case kCases[] = {
+        {"dump of a token",
+         "    0:d=0  hl=4 l= 900 cons: SEQUENCE\n" + oidLine +
+             "   43:d=4  hl=4 l= 300 cons: cont [ 0 ]\n"
+             "   47:d=5  hl=4 l= 296 prim: OCTET STRING      [HEX DUMP]:3082012402\n"
+             "  347:d=3  hl=4 l= 500 cons: cont [ 0 ]",
+         "3082012402"},
+        {"last line without line end", oidLine + "   47:d=5  hl=4 l= 5 prim: OCTET STRING      [HEX DUMP]:30030201",
+         "30030201"},
+        {"no content type", "   47:d=5  hl=4 l= 5 prim: OCTET STRING      [HEX DUMP]:30030201\n", ""},
+        // Without a hex dump the cut lands inside the next line's offset; that text then does not
+        // parse as a TSTInfo.
+        {"no hex dump", oidLine + "   47:d=5  hl=2 l= 3 prim: OCTET STRING      :abc\n",
+         "d=5  hl=2 l= 3 prim: OCTET STRING      :abc"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Timestamp::extractTSTInfo(c.dump), c.want);
+    }
+}
+
+// A granted response over the exact message text: the signing time is rated against the
+// signer's validity to the hour on both sides.
+TEST_F(TimestampTest, GrantedResponseRatesGenTimeAgainstSignerValidity) {
+    const kvtest::PackageBuilder b = signerBuilder();
+    const std::string message = b.build(scratch.file("plain")).timestampMessageText;
+    struct Case {
+        const char* name;
+        time_t genTime;
+        int want;
+    };
+    const Signer& s = signer();
+    const Case kCases[] = {
+        {"inside the validity", s.notBefore + 5 * kDay + 17 * 60, 1},
+        {"same hour as notAfter, after it", s.notAfter + 20 * 60, 1},
+        {"hour after notAfter", s.notAfter + kHour, 2},
+        {"hour before notBefore", s.notBefore - kHour, 2},
+        {"at notBefore", s.notBefore, 1},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        kvtest::SignedPackage p = withToken(b, kvtest::grantedResponse(kvtest::defaultTsa(), message, c.genTime));
+        long genTime = kUntouched;
+        EXPECT_EQ(validate(p, false, genTime), c.want);
+        EXPECT_EQ(genTime, hourFloor(c.genTime));
+    }
+}
+
+// Every failure leaves the caller's genTime alone.
+TEST_F(TimestampTest, BadTokensAreInvalidOrUnverifiable) {
+    kvtest::PackageBuilder b = signerBuilder();
+    b.signatureLineBreaks();
+    const kvtest::SignedPackage plain = b.build(scratch.file("plain"));
+    const std::string message = plain.timestampMessageText;
+    const time_t inside = signer().notBefore + kDay;
+    std::string oneByteOff = message;
+    oneByteOff[oneByteOff.size() / 2] ^= 0x01;
+    std::string truncated = kvtest::grantedResponse(kvtest::defaultTsa(), message, inside);
+    truncated.resize(truncated.size() - 10);
+
+    struct Case {
+        const char* name;
+        std::string tokenB64;
+        int want;
+    };
+    const Case kCases[] = {
+        {"imprint over a text one byte off",
+         base64(kvtest::grantedResponse(kvtest::defaultTsa(), oneByteOff, inside)), 4},
+        {"response over the stored text with its line breaks",
+         base64(kvtest::grantedResponse(kvtest::defaultTsa(), legacyMessage(plain), inside)), 4},
+        {"bare token over the one-line text while the file has line breaks",
+         base64(kvtest::bareToken(kvtest::grantedResponse(kvtest::defaultTsa(), message, inside))), 4},
+        {"rejection response", base64(kvtest::rejectionResponse(kvtest::defaultTsa(), message)), 4},
+        {"authority chained to a user root only", base64(kvtest::grantedResponse(userTsa(), message, inside)), 4},
+        {"truncated response", base64(truncated), 3},
+        {"a certificate is neither form", base64(kvtest::toDer(pki().root.cert.get())), 3},
+        {"bytes of neither form", base64("not a token"), 3},
+        {"not base64", "!!!!", 3},
+        {"empty value", "", 3},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        kvtest::SignedPackage p = b.build(scratch.file("pkg"));
+        p.addTimestamp(c.tokenB64);
+        long genTime = kUntouched;
+        // The user root is trusted by the store, yet it is no system root.
+        EXPECT_EQ(validate(p, true, genTime, {userRoot().cert.get()}), c.want);
+        EXPECT_EQ(genTime, kUntouched);
+    }
+}
+
+// The same user-rooted authority passes once its root is a system root: the anchor decides.
+TEST_F(TimestampTest, AuthorityMustChainToASystemRoot) {
+    const kvtest::PackageBuilder b = signerBuilder();
+    const std::string message = b.build(scratch.file("plain")).timestampMessageText;
+    kvtest::SignedPackage p = withToken(b, kvtest::grantedResponse(userTsa(), message, signer().notBefore + kDay));
+
+    long genTime = kUntouched;
+    EXPECT_EQ(validate(p, false, genTime, {userRoot().cert.get()}), 4);
+
+    kvtest::writePemBundle(scratch.file("both.pem"), {pki().root.cert.get(), userRoot().cert.get()});
+    ScopedEnv both("SSL_CERT_FILE", scratch.file("both.pem"));
+    EXPECT_EQ(validate(p, false, genTime), 1);
+}
+
+// Without system roots nothing anchors the authority: unverifiable, not valid.
+TEST_F(TimestampTest, NoSystemRootsIsUnverifiable) {
+    const kvtest::PackageBuilder b = signerBuilder();
+    const std::string message = b.build(scratch.file("plain")).timestampMessageText;
+    kvtest::SignedPackage p =
+        withToken(b, kvtest::grantedResponse(kvtest::defaultTsa(), message, signer().notBefore + kDay));
+    for (const char* bundle : {"empty.pem", "missing.pem"}) {
+        SCOPED_TRACE(bundle);
+        ScopedEnv none("SSL_CERT_FILE", scratch.file(bundle));
+        long genTime = kUntouched;
+        EXPECT_EQ(validate(p, false, genTime), 3);
+        EXPECT_EQ(genTime, kUntouched);
+    }
+}
+
+// A bare token covers the signature value as the file stores it; its genTime comes from the
+// ASN.1 dump, which exists only for the signature variant.
+TEST_F(TimestampTest, BareTokenIsCheckedAgainstTheStoredSignatureValue) {
+    kvtest::PackageBuilder b = signerBuilder();
+    b.signatureLineBreaks();
+    const kvtest::SignedPackage plain = b.build(scratch.file("plain"));
+    ASSERT_NE(plain.signatureValueText.find('\n'), std::string::npos);
+    const std::string message = legacyMessage(plain);
+
+    struct Case {
+        const char* name;
+        time_t genTime;
+        bool isNvo;
+        int want;
+        long wantGenTime;
+    };
+    const Signer& s = signer();
+    const time_t inside = s.notBefore + 3 * kDay + 5 * 60;
+    const time_t after = s.notAfter + kHour;
+    const Case kCases[] = {
+        {"variant, inside the validity", inside, true, 1, static_cast<long>(hourFloor(inside))},
+        {"variant, after notAfter", after, true, 2, static_cast<long>(hourFloor(after))},
+        {"no variant: no genTime", inside, false, 2, 0},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        kvtest::SignedPackage p =
+            withToken(b, kvtest::bareToken(kvtest::grantedResponse(kvtest::defaultTsa(), message, c.genTime)));
+        long genTime = kUntouched;
+        EXPECT_EQ(validate(p, c.isNvo, genTime), c.want);
+        EXPECT_EQ(genTime, c.wantGenTime);
+    }
+
+    // The stored text is what counts: without a readable signature file the token is invalid.
+    kvtest::SignedPackage p =
+        withToken(b, kvtest::bareToken(kvtest::grantedResponse(kvtest::defaultTsa(), message, inside)));
+    std::string missing = scratch.file("no-such-dir/signatures.xml");
+    long genTime = kUntouched;
+    EXPECT_EQ(Timestamp::validateTimestamp(p.xml, true, {}, missing, genTime), 4);
+    EXPECT_EQ(genTime, kUntouched);
+}
+
+// The validity bounds are the KeyInfo signer's; a certificate elsewhere is ignored. A document
+// without any certificate element is invalid before the token is looked at.
+TEST_F(TimestampTest, ValidityComesFromTheKeyInfoSigner) {
+    const Signer& s = signer();
+    const time_t signerInside = s.notBefore + kDay;      // inside the signer, outside the decoy
+    const time_t decoyInside = s.notAfter + 100 * kDay;  // outside the signer, inside the decoy
+    kvtest::CertSpec spec = kvtest::leafSpec("KVB Decoy", "5002");
+    spec.notBefore = s.notAfter + 50 * kDay;
+    spec.notAfter = s.notAfter + 200 * kDay;
+    const kvtest::X509Ptr decoy =
+        kvtest::makeCert(spec, pki().leaf.key.get(), pki().intermediate.cert.get(), pki().intermediate.key.get());
+
+    kvtest::PackageBuilder withDecoy = signerBuilder();
+    withDecoy.certBeforeKeyInfo(decoy.get());
+    kvtest::PackageBuilder onlyDecoy = signerBuilder();
+    onlyDecoy.keyInfoCerts({}).certBeforeKeyInfo(decoy.get());
+    kvtest::PackageBuilder noCerts = signerBuilder();
+    noCerts.keyInfoCerts({});
+
+    struct Case {
+        const char* name;
+        const kvtest::PackageBuilder& builder;
+        time_t genTime;
+        int want;
+    };
+    const Case kCases[] = {
+        {"decoy first, genTime inside the signer", withDecoy, signerInside, 1},
+        {"decoy first, genTime inside the decoy only", withDecoy, decoyInside, 2},
+        {"certificate only outside KeyInfo: no bounds", onlyDecoy, decoyInside, 2},
+        {"no certificate element at all", noCerts, signerInside, 4},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        const std::string message = c.builder.build(scratch.file("plain")).timestampMessageText;
+        kvtest::SignedPackage p =
+            withToken(c.builder, kvtest::grantedResponse(kvtest::defaultTsa(), message, c.genTime));
+        long genTime = kUntouched;
+        EXPECT_EQ(validate(p, false, genTime), c.want);
+        EXPECT_EQ(genTime, c.want == 4 ? kUntouched : static_cast<long>(hourFloor(c.genTime)));
+    }
+}
+
+}  // namespace
