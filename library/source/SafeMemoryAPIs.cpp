@@ -1,11 +1,27 @@
-// STUB: replaced by the real implementation.
 #include "SafeMemoryAPIs.h"
+
 #include <string.h>
-int memcpy_safe(void* dst, size_t dstSize, const void* src, size_t count) {
-    if (!dst || !src) return -1;
+
+// Every size is checked before the first byte moves, so a refused call leaves the
+// destination exactly as it was.
+
+extern "C" int memcpy_safe(void* dst, size_t dstSize, const void* src, size_t count) {
+    if (dst == NULL || src == NULL) return -1;
     if (dstSize < count) return -2;
-    memcpy(dst, src, count);
+    if (count != 0) memcpy(dst, src, count);
     return 0;
 }
-int memmove_safe(void*, size_t, const void*, size_t) { return -1; }
-int memset_safe(void*, size_t, int, size_t) { return -1; }
+
+extern "C" int memmove_safe(void* dst, size_t dstSize, const void* src, size_t count) {
+    if (dst == NULL || src == NULL) return -1;
+    if (dstSize < count) return -2;
+    if (count != 0) memmove(dst, src, count);
+    return 0;
+}
+
+extern "C" int memset_safe(void* dst, size_t dstSize, int value, size_t count) {
+    if (dst == NULL) return -1;
+    if (dstSize < count) return -2;
+    if (count != 0) memset(dst, (unsigned char)value, count);
+    return 0;
+}
