@@ -1,4 +1,5 @@
-// STUB: replaced by the real implementation.
-#include "KVBSignLib.h"
+#include <iostream>
 
-int main() { return 2; }
+#include "KVBSignCmd.h"
+
+int main(int argc, char** argv) { return runCommandLine(argc, argv, std::cout, std::cerr); }

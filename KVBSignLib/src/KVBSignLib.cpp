@@ -1,9 +1,278 @@
-// STUB: replaced by the real implementation.
 #include "KVBSignLib.h"
+
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem/operations.hpp>
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+
 #include "KVBSignLibInternal.h"
+#include "verify/test_seams.h"
+#include "verify/verify_steps.h"
 
-std::string processArg(const char* argument) { return KVBSignLibInternal::argumentPathToCanonical(argument); }
+namespace fs = boost::filesystem;
+using Lib = KVBSignLibInternal;
+using kvbsign::verify::diagnostic;
 
-extern "C" int KVBSign_verify(const char*, const char**, int, KCertificateInfo*, bool) { return KVBSIGN_SIGNATURE_INVALID; }
+std::string processArg(const char* argument) {
+    if (!argument) throw std::invalid_argument("null path argument");
+    const std::string text(argument);
+    return Lib::argumentPathToCanonical(text.c_str());
+}
 
-extern "C" int KVBSign_releaseCertificateData(KCertificateInfo*) { return 0; }
+namespace {
+
+// The status for the error being handled, raised outside the guarded regions: memory
+// exhaustion is a general failure wherever it strikes, anything else gets the status of the
+// step that it ended. Call only inside a catch block.
+int statusOfCurrentError(int stepStatus) noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return KVBSIGN_GENERAL_FAILURE;
+    } catch (const std::exception& e) {
+        diagnostic(e.what());
+    } catch (...) {
+    }
+    return stepStatus;
+}
+
+// One call of KVBSign_verify. run() is the sequence of steps; every "leave" returns from it,
+// and finish() then removes what the steps made, on every path.
+class Verification {
+public:
+    Verification(const char* path, const char* const* certificatePaths, int certificateCount, KCertificateInfo* info,
+                 bool skipOnlineRevocationChecks)
+        : path_(path),
+          certificatePaths_(certificatePaths),
+          certificateCount_(certificateCount),
+          info_(info),
+          skipOnlineRevocationChecks_(skipOnlineRevocationChecks) {}
+    Verification(const Verification&) = delete;
+    Verification& operator=(const Verification&) = delete;
+
+    int run() noexcept;
+    void finish() noexcept;
+
+private:
+    int resolvePackage() noexcept;
+    int prepareDirectories() noexcept;
+    int extract() noexcept;
+    int findSignatureDocument() noexcept;
+    int setUpCryptography() noexcept;
+
+    const char* path_;
+    const char* const* certificatePaths_;
+    int certificateCount_;
+    KCertificateInfo* info_;
+    bool skipOnlineRevocationChecks_;
+
+    std::string packagePath_;
+    fs::path absolutePackagePath_;
+    std::vector<X509*> userCertificates_;
+    bool directoriesStarted_ = false;
+    std::string firstTemporaryDirectory_;
+    std::string secondTemporaryDirectory_;
+    bool fileMode_ = true;
+    bool extracted_ = false;
+    std::string extractionDirectory_;
+    std::string signaturePath_;
+    std::string canonicalSignaturePath_;
+    std::string document_;
+};
+
+int Verification::run() noexcept {
+    int status = KVBSIGN_SUCCESS;
+    if (!path_) {
+        status = KVBSIGN_INVALID_ARGUMENTS;
+    } else {
+        try {
+            packagePath_ = processArg(path_);
+        } catch (...) {
+            status = statusOfCurrentError(KVBSIGN_INVALID_ARGUMENTS);
+        }
+    }
+    // The texts are set even when the path is unusable: every return leaves them valid.
+    kvbsign::verify::setEmptyTexts(info_);
+    if (status != KVBSIGN_SUCCESS) {
+        diagnostic("Invalid kvb location");
+        return status;
+    }
+
+    if ((status = resolvePackage()) != KVBSIGN_SUCCESS) return status;
+    if ((status = prepareDirectories()) != KVBSIGN_SUCCESS) return status;
+    if ((status = extract()) != KVBSIGN_SUCCESS) return status;
+    if ((status = findSignatureDocument()) != KVBSIGN_SUCCESS) return status;
+
+    status = kvbsign::verify::readSignatureDocument(signaturePath_, canonicalSignaturePath_, document_);
+    if (status != KVBSIGN_SUCCESS) return status;
+    // Nothing may stand before the root tag: no byte-order mark, declaration or blank.
+    if (document_.compare(0, 12, "<signatures>") != 0) return KVBSIGN_INVALID_SIGNATURE_ELEMENT;
+
+    if ((status = setUpCryptography()) != KVBSIGN_SUCCESS) return status;
+
+    if (document_.find("<Signature") == std::string::npos) {
+        diagnostic("Could not find <Signature> node in signatures.xml");
+        return KVBSIGN_SIGNATURE_ELEMENT_NOT_FOUND;
+    }
+    return kvbsign::verify::runChecks(document_, extractionDirectory_, canonicalSignaturePath_, userCertificates_,
+                                      info_, skipOnlineRevocationChecks_);
+}
+
+// Existence, user certificates and the absolute form of the package path.
+int Verification::resolvePackage() noexcept {
+    try {
+        if (!fs::exists(packagePath_)) {
+            diagnostic("Invalid kvb location");
+            return KVBSIGN_INVALID_ARGUMENTS;
+        }
+    } catch (...) {
+        diagnostic("Invalid kvb location");
+        return statusOfCurrentError(KVBSIGN_INVALID_ARGUMENTS);
+    }
+
+    const int status =
+        kvbsign::verify::loadUserCertificates(certificatePaths_, certificateCount_, userCertificates_);
+    if (status != KVBSIGN_SUCCESS) return status;
+
+    try {
+        absolutePackagePath_ = fs::absolute(packagePath_, fs::current_path());
+    } catch (...) {
+        diagnostic("Invalid kvb location");
+        return statusOfCurrentError(KVBSIGN_INVALID_ARGUMENTS);
+    }
+    return KVBSIGN_SUCCESS;
+}
+
+int Verification::prepareDirectories() noexcept {
+    directoriesStarted_ = true;
+    try {
+        // An empty path means no directory was made; nothing may be built below it.
+        firstTemporaryDirectory_ = Lib::createTempDirectory(0, 0);
+        if (firstTemporaryDirectory_.empty()) return KVBSIGN_TEMP_DIRECTORY_FAILED;
+        secondTemporaryDirectory_ = Lib::createTempDirectory(0, 0);
+        if (secondTemporaryDirectory_.empty()) return KVBSIGN_TEMP_DIRECTORY_FAILED;
+    } catch (...) {
+        return statusOfCurrentError(KVBSIGN_TEMP_DIRECTORY_FAILED);
+    }
+    return KVBSIGN_SUCCESS;
+}
+
+// A directory is verified in place; a package file is copied and extracted.
+int Verification::extract() noexcept {
+    int stepStatus = KVBSIGN_INVALID_ARGUMENTS;
+    try {
+        const std::string copyPath = secondTemporaryDirectory_ + "/toVerify.kvb";
+        if (fs::is_directory(absolutePackagePath_)) {
+            extractionDirectory_ = absolutePackagePath_.generic_string();
+            fileMode_ = false;
+        } else {
+            stepStatus = KVBSIGN_UNZIP_FAILED;
+            // Copying a pipe would wait for a writer and a device may never end: only a
+            // regular file can be a package.
+            if (!fs::is_regular_file(absolutePackagePath_))
+                throw std::runtime_error("not a regular file: " + absolutePackagePath_.generic_string());
+            fs::copy_file(absolutePackagePath_, copyPath);
+            const std::string unzipTarget = fs::absolute(firstTemporaryDirectory_, fs::current_path()).generic_string();
+            if (!Lib::unzip(copyPath, unzipTarget)) {
+                diagnostic("Failed to unzip kvb.");
+                return KVBSIGN_UNZIP_FAILED;
+            }
+            extractionDirectory_ = unzipTarget;
+            extracted_ = true;
+        }
+    } catch (...) {
+        if (stepStatus == KVBSIGN_UNZIP_FAILED) diagnostic("Failed to unzip kvb.");
+        return statusOfCurrentError(stepStatus);
+    }
+    return KVBSIGN_SUCCESS;
+}
+
+int Verification::findSignatureDocument() noexcept {
+    try {
+        if (!extractionDirectory_.empty()) {
+            const char last = extractionDirectory_.back();
+            if (last == '/' || last == '\\') extractionDirectory_.pop_back();
+        }
+        signaturePath_ = extractionDirectory_ + "/META-INF/" + "signatures.xml";
+        if (!fs::exists(signaturePath_)) {
+            diagnostic(("Cannot find " + signaturePath_).c_str());
+            return KVBSIGN_SIGNATURE_FILE_NOT_FOUND;
+        }
+    } catch (...) {
+        // The document's path cannot be resolved (a link loop, a name too long): it cannot be read.
+        return statusOfCurrentError(KVBSIGN_SIGNATURE_FILE_PARSE_FAILED);
+    }
+    return KVBSIGN_SUCCESS;
+}
+
+int Verification::setUpCryptography() noexcept {
+    try {
+        if (kvbsignFaultHookForTesting) kvbsignFaultHookForTesting("crypto-setup");
+        if (OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS |
+                                    OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
+                                nullptr) == 0)
+            throw std::runtime_error("OPENSSL_init_crypto failed");
+    } catch (...) {
+        diagnostic("Error during initialisation of cryptography provider");
+        return KVBSIGN_GENERAL_FAILURE;
+    }
+    return KVBSIGN_SUCCESS;
+}
+
+// Removes one of the call's directories. The remover reports only file-system errors; should
+// anything else stop it (memory exhaustion), the removal is tried once more without it.
+void removeDirectory(std::string& path) noexcept {
+    if (path.empty()) return;
+    try {
+        Lib::removeTempDirectory(path);
+    } catch (...) {
+        try {
+            boost::system::error_code ignored;
+            fs::remove_all(path, ignored);
+        } catch (...) {
+        }
+    }
+}
+
+void Verification::finish() noexcept {
+    if (directoriesStarted_) {
+        // The second directory holds the package copy; the first is the extraction target.
+        // The caller's own directory is never among them.
+        removeDirectory(secondTemporaryDirectory_);
+        removeDirectory(firstTemporaryDirectory_);
+    }
+    // The library's tables stay loaded (a later call in this process uses them again); only
+    // the errors this call queued are dropped, also those of the certificate loader.
+    ERR_clear_error();
+    for (X509* certificate : userCertificates_) X509_free(certificate);
+    userCertificates_.clear();
+    if (directoriesStarted_ && fileMode_ && extracted_) {
+        try {
+            const std::string output = Lib::getOutputFromSystemCall("rm -rf " + extractionDirectory_);
+            if (Lib::extractReturnCode(output) != 0) diagnostic(("Failed to delete: " + extractionDirectory_).c_str());
+        } catch (...) {
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int KVBSign_verify(const char* path, const char** certificatePaths, int certificateCount,
+                              KCertificateInfo* info, bool skipOnlineRevocationChecks) {
+    Verification verification(path, certificatePaths, certificateCount, info, skipOnlineRevocationChecks);
+    const int status = verification.run();
+    verification.finish();
+    return status;
+}
+
+extern "C" int KVBSign_releaseCertificateData(KCertificateInfo* info) {
+    if (!info) return 0;
+    delete[] info->commonName;
+    delete[] info->distinguishedName;
+    delete[] info->organizationalUnit;
+    return 0;
+}

@@ -220,9 +220,16 @@ bool addToZip(const std::string& workingDirectory, const std::string& packagePat
 std::string KVBSignLibInternal::createTempDirectory(int quiet, int) {
     char pathTemplate[] = "/tmp/kvbsignXXXXXXXXXXXXXXXX";
     if (mkdtemp(pathTemplate) == nullptr) return std::string();
-    const std::string path(pathTemplate);
-    if (quiet == 0) debugMessage("TEMP DIRECTORY: " + path);
-    return path;
+    // The directory exists now; if handing its name back fails (memory exhaustion), nobody
+    // could remove it later, so remove it here.
+    try {
+        std::string path(pathTemplate);
+        if (quiet == 0) debugMessage("TEMP DIRECTORY: " + path);
+        return path;
+    } catch (...) {
+        rmdir(pathTemplate);
+        throw;
+    }
 }
 
 std::string KVBSignLibInternal::tmpDir() {

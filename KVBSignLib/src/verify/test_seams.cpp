@@ -1,0 +1,3 @@
+#include "verify/test_seams.h"
+
+void (*kvbsignFaultHookForTesting)(const char* where) = nullptr;
