@@ -1,6 +1,64 @@
-// STUB: replaced by the real implementation.
-#include "KVBSignLibInternal.h"
+#include <new>
+#include <string>
+#include <vector>
 
-EVP_PKEY* KVBSignLibInternal::extractRSA(const std::string&) { return EVP_PKEY_new(); }
-std::vector<std::string> KVBSignLibInternal::getX509Certificates(const std::string&) { return {}; }
-X509* KVBSignLibInternal::getX509FromXML(const std::string&) { return nullptr; }
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include "KVBSignLibInternal.h"
+#include "ossl_ptr.h"
+
+namespace {
+
+const char kCertStart[] = "<X509Certificate>";
+const char kCertEnd[] = "</X509Certificate>";
+
+}  // namespace
+
+// The signer key comes from the same certificate that the certificate record describes: the
+// first one inside KeyInfo. A certificate element placed elsewhere in the document (outside the
+// signed content) must not be able to supply the key.
+EVP_PKEY* KVBSignLibInternal::extractRSA(const std::string& doc) {
+    kvbsign::EvpPkeyPtr empty(EVP_PKEY_new());
+    if (!empty) throw std::bad_alloc();
+
+    const std::string keyInfo = stringRange(doc, "<KeyInfo>", "</KeyInfo>");
+    if (keyInfo.find(kCertStart) == std::string::npos) return empty.release();
+
+    kvbsign::X509Ptr cert(getX509FromXML(stringRange(keyInfo, kCertStart, kCertEnd)));
+    if (!cert) return empty.release();
+
+    EVP_PKEY* certKey = X509_get0_pubkey(cert.get());
+    if (certKey == nullptr || EVP_PKEY_get_base_id(certKey) != EVP_PKEY_RSA) return empty.release();
+
+    // A certificate's key holds the public numbers only; the copy is the caller's.
+    EVP_PKEY* copy = EVP_PKEY_dup(certKey);
+    if (copy == nullptr) return empty.release();
+    return copy;
+}
+
+std::vector<std::string> KVBSignLibInternal::getX509Certificates(const std::string& doc) {
+    std::vector<std::string> texts;
+    const std::string window = stringRange(doc, "<KeyInfo>", "</KeyInfo>");
+    const size_t startLength = sizeof(kCertStart) - 1;
+    const size_t endLength = sizeof(kCertEnd) - 1;
+
+    // Each pass moves past one end tag, so the walk ends.
+    size_t rest = 0;
+    for (;;) {
+        const size_t end = window.find(kCertEnd, rest);
+        if (end == std::string::npos) break;
+        const std::string piece = window.substr(rest, end - rest);
+        const size_t start = piece.find(kCertStart);
+        texts.push_back(start == std::string::npos ? piece : piece.substr(start + startLength));
+        rest = end + endLength;
+    }
+    return texts;
+}
+
+X509* KVBSignLibInternal::getX509FromXML(const std::string& text) {
+    const std::string der = base64_decodestring(text);
+    if (der.empty()) return nullptr;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+    return d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+}

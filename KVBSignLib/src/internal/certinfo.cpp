@@ -1,6 +1,173 @@
-// STUB: replaced by the real implementation.
-#include "KVBSignLibInternal.h"
+#include <exception>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
 
-void KVBSignLibInternal::getCertificateInformation(const std::string&, KCertificateInfo*, bool*, long&, bool) {}
-void KVBSignLibInternal::readCertificateInfo(X509*, KCertificateInfo*) {}
-void KVBSignLibInternal::checkIfOSTrusted(const std::string&, KCertificateInfo* info) { info->osTrusted = -1; }
+#include <openssl/x509.h>
+
+#include "KVBSignLibInternal.h"
+#include "SafeStringAPIs.h"
+#include "Timestamp.h"
+#include "ossl_ptr.h"
+
+namespace {
+
+const char kCertStart[] = "<X509Certificate>";
+const char kCertEnd[] = "</X509Certificate>";
+
+// The subject's one-line form as the walk below reads it: "/" before every entry, values
+// as they are. The cryptography library now writes "/" and "+" inside a value as "\/" and "\+"
+// and joins the entries of a multi-valued name part with "+"; both are turned back into the
+// plain form, in which only "/" separates entries and "//" can stand inside a value.
+std::string subjectOneLine(X509* cert) {
+    char buffer[4096];
+    buffer[0] = '\0';
+    if (X509_NAME_oneline(X509_get_subject_name(cert), buffer, sizeof buffer) == nullptr) return std::string();
+    const std::string written(buffer);
+    std::string plain;
+    plain.reserve(written.size());
+    for (size_t i = 0; i < written.size(); ++i) {
+        const char c = written[i];
+        if (c == '\\' && i + 1 < written.size() && (written[i + 1] == '/' || written[i + 1] == '+')) {
+            plain += written[++i];
+        } else {
+            plain += c == '+' ? '/' : c;
+        }
+    }
+    return plain;
+}
+
+// Appends the value that runs from valueStart up to the next entry (or the end), one blank
+// between values.
+void appendValue(std::string& joined, const std::string& dn, size_t valueStart, size_t next) {
+    if (!joined.empty()) joined += ' ';
+    joined += dn.substr(valueStart, next == std::string::npos ? std::string::npos : next - valueStart);
+}
+
+std::unique_ptr<char[]> newText(const std::string& text) {
+    std::unique_ptr<char[]> field(new char[text.size() + 1]());
+    strncpy_safe(field.get(), text.size() + 1, text.c_str(), text.size());
+    return field;
+}
+
+struct TempDirGuard {
+    std::string path;
+    ~TempDirGuard() {
+        if (!path.empty()) KVBSignLibInternal::removeTempDirectory(path);
+    }
+};
+
+struct CertListGuard {
+    std::vector<X509*>& list;
+    ~CertListGuard() {
+        for (X509* cert : list) X509_free(cert);
+        list.clear();
+    }
+};
+
+}  // namespace
+
+void KVBSignLibInternal::getCertificateInformation(const std::string& sigXml, KCertificateInfo* info,
+                                                   bool* allFetched, long& signingTime,
+                                                   bool skipOnlineRevocationChecks) {
+    if (info == nullptr) return;
+
+    // The signer is the first certificate element inside KeyInfo; without one there is no
+    // signer to describe and the record keeps its texts and dates.
+    const std::string keyInfo = stringRange(sigXml, "<KeyInfo>", "</KeyInfo>");
+    if (keyInfo.find(kCertStart) != std::string::npos) {
+        kvbsign::X509Ptr signer(getX509FromXML(stringRange(keyInfo, kCertStart, kCertEnd)));
+        if (signer) readCertificateInfo(signer.get(), info);
+    }
+
+    checkIfOSTrusted(sigXml, info);
+
+    if (skipOnlineRevocationChecks) {
+        info->revoked = -1;
+        return;
+    }
+    checkIfRevoked(sigXml, info, allFetched, signingTime);
+}
+
+void KVBSignLibInternal::readCertificateInfo(X509* cert, KCertificateInfo* info) {
+    if (cert == nullptr || info == nullptr) return;
+
+    const ASN1_TIME* notBefore = X509_get0_notBefore(cert);
+    const ASN1_TIME* notAfter = X509_get0_notAfter(cert);
+    if (notBefore != nullptr && notAfter != nullptr) {
+        try {
+            info->validFrom = Timestamp::Asn1ToTime(notBefore);
+            info->validTo = Timestamp::Asn1ToTime(notAfter);
+        } catch (const std::exception&) {
+            info->validFrom = 0;
+            info->validTo = 0;
+        }
+    }
+
+    const std::string dn = subjectOneLine(cert);
+    std::string cn;
+    std::string ou;
+
+    // p stands on a "/" that starts an entry. A "//" right after the next "/" belongs to the
+    // value (one such pair per entry). Each pass moves p to a later "/" or ends, so the walk ends.
+    size_t p = dn.find('/');
+    while (p != std::string::npos) {
+        size_t next = dn.find('/', p + 1);
+        if (next != std::string::npos && next + 1 < dn.size() && dn[next + 1] == '/') next = dn.find('/', next + 2);
+        if (dn.compare(p + 1, 3, "CN=") == 0) {
+            appendValue(cn, dn, p + 4, next);
+        } else if (dn.compare(p + 1, 3, "OU=") == 0) {
+            appendValue(ou, dn, p + 4, next);
+        }
+        p = next;
+    }
+
+    // All three texts are made before the old ones go, so an allocation failure cannot leave
+    // the record pointing at released memory.
+    std::unique_ptr<char[]> commonName = newText(cn);
+    std::unique_ptr<char[]> distinguishedName = newText(dn);
+    std::unique_ptr<char[]> organizationalUnit = newText(ou);
+
+    delete[] info->commonName;
+    delete[] info->distinguishedName;
+    delete[] info->organizationalUnit;
+    info->commonName = commonName.release();
+    info->distinguishedName = distinguishedName.release();
+    info->organizationalUnit = organizationalUnit.release();
+}
+
+void KVBSignLibInternal::checkIfOSTrusted(const std::string& sigXml, KCertificateInfo* info) {
+    if (info == nullptr) return;
+
+    std::string pem;
+    for (const std::string& text : getX509Certificates(sigXml)) {
+        pem += "-----BEGIN CERTIFICATE-----\n";
+        pem += text;
+        pem += "-----END CERTIFICATE-----\n";
+    }
+
+    {
+        // The platform's own verdict on the chain is asked for, but its answer decides nothing.
+        TempDirGuard dir{tmpDir()};
+        if (!dir.path.empty()) {
+            const std::string file = dir.path + "/tmppem.pem";
+            {
+                std::ofstream out(file, std::ios::binary | std::ios::trunc);
+                if (out) out << pem;
+            }
+            getOutputFromSystemCall("security verify-cert -c " + file);
+        }
+    }
+
+    std::vector<X509*> roots;
+    CertListGuard rootsGuard{roots};
+    if (!getSystemRootCertificates(roots)) {
+        info->osTrusted = -1;
+    } else if (roots.empty()) {
+        // A store without roots trusts nothing; an empty anchor list would accept any chain.
+        info->osTrusted = 0;
+    } else {
+        info->osTrusted = validateCertificateChain(sigXml, roots) ? 1 : 0;
+    }
+}

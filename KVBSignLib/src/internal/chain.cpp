@@ -1,16 +1,214 @@
-// STUB: replaced by the real implementation.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem/operations.hpp>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
 #include "KVBSignLibInternal.h"
+#include "ossl_ptr.h"
+#include "root_store/root_store.h"
 
 const char* KVBSignLibInternal::SYSTEM_ROOT_CERTIFICATES_KEYCHAIN =
     "/System/Library/Keychains/SystemRootCertificates.keychain";
-bool KVBSignLibInternal::validateCertificateChainX509(std::vector<X509*> certs, std::vector<X509*>&) {
-    for (X509* c : certs) X509_free(c);
+
+namespace {
+
+// Names are compared as the one-line text written into a buffer of this size.
+const int kNameBufferSize = 4096;
+
+std::string oneLine(const X509_NAME* name) {
+    char buffer[kNameBufferSize];
+    buffer[0] = '\0';
+    if (X509_NAME_oneline(name, buffer, sizeof buffer) == nullptr) return std::string();
+    return buffer;
+}
+
+std::string subjectOf(const X509* cert) { return oneLine(X509_get_subject_name(cert)); }
+std::string issuerOf(const X509* cert) { return oneLine(X509_get_issuer_name(cert)); }
+
+bool isSelfIssued(const X509* cert) { return subjectOf(cert) == issuerOf(cert); }
+
+// Only a certificate authority may vouch for another link: basic constraints with cA set. A
+// self-issued certificate without any extension (the X.509 v1 form of a root) predates basic
+// constraints and is accepted as an issuer too.
+bool mayActAsIssuer(X509* cert) {
+    const uint32_t flags = X509_get_extension_flags(cert);
+    if ((flags & EXFLAG_BCONS) != 0) return (flags & EXFLAG_CA) != 0;
+    return X509_get_ext_count(cert) == 0 && isSelfIssued(cert);
+}
+
+// Removes a temporary directory when the step that made it ends, on every path.
+struct TempDirGuard {
+    std::string path;
+    ~TempDirGuard() {
+        if (!path.empty()) KVBSignLibInternal::removeTempDirectory(path);
+    }
+};
+
+}  // namespace
+
+bool KVBSignLibInternal::validateCertificateChainX509(std::vector<X509*> certs, std::vector<X509*>& anchors) {
+    // The list is ours from here on: every certificate is freed once, whatever the outcome.
+    std::vector<kvbsign::X509Ptr> owned;
+    owned.reserve(certs.size());
+    for (X509* cert : certs) owned.emplace_back(cert);
+
+    for (const X509* cert : certs) {
+        if (cert == nullptr) return false;  // a certificate text that did not decode
+    }
+
+    size_t rootIndex = certs.size();
+    for (size_t i = 0; i < certs.size(); ++i) {
+        if (isSelfIssued(certs[i])) {
+            rootIndex = i;
+            break;
+        }
+    }
+    if (rootIndex == certs.size()) {
+        debugError("Root certificate not found while attempting to validate the certificate chain");
+        return false;
+    }
+
+    // Build the chain root first. The search never returns a certificate that is already in
+    // the chain: a self-issued root names itself as issuer, and linking it again would let a
+    // chain of one root repeated pass for a chain of all the certificates.
+    std::vector<bool> inChain(certs.size(), false);
+    std::vector<X509*> chain{certs[rootIndex]};
+    inChain[rootIndex] = true;
+    X509* current = certs[rootIndex];
+    for (size_t pass = 1; pass < certs.size(); ++pass) {
+        const std::string currentSubject = subjectOf(current);
+        for (size_t i = 0; i < certs.size(); ++i) {
+            if (inChain[i] || issuerOf(certs[i]) != currentSubject) continue;
+            chain.push_back(certs[i]);
+            inChain[i] = true;
+            current = certs[i];
+            break;
+        }
+    }
+    if (chain.size() != certs.size()) {
+        debugError("Could not build valid certificate chain");
+        return false;
+    }
+
+    // Leaf first, root last; checked from the root down.
+    std::vector<X509*> ordered(chain.rbegin(), chain.rend());
+    bool result = true;
+    bool anchorFound = false;
+    for (size_t i = ordered.size(); i-- > 0;) {
+        if (!anchorFound) anchorFound = hasCertificate(anchors, ordered[i]);
+        if (i == 0) break;
+        if (!mayActAsIssuer(ordered[i])) {
+            debugError("validateCertificateChain: issuer is not a certificate authority");
+            result = false;
+            break;
+        }
+        EVP_PKEY* key = X509_get0_pubkey(ordered[i]);
+        if (key == nullptr) {
+            debugError("validateCertificateChain: failed to get public key");
+            return false;
+        }
+        if (X509_verify(ordered[i - 1], key) < 1) {
+            debugError("validateCertificateChain: verification of certificate chain failed");
+            result = false;
+            break;
+        }
+    }
+    if (!anchorFound && !anchors.empty()) result = false;
+    return result;
+}
+
+bool KVBSignLibInternal::validateCertificateChain(const std::string& sigXml, std::vector<X509*>& anchors) {
+    const std::vector<std::string> texts = getX509Certificates(sigXml);
+    std::vector<kvbsign::X509Ptr> decoded;
+    decoded.reserve(texts.size());
+    for (const std::string& text : texts) decoded.emplace_back(getX509FromXML(text));
+
+    std::vector<X509*> list;
+    list.reserve(decoded.size());
+    for (kvbsign::X509Ptr& cert : decoded) list.push_back(cert.release());
+    return validateCertificateChainX509(std::move(list), anchors);
+}
+
+bool KVBSignLibInternal::hasCertificate(std::vector<X509*>& list, X509* cert) {
+    if (cert == nullptr) return false;
+    const std::string subject = subjectOf(cert);
+    const ASN1_BIT_STRING* key = X509_get0_pubkey_bitstr(cert);
+    if (key == nullptr) return false;
+    for (X509* entry : list) {
+        if (entry == nullptr || subjectOf(entry) != subject) continue;
+        const ASN1_BIT_STRING* entryKey = X509_get0_pubkey_bitstr(entry);
+        if (entryKey != nullptr && ASN1_STRING_cmp(entryKey, key) == 0) return true;
+    }
     return false;
 }
-bool KVBSignLibInternal::validateCertificateChain(const std::string&, std::vector<X509*>&) { return false; }
-bool KVBSignLibInternal::hasCertificate(std::vector<X509*>&, X509*) { return false; }
-bool KVBSignLibInternal::getSystemRootCertificates(std::vector<X509*>&) { return false; }
-X509* KVBSignLibInternal::loadDERCertificate(const char*) { return nullptr; }
-bool KVBSignLibInternal::loadUserDERCertificates(std::vector<std::string>& paths, int, std::vector<X509*>&) {
-    return paths.empty();
+
+bool KVBSignLibInternal::getSystemRootCertificates(std::vector<X509*>& roots) {
+    std::vector<kvbsign::X509Ptr> found;
+    // Items that do not decode are skipped, not errors: their traces leave the error queue.
+    ERR_set_mark();
+    const kvbsign::root_store::Status status = kvbsign::root_store::readSystemRoots([&found](const std::string& der) {
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+        kvbsign::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+        if (cert) found.push_back(std::move(cert));  // an item that does not parse is dropped
+    });
+    ERR_pop_to_mark();
+    if (status == kvbsign::root_store::Status::cannotOpen) {
+        debugError("Could not open system keychain");
+        return false;
+    }
+    if (status == kvbsign::root_store::Status::cannotEnumerate) {
+        debugError("Could not find system certificates");
+        return false;
+    }
+    roots.reserve(roots.size() + found.size());
+    for (kvbsign::X509Ptr& cert : found) roots.push_back(cert.release());
+    return true;
+}
+
+X509* KVBSignLibInternal::loadDERCertificate(const char* path) {
+    if (path == nullptr) return nullptr;
+    const std::string source = argumentPathToCanonical(path);
+
+    // Only a regular file is read: a device or a pipe could block or never end.
+    boost::system::error_code ec;
+    if (!boost::filesystem::is_regular_file(source, ec)) return nullptr;
+
+    TempDirGuard dir{tmpDir()};
+    if (dir.path.empty()) return nullptr;
+    const std::string copy = dir.path + "/cert.p12";
+    boost::filesystem::copy_file(source, copy, ec);
+    if (ec) return nullptr;
+
+    kvbsign::BioPtr bio(BIO_new(BIO_s_file()));
+    if (!bio) {
+        debugError("Error creating file pointer");
+        return nullptr;
+    }
+    if (BIO_read_filename(bio.get(), copy.c_str()) <= 0) {
+        debugError("Error opening DER file");
+        return nullptr;
+    }
+    return d2i_X509_bio(bio.get(), nullptr);
+}
+
+bool KVBSignLibInternal::loadUserDERCertificates(std::vector<std::string>& paths, int count,
+                                                 std::vector<X509*>& certs) {
+    if (paths.empty()) return true;
+    for (int i = 0; i < count && static_cast<size_t>(i) < paths.size(); ++i) {
+        kvbsign::X509Ptr cert(loadDERCertificate(paths[i].c_str()));
+        if (!cert) {
+            debugError("Invalid user certificates passed in");
+            for (X509* loaded : certs) X509_free(loaded);
+            certs.clear();
+            return false;
+        }
+        certs.push_back(cert.get());
+        cert.release();
+    }
+    return true;
 }

@@ -1,0 +1,123 @@
+#include "root_store/root_store.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include <sys/stat.h>
+
+#include <openssl/bio.h>
+#include <openssl/crypto.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include "ossl_ptr.h"
+
+// The root store is a PEM bundle: the file named by SSL_CERT_FILE when that is set, else the
+// cryptography library's default certificate file.
+
+namespace kvbsign {
+namespace root_store {
+namespace {
+
+// A root bundle is a few hundred kilobytes; anything far larger is not one, and reading it
+// whole would only exhaust memory.
+const long long kMaxBundleSize = 64LL * 1024 * 1024;
+
+const char kBegin[] = "-----BEGIN ";
+const char kDashes[] = "-----";
+
+std::string bundlePath() {
+    const char* fromEnv = getenv("SSL_CERT_FILE");
+    if (fromEnv != nullptr) return fromEnv;
+    const char* fallback = X509_get_default_cert_file();
+    return fallback != nullptr ? fallback : "";
+}
+
+struct FileCloser {
+    void operator()(FILE* f) const { fclose(f); }
+};
+
+// Reads the whole bundle; false when it is not a readable regular file of sensible size.
+bool readBundle(FILE* file, std::string& text) {
+    struct stat info;
+    if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kMaxBundleSize) return false;
+    char buffer[16384];
+    for (;;) {
+        const size_t got = fread(buffer, 1, sizeof buffer, file);
+        text.append(buffer, got);
+        if (static_cast<long long>(text.size()) > kMaxBundleSize) return false;
+        if (got < sizeof buffer) break;
+    }
+    return ferror(file) == 0;
+}
+
+// Only plain certificate blocks are roots. A "TRUSTED CERTIFICATE" block carries trust
+// settings (possibly rejections) that this store does not interpret, so it is left out.
+bool isCertificateLabel(const std::string& label) { return label == "CERTIFICATE" || label == "X509 CERTIFICATE"; }
+
+// Decodes one PEM block (begin line to end line) into its DER bytes; false when it does not decode.
+bool decodeBlock(const std::string& block, std::string& der) {
+    BioPtr bio(BIO_new_mem_buf(block.data(), static_cast<int>(block.size())));
+    if (!bio) return false;
+    char* name = nullptr;
+    char* header = nullptr;
+    unsigned char* data = nullptr;
+    long length = 0;
+    const int ok = PEM_read_bio(bio.get(), &name, &header, &data, &length);
+    if (ok == 1 && length > 0) der.assign(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
+    OPENSSL_free(name);
+    OPENSSL_free(header);
+    OPENSSL_free(data);
+    return ok == 1 && length > 0;
+}
+
+}  // namespace
+
+Status readSystemRoots(const std::function<void(const std::string& der)>& deliver) {
+    const std::string path = bundlePath();
+    if (path.empty()) return Status::cannotOpen;
+    std::unique_ptr<FILE, FileCloser> file(fopen(path.c_str(), "rb"));
+    if (!file) return Status::cannotOpen;
+
+    std::string text;
+    if (!readBundle(file.get(), text)) return Status::cannotEnumerate;
+    file.reset();
+
+    // Walk the begin lines; text between blocks (comments, garbage) is passed over. Every pass
+    // moves past at least one begin marker, so the walk ends.
+    size_t pos = 0;
+    for (;;) {
+        const size_t begin = text.find(kBegin, pos);
+        if (begin == std::string::npos) break;
+        const size_t labelStart = begin + sizeof(kBegin) - 1;
+        const size_t labelEnd = text.find(kDashes, labelStart);
+        const size_t lineEnd = text.find('\n', labelStart);
+        if (labelEnd == std::string::npos || (lineEnd != std::string::npos && labelEnd > lineEnd)) {
+            pos = labelStart;  // not a begin line
+            continue;
+        }
+        const std::string label = text.substr(labelStart, labelEnd - labelStart);
+        const std::string endLine = "-----END " + label + kDashes;
+        const size_t end = text.find(endLine, labelEnd);
+        if (end == std::string::npos) break;  // an unterminated block ends the bundle
+        const size_t blockEnd = end + endLine.size();
+
+        // A block that holds another begin line is broken; resume at that begin line.
+        const size_t nested = text.find(kBegin, labelEnd);
+        if (nested < end) {
+            pos = nested;
+            continue;
+        }
+        pos = blockEnd;
+
+        if (!isCertificateLabel(label)) continue;
+        std::string der;
+        if (decodeBlock(text.substr(begin, blockEnd - begin) + "\n", der)) deliver(der);
+    }
+    return Status::ok;
+}
+
+}  // namespace root_store
+}  // namespace kvbsign

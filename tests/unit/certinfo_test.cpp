@@ -1,0 +1,367 @@
+// The document's certificates, the signer record (names, dates) and the trust decision
+// against the system root store.
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include "KVBSignLibInternal.h"
+#include "cli_runner.h"
+#include "leftover_check.h"
+#include "private_tmp.h"
+#include "test_pki.h"
+
+namespace {
+
+// Before any thread or scratch directory exists.
+const bool kPrivateTmp = kvtest::usePrivateTmp();
+
+using kvtest::CertSpec;
+using kvtest::pki;
+using kvtest::X509Ptr;
+
+// Sets one environment variable for a scope and restores it.
+class EnvScope {
+public:
+    EnvScope(const char* name, const std::string& value) : name_(name) {
+        const char* old = getenv(name);
+        hadOld_ = old != nullptr;
+        if (hadOld_) old_ = old;
+        setenv(name, value.c_str(), 1);
+        if (name_ == "TZ") tzset();
+    }
+    ~EnvScope() {
+        if (hadOld_) {
+            setenv(name_.c_str(), old_.c_str(), 1);
+        } else {
+            unsetenv(name_.c_str());
+        }
+        if (name_ == "TZ") tzset();
+    }
+    EnvScope(const EnvScope&) = delete;
+    EnvScope& operator=(const EnvScope&) = delete;
+
+private:
+    std::string name_;
+    bool hadOld_ = false;
+    std::string old_;
+};
+
+std::string b64(X509* cert, bool lineBreaks = false) { return kvtest::base64(kvtest::toDer(cert), lineBreaks); }
+
+std::string certElement(const std::string& text) { return "<X509Certificate>" + text + "</X509Certificate>"; }
+
+// A document shaped like a signature document around the given KeyInfo certificate texts.
+std::string document(const std::vector<std::string>& keyInfoTexts, const std::string& beforeKeyInfo = "") {
+    std::string doc = "<signatures><Signature><SignedInfo></SignedInfo>" + beforeKeyInfo + "<KeyInfo><X509Data>";
+    for (const std::string& t : keyInfoTexts) doc += certElement(t);
+    return doc + "</X509Data></KeyInfo><Object></Object></Signature></signatures>";
+}
+
+std::string defaultDocument(const std::string& beforeKeyInfo = "") {
+    auto& p = pki();
+    return document({b64(p.leaf.cert.get(), true), b64(p.intermediate.cert.get()), b64(p.root.cert.get())},
+                    beforeKeyInfo);
+}
+
+// A record as the driver hands it over: three empty texts, numbers set to markers.
+struct Record {
+    KCertificateInfo info{};
+    Record() {
+        info.distinguishedName = new char[1]();
+        info.commonName = new char[1]();
+        info.organizationalUnit = new char[1]();
+        info.osTrusted = 55;
+        info.revoked = 66;
+        info.timestampStatus = 77;
+        info.validFrom = 12345;
+        info.validTo = 67890;
+    }
+    ~Record() { KVBSign_releaseCertificateData(&info); }
+    Record(const Record&) = delete;
+    Record& operator=(const Record&) = delete;
+};
+
+// --- the document's certificates ---
+
+TEST(DocumentCertificates, ListsKeyInfoTextsAsWritten) {
+    auto& p = pki();
+    const std::string t1 = "\n  " + b64(p.leaf.cert.get(), true) + "\n  ";
+    const std::string t2 = b64(p.intermediate.cert.get());
+    const std::string t3 = "\r\n" + b64(p.root.cert.get(), true);
+    const std::string decoy = "<Object>" + certElement(b64(p.unrelatedRoot.cert.get())) + "</Object>";
+    const std::string doc = document({t1, t2, t3}, decoy);
+
+    EXPECT_EQ(KVBSignLibInternal::getX509Certificates(doc), (std::vector<std::string>{t1, t2, t3}));
+    for (const std::string& text : {t1, t2, t3}) {
+        X509Ptr cert(KVBSignLibInternal::getX509FromXML(text));
+        EXPECT_NE(cert, nullptr);
+    }
+
+    // Without KeyInfo the whole document is the window.
+    const std::string bare = "<a>" + certElement("one") + "</a>" + certElement("two");
+    EXPECT_EQ(KVBSignLibInternal::getX509Certificates(bare), (std::vector<std::string>{"one", "two"}));
+    // An end tag without a start tag in its piece gives the whole piece.
+    const std::string orphan = "<KeyInfo>stray</X509Certificate>" + certElement("ok") + "</KeyInfo>";
+    EXPECT_EQ(KVBSignLibInternal::getX509Certificates(orphan), (std::vector<std::string>{"stray", "ok"}));
+    EXPECT_TRUE(KVBSignLibInternal::getX509Certificates("<KeyInfo><X509Certificate>open</KeyInfo>").empty());
+}
+
+TEST(DocumentCertificates, DecodesOnlyWholeDerCertificates) {
+    auto& p = pki();
+    const std::string der = kvtest::toDer(p.root.cert.get());
+    const std::string bad[] = {"", "!!!!", kvtest::base64("not a certificate"),
+                               kvtest::base64(der.substr(0, der.size() - 10)), "<KeyInfo>stray"};
+    for (const std::string& text : bad) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(X509Ptr(KVBSignLibInternal::getX509FromXML(text)), nullptr);
+    }
+    X509Ptr good(KVBSignLibInternal::getX509FromXML(kvtest::base64(der, true)));
+    ASSERT_NE(good, nullptr);
+    EXPECT_EQ(kvtest::toDer(good.get()), der);
+}
+
+TEST(DocumentCertificates, SignerKeyComesFromTheFirstKeyInfoCertificate) {
+    auto& p = pki();
+    CertSpec ecSpec = kvtest::leafSpec("KVB EC Signer", "4001");
+    kvtest::EvpPkeyPtr ecKey = kvtest::makeEcKey();
+    X509Ptr ecCert = kvtest::makeCert(ecSpec, ecKey.get(), nullptr, nullptr);
+    const std::string decoy = "<Object>" + certElement(b64(p.unrelatedRoot.cert.get())) + "</Object>";
+
+    struct KeyCase {
+        const char* name;
+        std::string doc;
+        X509* want;  // null: the empty key
+    };
+    const KeyCase cases[] = {
+        {"chain in KeyInfo", defaultDocument(), p.leaf.cert.get()},
+        {"a certificate before KeyInfo is not the signer", defaultDocument(decoy), p.leaf.cert.get()},
+        {"no KeyInfo: the first certificate of the document", certElement(b64(p.root.cert.get(), true)),
+         p.root.cert.get()},
+        {"KeyInfo without certificate, one before it", decoy + "<KeyInfo><KeyName>k</KeyName></KeyInfo>", nullptr},
+        {"signer key is not RSA", document({b64(ecCert.get()), b64(p.root.cert.get())}), nullptr},
+        {"signer text does not decode", document({"%%%", b64(p.root.cert.get())}), nullptr},
+        {"no certificate at all", "<signatures><Signature/></signatures>", nullptr},
+    };
+    for (const KeyCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        kvbsign::EvpPkeyPtr key(KVBSignLibInternal::extractRSA(c.doc));
+        ASSERT_NE(key, nullptr);
+        if (c.want == nullptr) {
+            EXPECT_EQ(EVP_PKEY_get_base_id(key.get()), EVP_PKEY_NONE);
+        } else {
+            EXPECT_EQ(EVP_PKEY_get_base_id(key.get()), EVP_PKEY_RSA);
+            EXPECT_EQ(EVP_PKEY_eq(key.get(), X509_get0_pubkey(c.want)), 1);
+        }
+    }
+}
+
+// --- the signer record ---
+
+X509Ptr certWithSubject(const std::vector<std::pair<std::string, std::string>>& subject) {
+    CertSpec spec;
+    spec.subject = subject;
+    return kvtest::makeCert(spec, pki().leaf.key.get(), nullptr, nullptr);
+}
+
+// Subject O=Org, then one name part holding both CN=Multi and OU=Part.
+X509Ptr multiValuedCert() {
+    X509Ptr cert = certWithSubject({{"O", "Org"}});
+    X509_NAME* name = X509_NAME_dup(X509_get_subject_name(cert.get()));
+    const unsigned char cn[] = "Multi";
+    const unsigned char ou[] = "Part";
+    EXPECT_EQ(X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, cn, -1, -1, 0), 1);
+    EXPECT_EQ(X509_NAME_add_entry_by_txt(name, "OU", MBSTRING_ASC, ou, -1, -1, -1), 1);
+    EXPECT_EQ(X509_set_subject_name(cert.get(), name), 1);
+    X509_NAME_free(name);
+    return cert;
+}
+
+TEST(SignerRecord, NameWalkCollectsCommonNamesAndUnits) {
+    struct NameCase {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> subject;
+        std::string dn;
+        std::string cn;
+        std::string ou;
+    };
+    const NameCase cases[] = {
+        {"two units and a name",
+         {{"C", "GB"}, {"O", "Org"}, {"OU", "Unit A"}, {"OU", "Unit B"}, {"CN", "Name"}},
+         "/C=GB/O=Org/OU=Unit A/OU=Unit B/CN=Name",
+         "Name",
+         "Unit A Unit B"},
+        {"two common names", {{"CN", "First"}, {"O", "Org"}, {"CN", "Second"}}, "/CN=First/O=Org/CN=Second",
+         "First Second", ""},
+        {"a doubled slash stays in the value", {{"CN", "a//b"}, {"OU", "x"}}, "/CN=a//b/OU=x", "a//b", "x"},
+        {"only one doubled slash is passed over", {{"CN", "a//b//c"}}, "/CN=a//b//c", "a//b", ""},
+        {"a single slash cuts the value", {{"CN", "left/right"}, {"OU", "u"}}, "/CN=left/right/OU=u", "left", "u"},
+        {"text after a slash is read as a new entry", {{"O", "Org/CN=Inner"}, {"CN", "Outer"}},
+         "/O=Org/CN=Inner/CN=Outer", "Inner Outer", ""},
+        {"other punctuation is kept", {{"CN", "a+b=c,d\\e"}}, "/CN=a+b=c,d\\e", "a+b=c,d\\e", ""},
+        {"entries of a multi-valued part are entries too", {}, "/O=Org/OU=Part/CN=Multi", "Multi", "Part"},
+        {"no name and no unit", {{"C", "GB"}, {"O", "Only"}}, "/C=GB/O=Only", "", ""},
+        {"name ends in a slash", {{"OU", "u"}, {"CN", "end/"}}, "/OU=u/CN=end/", "end", "u"},
+        {"name ends in a doubled slash", {{"CN", "end//"}}, "/CN=end//", "end//", ""},
+    };
+    for (const NameCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        X509Ptr cert = c.subject.empty() ? multiValuedCert() : certWithSubject(c.subject);
+        Record r;
+        KVBSignLibInternal::readCertificateInfo(cert.get(), &r.info);
+        EXPECT_STREQ(r.info.distinguishedName, c.dn.c_str());
+        EXPECT_STREQ(r.info.commonName, c.cn.c_str());
+        EXPECT_STREQ(r.info.organizationalUnit, c.ou.c_str());
+    }
+}
+
+TEST(SignerRecord, DatesToTheHourAndTextsReplaced) {
+    EnvScope tz("TZ", "UTC");
+    CertSpec spec;
+    spec.subject = {{"CN", "Dated"}};
+    spec.notBefore = 1388579696;  // 2014-01-01 12:34:56 UTC (UTCTime)
+    spec.notAfter = 2569227630;   // 2051-06-01 10:20:30 UTC (GeneralizedTime)
+    X509Ptr cert = kvtest::makeCert(spec, pki().leaf.key.get(), nullptr, nullptr);
+
+    Record r;
+    KVBSignLibInternal::readCertificateInfo(cert.get(), &r.info);
+    EXPECT_EQ(r.info.validFrom, 1388577600);  // 2014-01-01 12:00:00
+    EXPECT_EQ(r.info.validTo, 2569226400);    // 2051-06-01 10:00:00
+    EXPECT_STREQ(r.info.commonName, "Dated");
+
+    // A second reading releases the first texts (the leak checker of the sanitizer build sees it).
+    KVBSignLibInternal::readCertificateInfo(pki().leaf.cert.get(), &r.info);
+    EXPECT_STREQ(r.info.commonName, "KVB Test Leaf");
+    EXPECT_STREQ(r.info.organizationalUnit, "Unit A Unit B");
+
+    // Missing texts are simply filled.
+    KCertificateInfo bare{};
+    KVBSignLibInternal::readCertificateInfo(cert.get(), &bare);
+    EXPECT_STREQ(bare.distinguishedName, "/CN=Dated");
+    EXPECT_STREQ(bare.organizationalUnit, "");
+    KVBSign_releaseCertificateData(&bare);
+}
+
+// --- trust ---
+
+class TrustTest : public ::testing::Test {
+protected:
+    kvtest::ScratchDir dir_;
+
+    std::string bundle(const std::string& name, const std::vector<X509*>& certs) {
+        kvtest::writePemBundle(dir_.file(name), certs);
+        return dir_.file(name);
+    }
+
+    int trust(const std::string& storePath, const std::string& doc) {
+        EnvScope env("SSL_CERT_FILE", storePath);
+        Record r;
+        KVBSignLibInternal::checkIfOSTrusted(doc, &r.info);
+        return r.info.osTrusted;
+    }
+};
+
+TEST_F(TrustTest, ChainMustReachARootOfTheStore) {
+    auto& p = pki();
+    const auto tempBefore = kvtest::kvbsignTempEntries();
+    kvtest::writeFile(dir_.file("garbage.pem"), "junk\n" + kvtest::toPem(p.unrelatedRoot.cert.get()) + "junk\n" +
+                                                    kvtest::toPem(p.root.cert.get()) + "junk");
+    kvtest::writeFile(dir_.file("empty.pem"), "");
+    const std::string good = defaultDocument();
+    const std::string noIntermediate = document({b64(p.leaf.cert.get()), b64(p.root.cert.get())});
+    const std::string selfSigned = document({b64(p.unrelatedRoot.cert.get())});
+
+    struct TrustCase {
+        const char* name;
+        std::string store;
+        std::string doc;
+        int want;
+    };
+    const TrustCase cases[] = {
+        {"root in the store", bundle("root.pem", {p.root.cert.get()}), good, 1},
+        {"intermediate in the store", bundle("mid.pem", {p.intermediate.cert.get()}), good, 1},
+        {"root among garbage", dir_.file("garbage.pem"), good, 1},
+        {"only an unrelated root", bundle("other.pem", {p.unrelatedRoot.cert.get()}), good, 0},
+        {"chain does not build", dir_.file("root.pem"), noIntermediate, 0},
+        {"self-signed signer in the store", dir_.file("other.pem"), selfSigned, 1},
+        {"self-signed signer not in the store", dir_.file("root.pem"), selfSigned, 0},
+        {"empty store trusts nothing", dir_.file("empty.pem"), good, 0},
+        {"store cannot be opened", dir_.file("missing.pem"), good, -1},
+    };
+    for (const TrustCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(trust(c.store, c.doc), c.want);
+    }
+    EXPECT_TRUE(kvtest::certificateStepLeftovers(tempBefore, kPrivateTmp).empty());
+}
+
+// The chain handed to the platform's own check is the KeyInfo texts, verbatim, in PEM blocks.
+TEST_F(TrustTest, PemFileForThePlatformCheck) {
+    auto& p = pki();
+    const std::string seen = dir_.file("seen.pem");
+    kvtest::writeFile(dir_.file("bin/security"), "#!/bin/sh\ncp \"$3\" '" + seen + "'\n");
+    ASSERT_EQ(chmod(dir_.file("bin/security").c_str(), 0755), 0);
+    const char* oldPath = getenv("PATH");
+    EnvScope path("PATH", dir_.file("bin") + ":" + (oldPath ? oldPath : "/usr/bin:/bin"));
+
+    const std::string t1 = b64(p.leaf.cert.get(), true);  // ends without a line break
+    const std::string t2 = "\n" + b64(p.intermediate.cert.get(), true) + "\n";
+    const std::string t3 = b64(p.root.cert.get());
+    EXPECT_EQ(trust(bundle("root.pem", {p.root.cert.get()}), document({t1, t2, t3})), 1);
+
+    const std::string want = "-----BEGIN CERTIFICATE-----\n" + t1 + "-----END CERTIFICATE-----\n" +
+                             "-----BEGIN CERTIFICATE-----\n" + t2 + "-----END CERTIFICATE-----\n" +
+                             "-----BEGIN CERTIFICATE-----\n" + t3 + "-----END CERTIFICATE-----\n";
+    EXPECT_EQ(kvtest::readFile(seen), want);
+}
+
+TEST_F(TrustTest, CertificateInformationDescribesTheKeyInfoSigner) {
+    auto& p = pki();
+    EnvScope env("SSL_CERT_FILE", bundle("root.pem", {p.root.cert.get()}));
+    const std::string decoy = "<Object>" + certElement(b64(p.unrelatedRoot.cert.get())) + "</Object>";
+
+    Record r;
+    bool allFetched = true;
+    long signingTime = 0;
+    KVBSignLibInternal::getCertificateInformation(defaultDocument(decoy), &r.info, &allFetched, signingTime, true);
+    EXPECT_STREQ(r.info.distinguishedName, kvtest::subjectOneLine(p.leaf.cert.get()).c_str());
+    EXPECT_STREQ(r.info.commonName, "KVB Test Leaf");
+    EXPECT_STREQ(r.info.organizationalUnit, "Unit A Unit B");
+    EXPECT_EQ(r.info.validTo - r.info.validFrom, 395 * 86400L);  // 30 days before to 365 days after
+    EXPECT_EQ(r.info.osTrusted, 1);
+    EXPECT_EQ(r.info.revoked, -1);
+    EXPECT_EQ(r.info.timestampStatus, 77);
+    EXPECT_TRUE(allFetched);
+}
+
+TEST_F(TrustTest, UndecodableSignerLeavesTheRecordAlone) {
+    auto& p = pki();
+    EnvScope env("SSL_CERT_FILE", bundle("root.pem", {p.root.cert.get()}));
+    const std::string docs[] = {
+        document({"@@@", b64(p.intermediate.cert.get()), b64(p.root.cert.get())}),
+        "<signatures><Signature><KeyInfo><KeyName>none</KeyName></KeyInfo></Signature></signatures>",
+    };
+    for (const std::string& doc : docs) {
+        SCOPED_TRACE(doc.substr(0, 80));
+        Record r;
+        bool allFetched = true;
+        long signingTime = 0;
+        KVBSignLibInternal::getCertificateInformation(doc, &r.info, &allFetched, signingTime, true);
+        EXPECT_STREQ(r.info.distinguishedName, "");
+        EXPECT_STREQ(r.info.commonName, "");
+        EXPECT_STREQ(r.info.organizationalUnit, "");
+        EXPECT_EQ(r.info.validFrom, 12345);
+        EXPECT_EQ(r.info.validTo, 67890);
+        EXPECT_EQ(r.info.osTrusted, 0);
+        EXPECT_EQ(r.info.revoked, -1);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,360 @@
+// Chain building and checking, anchors, the system root store and the user's DER files.
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <openssl/x509.h>
+
+#include "KVBSignLibInternal.h"
+#include "cli_runner.h"
+#include "leftover_check.h"
+#include "private_tmp.h"
+#include "test_pki.h"
+
+namespace {
+
+// Before any thread or scratch directory exists.
+const bool kPrivateTmp = kvtest::usePrivateTmp();
+
+using kvtest::CertAndKey;
+using kvtest::CertSpec;
+using kvtest::makeCert;
+using kvtest::makeRsaKey;
+using kvtest::pki;
+using kvtest::X509Ptr;
+
+// Certificates beyond the shared PKI, built once.
+struct Extra {
+    X509Ptr wrongSignatureLeaf;  // names the intermediate as issuer, signed by another key
+    CertAndKey noBcIntermediate; // v3 CA-named certificate without basic constraints
+    X509Ptr noBcLeaf;            // issued by noBcIntermediate
+    CertAndKey v1Intermediate;   // v1, issued by the v1 root: no extensions but not self-issued
+    X509Ptr v1IntermediateLeaf;
+    X509Ptr rootOtherKey;        // subject "CN=KVB Test Root", another key
+    X509Ptr rootOtherSerial;     // subject and key of the root; other serial, other issuer
+    CertAndKey oddRoot;          // self-issued, but its signature was made by another key
+    X509Ptr oddRootLeaf;
+};
+
+Extra& extra() {
+    static Extra* e = [] {
+        auto* x = new Extra;
+        auto& p = pki();
+        x->wrongSignatureLeaf = makeCert(kvtest::leafSpec("KVB Wrong Signature", "1010"), p.leaf.key.get(),
+                                         p.intermediate.cert.get(), p.unrelatedRoot.key.get());
+
+        CertSpec noBc = kvtest::caSpec("KVB No Constraints CA", "0200");
+        noBc.basicConstraints = false;
+        x->noBcIntermediate.key = makeRsaKey(2048, 65537, 9);
+        x->noBcIntermediate.cert =
+            makeCert(noBc, x->noBcIntermediate.key.get(), p.root.cert.get(), p.root.key.get());
+        x->noBcLeaf = makeCert(kvtest::leafSpec("KVB No Constraints Leaf", "1011"), p.leaf.key.get(),
+                               x->noBcIntermediate.cert.get(), x->noBcIntermediate.key.get());
+
+        CertSpec v1Mid = kvtest::leafSpec("KVB V1 Intermediate", "2002");
+        v1Mid.version = 1;
+        x->v1Intermediate.key = makeRsaKey(2048, 65537, 10);
+        x->v1Intermediate.cert =
+            makeCert(v1Mid, x->v1Intermediate.key.get(), p.v1Root.cert.get(), p.v1Root.key.get());
+        CertSpec v1MidLeaf = kvtest::leafSpec("KVB V1 Intermediate Leaf", "2003");
+        v1MidLeaf.version = 1;
+        x->v1IntermediateLeaf =
+            makeCert(v1MidLeaf, p.leaf.key.get(), x->v1Intermediate.cert.get(), x->v1Intermediate.key.get());
+
+        CertSpec rootName = kvtest::caSpec("KVB Test Root", "01");
+        rootName.subject = {{"CN", "KVB Test Root"}};
+        x->rootOtherKey = makeCert(rootName, p.unrelatedRoot.key.get(), nullptr, nullptr);
+        CertSpec otherSerial = rootName;
+        otherSerial.serialHex = "77";
+        x->rootOtherSerial = makeCert(otherSerial, p.root.key.get(), p.unrelatedRoot.cert.get(),
+                                      p.unrelatedRoot.key.get());
+
+        // Self-issued by name, signed by the key of a namesake: its own signature does not verify.
+        CertSpec odd = kvtest::caSpec("KVB Odd Root", "05");
+        x->oddRoot.key = makeRsaKey(2048, 65537, 11);
+        X509Ptr namesake = makeCert(odd, p.unrelatedRoot.key.get(), nullptr, nullptr);
+        x->oddRoot.cert = makeCert(odd, x->oddRoot.key.get(), namesake.get(), p.unrelatedRoot.key.get());
+        x->oddRootLeaf = makeCert(kvtest::leafSpec("KVB Odd Leaf", "1012"), p.leaf.key.get(), x->oddRoot.cert.get(),
+                                  x->oddRoot.key.get());
+        return x;
+    }();
+    return *e;
+}
+
+// New references to the given certificates, for a list the chain check consumes.
+std::vector<X509*> handOver(const std::vector<X509*>& certs) {
+    std::vector<X509*> out;
+    for (X509* c : certs) out.push_back(c ? kvtest::dupCert(c).release() : nullptr);
+    return out;
+}
+
+bool check(const std::vector<X509*>& certs, std::vector<X509*> anchors = {}) {
+    return KVBSignLibInternal::validateCertificateChainX509(handOver(certs), anchors);
+}
+
+struct ChainCase {
+    const char* name;
+    std::vector<X509*> certs;
+    bool want;
+};
+
+TEST(CertificateChain, BuildsAndVerifiesWithoutAnchors) {
+    auto& p = pki();
+    auto& x = extra();
+    X509* leaf = p.leaf.cert.get();
+    X509* mid = p.intermediate.cert.get();
+    X509* root = p.root.cert.get();
+    const ChainCase cases[] = {
+        {"leaf, intermediate, root", {leaf, mid, root}, true},
+        {"leaf, root, intermediate", {leaf, root, mid}, true},
+        {"intermediate, leaf, root", {mid, leaf, root}, true},
+        {"intermediate, root, leaf", {mid, root, leaf}, true},
+        {"root, leaf, intermediate", {root, leaf, mid}, true},
+        {"root, intermediate, leaf", {root, mid, leaf}, true},
+        {"a lone self-signed root", {root}, true},
+        {"expired leaf", {p.expiredLeaf.cert.get(), mid, root}, true},
+        {"not yet valid leaf", {root, p.notYetValidLeaf.cert.get(), mid}, true},
+        {"v1 root issuing a v1 leaf", {p.v1Leaf.cert.get(), p.v1Root.cert.get()}, true},
+        {"root whose own signature does not verify", {x.oddRootLeaf.get(), x.oddRoot.cert.get()}, true},
+        {"empty list", {}, false},
+        {"no self-issued certificate", {leaf, mid}, false},
+        {"missing intermediate", {leaf, root}, false},
+        {"two unrelated roots", {root, p.unrelatedRoot.cert.get()}, false},
+        {"second child of the same issuer", {leaf, p.expiredLeaf.cert.get(), mid, root}, false},
+        {"root first, then certificates it did not issue", {root, p.eeIssued.cert.get(), p.v1Leaf.cert.get()},
+         false},
+        {"root first, then a chain with a bad link", {root, mid, x.wrongSignatureLeaf.get()}, false},
+        {"leaf signed by the wrong key", {x.wrongSignatureLeaf.get(), mid, root}, false},
+        {"end entity acting as issuer", {p.eeIssued.cert.get(), leaf, mid, root}, false},
+        {"issuer without basic constraints", {x.noBcLeaf.get(), x.noBcIntermediate.cert.get(), root}, false},
+        {"v1 issuer that is not self-issued",
+         {x.v1IntermediateLeaf.get(), x.v1Intermediate.cert.get(), p.v1Root.cert.get()},
+         false},
+        {"an entry that did not decode", {leaf, nullptr, mid, root}, false},
+    };
+    for (const ChainCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(check(c.certs), c.want);
+    }
+}
+
+TEST(CertificateChain, AnchorsMatchBySubjectAndKey) {
+    auto& p = pki();
+    auto& x = extra();
+    const std::vector<X509*> chain = {p.leaf.cert.get(), p.intermediate.cert.get(), p.root.cert.get()};
+    struct AnchorCase {
+        const char* name;
+        std::vector<X509*> anchors;
+        bool want;
+    };
+    const AnchorCase cases[] = {
+        {"the root", {p.root.cert.get()}, true},
+        {"the intermediate", {p.intermediate.cert.get()}, true},
+        {"the leaf itself", {p.leaf.cert.get()}, true},
+        {"an unrelated root", {p.unrelatedRoot.cert.get()}, false},
+        {"root's subject with another key", {x.rootOtherKey.get()}, false},
+        {"root's subject and key, other serial and issuer", {x.rootOtherSerial.get()}, true},
+        {"several, one matching", {p.unrelatedRoot.cert.get(), x.rootOtherKey.get(), p.root.cert.get()}, true},
+    };
+    for (const AnchorCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<X509*> anchors = c.anchors;
+        EXPECT_EQ(KVBSignLibInternal::validateCertificateChainX509(handOver(chain), anchors), c.want);
+        EXPECT_EQ(anchors, c.anchors);  // the anchors stay with their owner
+    }
+
+    // A matching anchor does not rescue a chain that does not verify.
+    std::vector<X509*> anchors = {p.root.cert.get()};
+    EXPECT_FALSE(KVBSignLibInternal::validateCertificateChainX509(
+        handOver({x.wrongSignatureLeaf.get(), p.intermediate.cert.get(), p.root.cert.get()}), anchors));
+    // A lone root with anchors validates only when it is one of them.
+    EXPECT_TRUE(check({p.root.cert.get()}, {x.rootOtherSerial.get()}));
+    EXPECT_FALSE(check({p.root.cert.get()}, {p.intermediate.cert.get()}));
+}
+
+TEST(CertificateChain, HasCertificateSkipsNullEntries) {
+    auto& p = pki();
+    std::vector<X509*> list = {nullptr, p.intermediate.cert.get()};
+    EXPECT_TRUE(KVBSignLibInternal::hasCertificate(list, p.intermediate.cert.get()));
+    EXPECT_FALSE(KVBSignLibInternal::hasCertificate(list, p.root.cert.get()));
+    EXPECT_FALSE(KVBSignLibInternal::hasCertificate(list, nullptr));
+}
+
+std::string keyInfoDoc(const std::vector<std::string>& texts) {
+    std::string doc = "<signatures><Signature><KeyInfo><X509Data>";
+    for (const std::string& t : texts) doc += "<X509Certificate>" + t + "</X509Certificate>";
+    return doc + "</X509Data></KeyInfo></Signature></signatures>";
+}
+
+std::string b64(X509* cert) { return kvtest::base64(kvtest::toDer(cert), true); }
+
+TEST(CertificateChain, DocumentChainFromKeyInfo) {
+    auto& p = pki();
+    std::vector<X509*> none;
+    std::vector<X509*> roots = {p.root.cert.get()};
+    const std::string good = keyInfoDoc({b64(p.leaf.cert.get()), b64(p.intermediate.cert.get()), b64(p.root.cert.get())});
+    EXPECT_TRUE(KVBSignLibInternal::validateCertificateChain(good, none));
+    EXPECT_TRUE(KVBSignLibInternal::validateCertificateChain(good, roots));
+
+    const std::string undecodable = keyInfoDoc({b64(p.leaf.cert.get()), "!!not base64!!", b64(p.intermediate.cert.get()),
+                                                b64(p.root.cert.get())});
+    EXPECT_FALSE(KVBSignLibInternal::validateCertificateChain(undecodable, none));
+    EXPECT_FALSE(KVBSignLibInternal::validateCertificateChain(keyInfoDoc({}), none));
+}
+
+// Points SSL_CERT_FILE somewhere for one scope.
+class CertFileScope {
+public:
+    explicit CertFileScope(const std::string& path) {
+        const char* old = getenv("SSL_CERT_FILE");
+        hadOld_ = old != nullptr;
+        if (hadOld_) old_ = old;
+        setenv("SSL_CERT_FILE", path.c_str(), 1);
+    }
+    ~CertFileScope() {
+        if (hadOld_) {
+            setenv("SSL_CERT_FILE", old_.c_str(), 1);
+        } else {
+            unsetenv("SSL_CERT_FILE");
+        }
+    }
+    CertFileScope(const CertFileScope&) = delete;
+    CertFileScope& operator=(const CertFileScope&) = delete;
+
+private:
+    bool hadOld_ = false;
+    std::string old_;
+};
+
+std::vector<std::string> derOf(const std::vector<X509*>& certs) {
+    std::vector<std::string> out;
+    for (X509* c : certs) out.push_back(kvtest::toDer(c));
+    return out;
+}
+
+void freeAll(std::vector<X509*>& certs) {
+    for (X509* c : certs) X509_free(c);
+    certs.clear();
+}
+
+TEST(SystemRoots, ReadsTheBundleSkippingWhatIsNotACertificate) {
+    auto& p = pki();
+    kvtest::ScratchDir dir;
+    const std::string rootPem = kvtest::toPem(p.root.cert.get());
+    const std::string unrelatedPem = kvtest::toPem(p.unrelatedRoot.cert.get());
+    std::string crlf;
+    for (char ch : unrelatedPem) crlf += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+    struct BundleCase {
+        const char* name;
+        std::string text;
+        std::vector<X509*> want;
+    };
+    const BundleCase cases[] = {
+        {"garbage around and between certificates",
+         "# comment\ngarbage bytes \x01\x02\n" + rootPem + "more garbage\n-----BEGIN\n" + unrelatedPem + "tail\n",
+         {p.root.cert.get(), p.unrelatedRoot.cert.get()}},
+        {"a block that does not decode is skipped",
+         "-----BEGIN CERTIFICATE-----\nnot*base64*at*all\n-----END CERTIFICATE-----\n" + rootPem,
+         {p.root.cert.get()}},
+        {"a block that decodes to no certificate is skipped",
+         "-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n" + unrelatedPem, {p.unrelatedRoot.cert.get()}},
+        {"other kinds of block are skipped", kvtest::keyToPem(p.leaf.key.get()) + rootPem, {p.root.cert.get()}},
+        {"a block without end line stops the walk", rootPem + "-----BEGIN CERTIFICATE-----\nMIIB\n",
+         {p.root.cert.get()}},
+        {"CR LF line ends", crlf, {p.unrelatedRoot.cert.get()}},
+        {"an empty file", "", {}},
+    };
+    for (const BundleCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        kvtest::writeFile(dir.file("bundle.pem"), c.text);
+        CertFileScope env(dir.file("bundle.pem"));
+        std::vector<X509*> roots;
+        EXPECT_TRUE(KVBSignLibInternal::getSystemRootCertificates(roots));
+        EXPECT_EQ(derOf(roots), derOf(c.want));
+        freeAll(roots);
+    }
+}
+
+TEST(SystemRoots, UnreadableStoreFailsAndLeavesTheListAlone) {
+    auto& p = pki();
+    kvtest::ScratchDir dir;
+    kvtest::writeFile(dir.file("sub/placeholder"), "");
+    const std::string paths[] = {dir.file("missing.pem"), dir.file("sub"), ""};
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        CertFileScope env(path);
+        std::vector<X509*> roots = {kvtest::dupCert(p.root.cert.get()).release()};
+        EXPECT_FALSE(KVBSignLibInternal::getSystemRootCertificates(roots));
+        EXPECT_EQ(roots.size(), 1u);
+        freeAll(roots);
+    }
+}
+
+TEST(UserCertificates, LoadsOneDerCertificatePerFile) {
+    auto& p = pki();
+    kvtest::ScratchDir dir;
+    const auto tempBefore = kvtest::kvbsignTempEntries();
+    kvtest::writeDer(dir.file("mid.der"), p.intermediate.cert.get());
+    kvtest::writeDer(dir.file("named.p12"), p.root.cert.get());
+    kvtest::writePemBundle(dir.file("mid.pem"), {p.intermediate.cert.get()});
+    kvtest::writeFile(dir.file("garbage.der"), "not a certificate");
+    kvtest::writeFile(dir.file("empty.der"), "");
+    kvtest::writeFile(dir.file("sub/placeholder"), "");
+
+    struct FileCase {
+        const char* name;
+        std::string path;
+        X509* want;  // null: no certificate
+    };
+    const FileCase cases[] = {
+        {"DER file", dir.file("mid.der"), p.intermediate.cert.get()},
+        {"DER under any name", dir.file("named.p12"), p.root.cert.get()},
+        {"PEM file", dir.file("mid.pem"), nullptr},
+        {"not a certificate", dir.file("garbage.der"), nullptr},
+        {"empty file", dir.file("empty.der"), nullptr},
+        {"missing file", dir.file("missing.der"), nullptr},
+        {"a directory", dir.file("sub"), nullptr},
+    };
+    for (const FileCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        X509Ptr got(KVBSignLibInternal::loadDERCertificate(c.path.c_str()));
+        if (c.want == nullptr) {
+            EXPECT_EQ(got, nullptr);
+        } else {
+            ASSERT_NE(got, nullptr);
+            EXPECT_EQ(kvtest::toDer(got.get()), kvtest::toDer(c.want));
+        }
+    }
+    EXPECT_TRUE(kvtest::certificateStepLeftovers(tempBefore, kPrivateTmp).empty());
+}
+
+TEST(UserCertificates, ListLoadsAllOrNothing) {
+    auto& p = pki();
+    kvtest::ScratchDir dir;
+    kvtest::writeDer(dir.file("root.der"), p.root.cert.get());
+    kvtest::writeDer(dir.file("mid.der"), p.intermediate.cert.get());
+    kvtest::writePemBundle(dir.file("mid.pem"), {p.intermediate.cert.get()});
+
+    std::vector<X509*> certs;
+    std::vector<std::string> good = {dir.file("root.der"), dir.file("mid.der")};
+    ASSERT_TRUE(KVBSignLibInternal::loadUserDERCertificates(good, 2, certs));
+    EXPECT_EQ(derOf(certs), derOf({p.root.cert.get(), p.intermediate.cert.get()}));
+    freeAll(certs);
+
+    // The second fails: the first, already loaded, is freed and the list comes back empty.
+    std::vector<std::string> secondBad = {dir.file("root.der"), dir.file("mid.pem"), dir.file("mid.der")};
+    EXPECT_FALSE(KVBSignLibInternal::loadUserDERCertificates(secondBad, 3, certs));
+    EXPECT_TRUE(certs.empty());
+
+    std::vector<std::string> missing = {dir.file("nothing.der")};
+    EXPECT_FALSE(KVBSignLibInternal::loadUserDERCertificates(missing, 1, certs));
+    EXPECT_TRUE(certs.empty());
+
+    std::vector<std::string> none;
+    EXPECT_TRUE(KVBSignLibInternal::loadUserDERCertificates(none, 5, certs));
+    EXPECT_TRUE(certs.empty());
+}
+
+}  // namespace
