@@ -1,6 +1,157 @@
-// STUB: replaced by the real implementation.
-#include "KVBSignLibInternal.h"
+// Revocation lists into the revocation map: DER list files (downloaded lists) and the text
+// listing of the system CRL cache. Only serial numbers and revocation times are taken; nothing
+// about a list is verified, and an insertion never replaces an entry already in the map.
 
-bool KVBSignLibInternal::extractSerialNumbersFromX509CRL(const std::string&, RevocationMap&) { return false; }
-bool KVBSignLibInternal::getCertificateRevocationLists(RevocationMap&) { return true; }
-bool KVBSignLibInternal::extractInfoFromCrl(std::string&, RevocationMap&) { return true; }
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include <openssl/asn1.h>
+#include <openssl/bio.h>
+#include <openssl/x509.h>
+
+#include "internal/crl_listing.h"
+
+#include "KVBSignLibInternal.h"
+#include "Timestamp.h"
+#include "ossl_ptr.h"
+
+#ifndef KVBSIGN_CRL_TOOL_PATH
+#error "KVBSIGN_CRL_TOOL_PATH must name the CRL cache listing tool"
+#endif
+
+namespace {
+
+const std::string kCertificatesFound = " certificates found";
+const std::string kCrlsFound = " CRLs found";
+const std::string kVersion = "Version";
+const std::string kRevokedCert = "Revoked Cert ";
+const std::string kSerialNumber = "Serial number";
+const std::string kRevocationTime = "Revocation time ";
+
+bool isSpaceC(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// The value of a "Label : value" line: from the first ':' at or after `from` up to the next
+// line end (or the end of the text), with every ':' and line end turned into a blank.
+// npos in `colon` when there is no ':' at all.
+std::string labelValue(const std::string& text, std::size_t from, std::size_t& colon) {
+    colon = text.find(':', from);
+    if (colon == std::string::npos) return std::string();
+    std::size_t end = text.find('\n', colon);
+    std::string value = text.substr(colon, end == std::string::npos ? std::string::npos : end - colon);
+    for (char& c : value) {
+        if (c == ':' || c == '\n') c = ' ';
+    }
+    return value;
+}
+
+}  // namespace
+
+bool KVBSignLibInternal::extractSerialNumbersFromX509CRL(const std::string& path, RevocationMap& map) {
+    kvbsign::BioPtr bio(BIO_new(BIO_s_file()));
+    if (!bio) {
+        debugError("Error creating file pointer");
+        return false;
+    }
+    if (BIO_read_filename(bio.get(), path.c_str()) <= 0) {
+        debugError("Error opening CRL file ");
+        return false;
+    }
+    kvbsign::X509CrlPtr crl(d2i_X509_CRL_bio(bio.get(), nullptr));
+    if (!crl) return true;
+    STACK_OF(X509_REVOKED)* revoked = X509_CRL_get_REVOKED(crl.get());
+    if (!revoked) return true;
+
+    // Last entry first: with first-insertion-wins, a serial listed twice keeps its later date.
+    for (int i = sk_X509_REVOKED_num(revoked) - 1; i >= 0; --i) {
+        const X509_REVOKED* entry = sk_X509_REVOKED_value(revoked, i);
+        const ASN1_INTEGER* serial = X509_REVOKED_get0_serialNumber(entry);
+        const ASN1_TIME* date = X509_REVOKED_get0_revocationDate(entry);
+        if (!serial || !date) continue;
+        std::string key = digest_to_hex_string(ASN1_STRING_get0_data(serial),
+                                               static_cast<unsigned long>(ASN1_STRING_length(serial)));
+        map.insert(std::make_pair(key, static_cast<long>(Timestamp::Asn1ToTime(date))));
+    }
+    return true;
+}
+
+bool KVBSignLibInternal::getCertificateRevocationLists(RevocationMap& map) {
+    kvbsign::addCrlListingEntries(
+        getOutputFromSystemCall(std::string(KVBSIGN_CRL_TOOL_PATH) + " y k=/var/db/crls/crlcache.db v"), map);
+    return true;
+}
+
+void kvbsign::addCrlListingEntries(const std::string& listing, RevocationMap& map) {
+    // The lists lie between the line that counts the certificates and the line that counts the
+    // lists. Without both counts, or with them the wrong way round, the whole text is scanned.
+    std::string section = listing;
+    const std::size_t certs = listing.find(kCertificatesFound);
+    const std::size_t crls = listing.find(kCrlsFound);
+    if (certs != std::string::npos && crls != std::string::npos && certs < crls) {
+        section = listing.substr(certs, crls - certs);
+        std::size_t firstEnd = section.find('\n');
+        if (firstEnd != std::string::npos) section.erase(0, firstEnd + 1);
+        std::size_t lastEnd = section.rfind('\n');
+        if (lastEnd != std::string::npos) section.erase(lastEnd);
+    }
+
+    // One record per "Version"; the search starts 7 characters in so that a record's own
+    // leading "Version" is not found again. Each pass moves `start` forward by at least 8.
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t remaining = section.size() - start;
+        std::size_t hit = remaining < 7 ? std::string::npos : section.find(kVersion, start + 7);
+        if (hit == std::string::npos || hit - start == 7) {
+            std::string record = section.substr(start);
+            KVBSignLibInternal::extractInfoFromCrl(record, map);
+            break;
+        }
+        std::string record = section.substr(start, hit - start);
+        KVBSignLibInternal::extractInfoFromCrl(record, map);
+        start = hit;
+    }
+}
+
+bool KVBSignLibInternal::extractInfoFromCrl(std::string& record, RevocationMap& map) {
+    const std::string& text = record;  // read only; the current text is text[current..]
+    if (text.find(kRevokedCert) == std::string::npos) return true;
+
+    // Each entry moves `current` past its own "Serial number" label, so the walk ends.
+    std::size_t current = 0;
+    for (;;) {
+        const std::size_t label = text.find(kSerialNumber, current);
+        if (label == std::string::npos) break;
+        const std::size_t tail = label + kSerialNumber.size();
+
+        std::size_t colon;
+        std::string serial = labelValue(text, tail, colon);
+        if (colon == std::string::npos) break;  // a label without a value: nothing more to read
+        std::string key;
+        for (char c : serial) {
+            if (!isSpaceC(c)) key += c;
+        }
+
+        const std::size_t timeLabel = text.find(kRevocationTime, current);
+        if (timeLabel == std::string::npos) break;  // no time for this entry: skip it and stop
+        std::string when = labelValue(text, timeLabel + kRevocationTime.size(), colon);
+        if (colon == std::string::npos) break;
+        std::size_t blanks = 0;
+        while (blanks < when.size() && when[blanks] == ' ') ++blanks;
+        when.erase(0, blanks);
+
+        // Local standard time, to the second; fields the format did not reach stay zero.
+        struct tm fields;
+        std::memset(&fields, 0, sizeof fields);
+        strptime(when.c_str(), "%H %M %S %b %d, %Y", &fields);
+        fields.tm_isdst = 0;
+        const long revokedAt = static_cast<long>(mktime(&fields));
+
+        const std::size_t next = text.find(kRevokedCert, tail);
+        map.insert(std::make_pair(key, revokedAt));
+        if (next == std::string::npos) break;
+        current = next + kRevokedCert.size();
+    }
+    return true;
+}

@@ -1,4 +1,289 @@
-// STUB: replaced by the real implementation.
+// One CRL over HTTP/1.0: plain TCP to the "http" service of the URL's host, one request per
+// connection, the body kept in a temporary file and handed to the DER list parser.
+//
+// A CRL server is outside our control, so nothing it does may hold the verification: name
+// resolution and connection, every read or write, and the whole download are bounded in
+// time, and the response headers and body are bounded in size. Hitting a bound fails the
+// fetch exactly like a network error does.
+
+#include "internal/crl_download_limits.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <fstream>
+#include <istream>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/streambuf.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/system/system_error.hpp>
+
 #include "KVBSignLibInternal.h"
 
-bool KVBSignLibInternal::downloadAndParseCRL(const std::string&, RevocationMap&) { return false; }
+namespace {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+using Millis = std::chrono::milliseconds;
+
+constexpr int kDefaultConnectMs = 10 * 1000;
+constexpr int kDefaultIdleMs = 30 * 1000;
+constexpr int kDefaultTotalMs = 60 * 1000;
+constexpr std::size_t kMaxHeaderBytes = 64 * 1024;  // status line and header lines together
+constexpr std::int64_t kDefaultMaxBodyBytes = std::int64_t(256) * 1024 * 1024;
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+int gConnectMs = kDefaultConnectMs;
+int gIdleMs = kDefaultIdleMs;
+int gTotalMs = kDefaultTotalMs;
+std::int64_t gMaxBodyBytes = kDefaultMaxBodyBytes;
+
+[[noreturn]] void throwTimeout(const char* what) {
+    throw boost::system::system_error(asio::error::timed_out, what);
+}
+
+// getaddrinfo cannot be cancelled, so it runs on a thread of its own; when the bound passes
+// first, that thread is left to finish alone and its late answer is dropped.
+tcp::resolver::results_type resolveBounded(const std::string& host, Clock::time_point deadline) {
+    struct State {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        tcp::resolver::results_type results;
+        boost::system::error_code error;
+    };
+    auto state = std::make_shared<State>();
+    std::thread([state, host] {
+        tcp::resolver::results_type results;
+        boost::system::error_code error;
+        try {
+            asio::io_context io;
+            tcp::resolver resolver(io);
+            results = resolver.resolve(host, "http", tcp::resolver::address_configured, error);
+        } catch (const std::exception&) {
+            error = asio::error::no_memory;
+        }
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->results = results;
+        state->error = error;
+        state->finished = true;
+        state->done.notify_all();
+    }).detach();
+
+    std::unique_lock<std::mutex> lock(state->mutex);
+    if (!state->done.wait_until(lock, deadline, [&] { return state->finished; }))
+        throwTimeout("CRL download: name resolution took too long");
+    if (state->error) throw boost::system::system_error(state->error, "resolve");
+    return state->results;
+}
+
+// One connection; every operation runs asynchronously against a deadline. A missed deadline
+// closes the socket and throws; the aborted handler is then never run (the io_context is
+// destroyed with the connection), so it may refer to the caller's locals.
+class Connection {
+public:
+    explicit Connection(Clock::time_point totalDeadline) : socket_(io_), totalDeadline_(totalDeadline) {}
+
+    void connect(const std::string& host) {
+        const Clock::time_point deadline = std::min(Clock::now() + Millis(gConnectMs), totalDeadline_);
+        tcp::resolver::results_type endpoints = resolveBounded(host, deadline);
+        bool done = false;
+        boost::system::error_code error;
+        asio::async_connect(socket_, endpoints, [&](const boost::system::error_code& e, const tcp::endpoint&) {
+            error = e;
+            done = true;
+        });
+        run(done, deadline, "CRL download: connection took too long");
+        if (error) throw boost::system::system_error(error, "connect");
+    }
+
+    void writeAll(const std::string& bytes) {
+        bool done = false;
+        boost::system::error_code error;
+        asio::async_write(socket_, asio::buffer(bytes), [&](const boost::system::error_code& e, std::size_t) {
+            error = e;
+            done = true;
+        });
+        run(done, idleDeadline(), "CRL download: sending the request took too long");
+        if (error) throw boost::system::system_error(error, "write");
+    }
+
+    // Some bytes into `buffer`; 0 with `error` set at the end of the stream or on an error.
+    std::size_t readSome(asio::mutable_buffer buffer, boost::system::error_code& error) {
+        bool done = false;
+        std::size_t count = 0;
+        socket_.async_read_some(buffer, [&](const boost::system::error_code& e, std::size_t n) {
+            error = e;
+            count = n;
+            done = true;
+        });
+        run(done, idleDeadline(), "CRL download: the server stopped sending or took too long");
+        return count;
+    }
+
+private:
+    Clock::time_point idleDeadline() const { return std::min(Clock::now() + Millis(gIdleMs), totalDeadline_); }
+
+    void run(bool& done, Clock::time_point deadline, const char* onTimeout) {
+        // Each run_for returns once the one pending operation has completed, or at the deadline.
+        while (!done) {
+            const Clock::time_point now = Clock::now();
+            if (now >= deadline) break;
+            io_.restart();
+            io_.run_for(deadline - now);
+        }
+        if (!done) {
+            boost::system::error_code ignored;
+            socket_.close(ignored);
+            throwTimeout(onTimeout);
+        }
+    }
+
+    asio::io_context io_;
+    tcp::socket socket_;
+    Clock::time_point totalDeadline_;
+};
+
+// The header phase of the response: reads from the connection into `buffer` until the
+// unread part of it holds `delimiter`. Like a read_until, an end of stream or an error before
+// the delimiter throws. `received` counts every byte read so far; past the header bound the
+// response is refused.
+void readUntil(Connection& connection, asio::streambuf& buffer, const std::string& delimiter,
+               std::size_t& received) {
+    std::size_t searchFrom = 0;
+    for (;;) {
+        const char* data = static_cast<const char*>(buffer.data().data());
+        const std::string_view unread(data, buffer.size());
+        if (unread.find(delimiter, searchFrom) != std::string_view::npos) return;
+        // A delimiter split across two reads starts at most delimiter.size() - 1 bytes back.
+        searchFrom = unread.size() >= delimiter.size() ? unread.size() - delimiter.size() + 1 : 0;
+
+        if (received >= kMaxHeaderBytes) throw std::length_error("CRL download: response header block too large");
+        const std::size_t room = std::min(kReadChunk, kMaxHeaderBytes - received);
+        boost::system::error_code error;
+        const std::size_t n = connection.readSome(buffer.prepare(room), error);
+        buffer.commit(n);
+        received += n;
+        if (n == 0 && error) throw boost::system::system_error(error, "read_until");
+    }
+}
+
+// Removes the download's temporary directory on every way out of the call.
+class TempDirectory {
+public:
+    explicit TempDirectory(std::string path) : path_(std::move(path)) {}
+    ~TempDirectory() {
+        try {
+            KVBSignLibInternal::removeTempDirectory(path_);
+        } catch (...) {
+        }
+    }
+    TempDirectory(const TempDirectory&) = delete;
+    TempDirectory& operator=(const TempDirectory&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+}  // namespace
+
+void kvbsignSetCrlTimeoutsForTesting(int connectMs, int idleMs, int totalMs) {
+    gConnectMs = connectMs > 0 ? connectMs : kDefaultConnectMs;
+    gIdleMs = idleMs > 0 ? idleMs : kDefaultIdleMs;
+    gTotalMs = totalMs > 0 ? totalMs : kDefaultTotalMs;
+}
+
+void kvbsignSetCrlBodyLimitForTesting(std::int64_t bytes) {
+    gMaxBodyBytes = bytes > 0 ? bytes : kDefaultMaxBodyBytes;
+}
+
+bool KVBSignLibInternal::downloadAndParseCRL(const std::string& url, RevocationMap& map) {
+    try {
+        const Clock::time_point totalDeadline = Clock::now() + Millis(gTotalMs);
+
+        // Only the first 7 characters go when the URL holds "http://" anywhere; a port or
+        // another scheme is not recognised and stays in the host part.
+        std::string host = url;
+        std::string path;
+        if (url.find("http://") != std::string::npos) host.erase(0, 7);
+        const std::size_t slash = host.find('/');
+        if (slash != std::string::npos) {
+            path = host.substr(slash);
+            host.erase(slash);
+        }
+
+        Connection connection(totalDeadline);
+        connection.connect(host);
+
+        std::string request;
+        request += "GET " + path + " HTTP/1.0\r\n";
+        request += "Host: " + host + "\r\n";
+        request += "Accept: */*\r\n";
+        request += "Connection: close\r\n\r\n";
+        connection.writeAll(request);
+
+        asio::streambuf response;
+        std::istream responseStream(&response);
+        std::size_t received = 0;
+
+        readUntil(connection, response, "\r\n", received);
+        std::string version;
+        unsigned int statusCode = 0;
+        std::string statusMessage;
+        responseStream >> version;
+        responseStream >> statusCode;
+        std::getline(responseStream, statusMessage);
+        if (!responseStream || version.substr(0, 5) != "HTTP/" || statusCode != 200) return false;
+
+        readUntil(connection, response, "\r\n\r\n", received);
+        std::string header;
+        while (std::getline(responseStream, header) && header != "\r") {
+        }
+
+        TempDirectory directory(createTempDirectory(0, 0));
+        if (directory.path().empty()) return false;
+        const std::string file = directory.path() + "/revoked.crl";
+
+        boost::system::error_code end;
+        {
+            std::ofstream out(file, std::ios::out | std::ios::trunc | std::ios::binary);
+            std::int64_t bodyBytes = 0;
+            auto keep = [&](const char* bytes, std::size_t count) {
+                bodyBytes += static_cast<std::int64_t>(count);
+                if (bodyBytes > gMaxBodyBytes) throw std::length_error("CRL download: response body too large");
+                out.write(bytes, static_cast<std::streamsize>(count));
+            };
+            if (response.size() > 0) {
+                keep(static_cast<const char*>(response.data().data()), response.size());
+                response.consume(response.size());
+            }
+            // Written as it arrives: the body never sits in memory. Ends at the end of the
+            // stream or an error; a read that makes no progress in time throws.
+            std::unique_ptr<char[]> chunk(new char[kReadChunk]);
+            for (;;) {
+                const std::size_t n = connection.readSome(asio::buffer(chunk.get(), kReadChunk), end);
+                if (n > 0) keep(chunk.get(), n);
+                if (end) break;
+            }
+        }
+
+        if (end != asio::error::eof) return false;
+        extractSerialNumbersFromX509CRL(file, map);
+        return true;
+    } catch (const std::exception& e) {
+        debugError(std::string("Exception while getting CRL list from internet") + e.what());
+        return false;
+    }
+}

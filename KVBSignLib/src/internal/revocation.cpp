@@ -1,6 +1,126 @@
-// STUB: replaced by the real implementation.
-#include "KVBSignLibInternal.h"
+// The revocation verdict of the signer's chain: the system CRL cache first, then the lists
+// named by the chain certificates' CRL distribution points, every certificate of the chain
+// looked up by serial number against the signing time.
 
-void KVBSignLibInternal::checkIfRevoked(const std::string&, KCertificateInfo* info, bool*, long&) { info->revoked = -1; }
-int KVBSignLibInternal::checkCertificateChainRevocation(const std::string&, RevocationMap&, bool*, long&) { return -1; }
-bool KVBSignLibInternal::hasSerialAfterRevocation(RevocationMap&, X509*, long&) { return false; }
+#include <map>
+#include <string>
+#include <vector>
+
+#include <openssl/asn1.h>
+#include <openssl/objects.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include "KVBSignLibInternal.h"
+#include "ossl_ptr.h"
+
+namespace {
+
+const std::string kHttp = "http://";
+const std::string kCrlSuffix = ".crl";
+
+// The CRL distribution points extension as raw bytes (the DER of the sequence); empty when
+// the certificate has none. The URLs are found in it by searching, not by decoding.
+std::string distributionPointBytes(X509* cert) {
+    const int index = X509_get_ext_by_NID(cert, NID_crl_distribution_points, -1);
+    if (index < 0) return std::string();
+    X509_EXTENSION* extension = X509_get_ext(cert, index);
+    if (!extension) return std::string();
+    const ASN1_OCTET_STRING* data = X509_EXTENSION_get_data(extension);
+    if (!data) return std::string();
+    return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(data)),
+                       static_cast<std::size_t>(ASN1_STRING_length(data)));
+}
+
+}  // namespace
+
+void KVBSignLibInternal::checkIfRevoked(const std::string& sigXml, KCertificateInfo* info, bool* allFetched,
+                                        long& signingTime) {
+    RevocationMap map;
+    info->revoked =
+        getCertificateRevocationLists(map) ? checkCertificateChainRevocation(sigXml, map, allFetched, signingTime) : -1;
+}
+
+int KVBSignLibInternal::checkCertificateChainRevocation(const std::string& sigXml, RevocationMap& map,
+                                                        bool* allFetched, long& signingTime) {
+    bool localFlag = true;
+    bool* fetched = allFetched ? allFetched : &localFlag;
+
+    // A chain that does not hold together cannot be judged: unknown, not "not revoked" (a
+    // revoked signer could otherwise hide by cutting KeyInfo down to the leaf). Nothing is
+    // fetched, and the flag stays as it is, so the status does not change.
+    std::vector<X509*> noAnchors;
+    if (!validateCertificateChain(sigXml, noAnchors)) return -1;
+
+    const std::vector<std::string> texts = getX509Certificates(sigXml);
+    // Every URL is downloaded at most once; a certificate that names it again gets the same
+    // outcome, fetched or not.
+    std::map<std::string, bool> visited;
+    auto fetch = [&](const std::string& url) {
+        const std::map<std::string, bool>::const_iterator seen = visited.find(url);
+        if (seen != visited.end()) return seen->second;
+        const bool ok = downloadAndParseCRL(url, map);
+        visited.emplace(url, ok);
+        return ok;
+    };
+
+    // The flag is only ever cleared here: a certificate whose lists could not be fetched keeps
+    // the verdict unknown, whatever the certificates after it manage to fetch.
+    for (std::size_t i = texts.size(); i-- > 0;) {
+        kvbsign::X509Ptr cert(getX509FromXML(texts[i]));
+        if (!cert) continue;
+        const std::string raw = distributionPointBytes(cert.get());
+        if (raw.empty()) continue;
+
+        std::size_t matches = 0;
+        for (std::size_t at = raw.find(kHttp); at != std::string::npos; at = raw.find(kHttp, at + kHttp.size()))
+            ++matches;
+
+        if (matches == 1) {
+            // The URL runs to the end of the extension, whatever follows the URI.
+            if (!fetch(raw.substr(raw.find(kHttp)))) *fetched = false;
+        } else if (matches >= 2) {
+            // Several points: one list fetched is enough for this certificate. Each URL ends
+            // after its first ".crl"; without one, only the scheme is left of it.
+            bool any = false;
+            std::size_t rest = 0;
+            // Every pass moves `rest` past the "http://" it found.
+            for (std::size_t at = raw.find(kHttp, rest); at != std::string::npos; at = raw.find(kHttp, rest)) {
+                std::string url;
+                const std::size_t suffix = raw.find(kCrlSuffix, at);
+                if (suffix != std::string::npos) {
+                    url = raw.substr(at, suffix + kCrlSuffix.size() - at);
+                    rest = suffix + kCrlSuffix.size();
+                } else {
+                    url = kHttp;
+                    rest = at + kHttp.size();
+                }
+                if (fetch(url)) any = true;
+            }
+            if (!any) *fetched = false;
+        }
+    }
+
+    if (!*fetched) return -1;
+
+    bool revoked = false;
+    for (std::size_t i = texts.size(); i-- > 0 && !revoked;) {
+        kvbsign::X509Ptr cert(getX509FromXML(texts[i]));
+        if (cert) revoked = hasSerialAfterRevocation(map, cert.get(), signingTime);
+    }
+    return revoked ? 1 : 0;
+}
+
+bool KVBSignLibInternal::hasSerialAfterRevocation(RevocationMap& map, X509* cert, long& signingTime) {
+    const ASN1_INTEGER* serial = X509_get0_serialNumber(cert);
+    if (!serial) return false;
+    std::string key = digest_to_hex_string(ASN1_STRING_get0_data(serial),
+                                           static_cast<unsigned long>(ASN1_STRING_length(serial)));
+    for (char& c : key) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    const RevocationMap::const_iterator entry = map.find(key);
+    if (entry == map.end()) return false;
+    // Without a signing time any listing counts; with one, only a revocation strictly before it.
+    return signingTime == 0 || signingTime > entry->second;
+}

@@ -1,0 +1,17 @@
+#ifndef KVBSIGN_CRL_DOWNLOAD_LIMITS_H
+#define KVBSIGN_CRL_DOWNLOAD_LIMITS_H
+
+// Bounds of one CRL download (KVBSignLibInternal::downloadAndParseCRL). Production code never
+// calls these; tests shorten the bounds so that a stalled server fails the fetch quickly.
+// A value of 0 or below restores that bound's default.
+
+#include <cstdint>
+
+// Name resolution and connection together (default 10 s), one read or write without any
+// progress (default 30 s), the whole download (default 60 s).
+void kvbsignSetCrlTimeoutsForTesting(int connectMs, int idleMs, int totalMs);
+
+// Largest response body accepted (default 256 MB).
+void kvbsignSetCrlBodyLimitForTesting(std::int64_t bytes);
+
+#endif

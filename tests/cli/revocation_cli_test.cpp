@@ -1,0 +1,127 @@
+// Revocation as the tool reports it: the "Revoked: " line and the status, with the signer's
+// CRL served from a loopback server or listed in the CRL cache. Each test serves on its own
+// 127.77.2.x address.
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "cli_runner.h"
+#include "crl_fixtures.h"
+#include "http_server.h"
+#include "package_builder.h"
+#include "test_pki.h"
+
+namespace {
+
+using kvtest::HttpReply;
+using kvtest::LoopbackHttpServer;
+using kvtest::pki;
+
+const char kRevokedTrue[] = "\nRevoked: true\n";
+const char kRevokedFalse[] = "\nRevoked: false\n";
+const char kRevokedUnknown[] =
+    "\nRevoked: Unknown - Signer's CRL could not be retrieved or CRL check was skipped. Offline?\n";
+const char kVerified[] = "Signature verified successfully\n";
+const char kRevocationUnknownMessage[] =
+    "Signature and file references verified successfully, but certificate revocation status could not be "
+    "verified as remote CRL could not be reached.\n";
+const char kSignerSerial[] = "7A01";
+
+class RevocationCli : public ::testing::Test {
+protected:
+    void SetUp() override { kvtest::writePemBundle(scratch.file("roots.pem"), {pki().root.cert.get()}); }
+
+    // A package whose signer (issued by the test intermediate) names these CRL points.
+    // keyInfoLeafOnly: KeyInfo holds the signer alone, so the chain cannot be built.
+    std::string package(const std::vector<std::string>& crlUrls, bool keyInfoLeafOnly = false) {
+        signer.key = kvtest::makeRsaKey(2048, 65537, 4);
+        kvtest::CertSpec spec = kvtest::leafSpec("KVB Revocation Signer", kSignerSerial);
+        spec.crlUrls = crlUrls;
+        signer.cert = kvtest::makeCert(spec, signer.key.get(), pki().intermediate.cert.get(), pki().intermediate.key.get());
+        std::vector<X509*> chain = {signer.cert.get()};
+        if (!keyInfoLeafOnly) {
+            chain.push_back(pki().intermediate.cert.get());
+            chain.push_back(pki().root.cert.get());
+        }
+        kvtest::PackageBuilder b;
+        b.signer(signer.key.get()).keyInfoCerts(chain).addFile("a.txt", "alpha");
+        return b.build(scratch.file("pkg")).dir;
+    }
+
+    kvtest::CliResult verify(const std::string& dir, const std::vector<std::string>& extra = {},
+                             const std::string& cache = "") {
+        std::vector<std::string> args = {"-verify", dir, "-certInfo"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return kvtest::runCli(args, {{"SSL_CERT_FILE", scratch.file("roots.pem")},
+                                     {"KVBSIGN_CRL_CACHE", cache.empty() ? scratch.file("no-cache.db") : cache}},
+                              90);
+    }
+
+    std::string revokedList() const { return kvtest::makeCrlDer({{kSignerSerial, time(nullptr) - 86400}}); }
+
+    kvtest::ScratchDir scratch;
+    kvtest::CertAndKey signer;
+};
+
+TEST_F(RevocationCli, RevokedSignerIsReportedAndStillVerifies) {
+    LoopbackHttpServer server("127.77.2.1");
+    KVTEST_REQUIRE_SERVER(server);
+    server.on("/signer.crl", HttpReply::ok(revokedList()));
+    kvtest::CliResult r = verify(package({server.url("/signer.crl")}));
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(kRevokedTrue), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(kVerified), std::string::npos) << r.out;
+    EXPECT_EQ(server.requestCount("/signer.crl"), 1);
+}
+
+TEST_F(RevocationCli, SignerNotListedIsNotRevoked) {
+    LoopbackHttpServer server("127.77.2.2");
+    KVTEST_REQUIRE_SERVER(server);
+    server.on("/signer.crl", HttpReply::ok(kvtest::makeCrlDer({{"7A02", time(nullptr) - 86400}})));
+    kvtest::CliResult r = verify(package({server.url("/signer.crl")}));
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(kRevokedFalse), std::string::npos) << r.out;
+}
+
+TEST_F(RevocationCli, UnreachableCrlServerGives52WithTheReport) {
+    // Nothing listens on this address.
+    kvtest::CliResult r = verify(package({"http://127.77.2.3/signer.crl"}));
+    EXPECT_EQ(r.exitCode, 52) << r.out << r.err;
+    EXPECT_NE(r.out.find("*********** Certificate Information ***********\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(kRevokedUnknown), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(kRevocationUnknownMessage), std::string::npos) << r.out;
+}
+
+TEST_F(RevocationCli, SkippingOnlineChecksContactsNoServer) {
+    LoopbackHttpServer server("127.77.2.4");
+    KVTEST_REQUIRE_SERVER(server);
+    server.on("/signer.crl", HttpReply::ok(revokedList()));
+    kvtest::CliResult r = verify(package({server.url("/signer.crl")}), {"-skipOnlineRevocationChecks"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(kRevokedUnknown), std::string::npos) << r.out;
+    EXPECT_EQ(server.connections(), 0);
+}
+
+TEST_F(RevocationCli, CacheListingRevokesWithoutNetwork) {
+    kvtest::writeFile(scratch.file("cache.db"), revokedList());
+    kvtest::CliResult r = verify(package({}), {}, scratch.file("cache.db"));
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(kRevokedTrue), std::string::npos) << r.out;
+}
+
+// A revoked signer cannot pass as "not revoked" by leaving its chain out of KeyInfo.
+TEST_F(RevocationCli, SignerWithoutItsChainIsUnknownNotUnrevoked) {
+    LoopbackHttpServer server("127.77.2.5");
+    KVTEST_REQUIRE_SERVER(server);
+    server.on("/signer.crl", HttpReply::ok(revokedList()));
+    kvtest::writeFile(scratch.file("cache.db"), revokedList());
+    kvtest::CliResult r = verify(package({server.url("/signer.crl")}, true), {}, scratch.file("cache.db"));
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(kRevokedUnknown), std::string::npos) << r.out;
+    EXPECT_EQ(server.connections(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,345 @@
+// The revocation verdict of a signature document's chain: CRL distribution points fetched
+// from loopback servers, the all-fetched flag, the serial lookup against the signing time.
+// Each test serves on its own 127.77.1.x address.
+
+#include <cstdlib>
+#include <ctime>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "KVBSignLibInternal.h"
+#include "cli_runner.h"
+#include "crl_fixtures.h"
+#include "http_server.h"
+#include "internal/crl_download_limits.h"
+#include "private_tmp.h"
+#include "test_pki.h"
+
+namespace {
+
+using kvtest::CertAndKey;
+using kvtest::HttpReply;
+using kvtest::LoopbackHttpServer;
+
+// The test's chain: root, intermediate and leaf, each with its own CRL distribution points.
+struct Chain {
+    CertAndKey root, intermediate, leaf;
+    std::string leafSerialHex, intermediateSerialHex;
+
+    // KeyInfo with the given certificates, in this order.
+    static std::string xml(const std::vector<X509*>& certs) {
+        std::string doc = "<signatures><Signature><KeyInfo><X509Data>";
+        for (X509* c : certs) doc += "<X509Certificate>" + kvtest::base64(kvtest::toDer(c)) + "</X509Certificate>";
+        return doc + "</X509Data></KeyInfo></Signature></signatures>";
+    }
+    std::string xml() const { return xml({leaf.cert.get(), intermediate.cert.get(), root.cert.get()}); }
+};
+
+Chain makeChain(const std::vector<std::string>& rootUrls, const std::vector<std::string>& intermediateUrls,
+                const std::vector<std::string>& leafUrls, bool leafHasOnlyTheCrlExtension = false) {
+    Chain c;
+    c.leafSerialHex = "1A2B3C";
+    c.intermediateSerialHex = "0777";
+    kvtest::CertSpec rootSpec = kvtest::caSpec("Revocation Test Root", "01");
+    rootSpec.crlUrls = rootUrls;
+    c.root.key = kvtest::makeRsaKey(2048, 65537, 0);
+    c.root.cert = kvtest::makeCert(rootSpec, c.root.key.get(), nullptr, nullptr);
+
+    kvtest::CertSpec interSpec = kvtest::caSpec("Revocation Test Intermediate", c.intermediateSerialHex);
+    interSpec.crlUrls = intermediateUrls;
+    c.intermediate.key = kvtest::makeRsaKey(2048, 65537, 1);
+    c.intermediate.cert = kvtest::makeCert(interSpec, c.intermediate.key.get(), c.root.cert.get(), c.root.key.get());
+
+    kvtest::CertSpec leafSpec = kvtest::leafSpec("Revocation Test Leaf", c.leafSerialHex);
+    leafSpec.crlUrls = leafUrls;
+    if (leafHasOnlyTheCrlExtension) {
+        leafSpec.basicConstraints = false;
+        leafSpec.keyUsage = false;
+        leafSpec.subjectKeyId = false;
+        leafSpec.authorityKeyId = false;
+    }
+    c.leaf.key = kvtest::makeRsaKey(2048, 65537, 2);
+    c.leaf.cert = kvtest::makeCert(leafSpec, c.leaf.key.get(), c.intermediate.cert.get(), c.intermediate.key.get());
+    return c;
+}
+
+time_t utc(int year, int month, int day, int hour) {
+    struct tm t = {};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    return timegm(&t);
+}
+
+// A /tmp of our own, so that the check for left-over directories sees only ours.
+const bool kPrivateTmp = kvtest::usePrivateTmp();
+
+const time_t kRevokedAt = utc(2020, 6, 1, 12);  // on the hour: the lists keep hours only
+
+// UTC makes list times exact; an absent cache file keeps the system cache out of the way;
+// short network bounds keep a failing case quick.
+class Revocation : public ::testing::Test {
+protected:
+    void SetUp() override {
+        remember("TZ", "UTC0");
+        remember("KVBSIGN_CRL_CACHE", scratch_.file("no-cache.db").c_str());
+        tzset();
+        kvbsignSetCrlTimeoutsForTesting(2000, 2000, 5000);
+    }
+    void TearDown() override {
+        kvbsignSetCrlTimeoutsForTesting(0, 0, 0);
+        if (kPrivateTmp) {
+            EXPECT_EQ(kvtest::kvbsignTempEntries(), std::set<std::string>());
+        }
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+            if (it->had)
+                setenv(it->name.c_str(), it->value.c_str(), 1);
+            else
+                unsetenv(it->name.c_str());
+        }
+        tzset();
+    }
+    void remember(const char* name, const char* value) {
+        const char* old = getenv(name);
+        saved_.push_back({name, old != nullptr, old ? old : ""});
+        setenv(name, value, 1);
+    }
+
+    kvtest::ScratchDir scratch_;
+
+private:
+    struct Saved {
+        std::string name;
+        bool had;
+        std::string value;
+    };
+    std::vector<Saved> saved_;
+};
+
+TEST_F(Revocation, ListedLeafIsRevokedWhateverIssuedTheList) {
+    LoopbackHttpServer server("127.77.1.1");
+    KVTEST_REQUIRE_SERVER(server);
+    // The leaf carries nothing but its distribution point; the list comes from an unrelated CA.
+    Chain c = makeChain({}, {}, {server.url("/leaf.crl")}, true);
+    server.on("/leaf.crl", HttpReply::ok(kvtest::makeCrlDer({{"0999", kRevokedAt}, {c.leafSerialHex, kRevokedAt}},
+                                                             &kvtest::pki().unrelatedRoot)));
+    KCertificateInfo info = {};
+    info.revoked = 7;
+    bool allFetched = true;
+    long signingTime = 0;
+    KVBSignLibInternal::checkIfRevoked(c.xml(), &info, &allFetched, signingTime);
+    EXPECT_EQ(info.revoked, 1);
+    EXPECT_TRUE(allFetched);
+    EXPECT_EQ(server.requestCount("/leaf.crl"), 1);
+}
+
+TEST_F(Revocation, SigningTimeDecidesAgainstTheRevocationTime) {
+    LoopbackHttpServer server("127.77.1.2");
+    KVTEST_REQUIRE_SERVER(server);
+    Chain c = makeChain({}, {}, {server.url("/leaf.crl")});
+    server.on("/leaf.crl", HttpReply::ok(kvtest::makeCrlDer({{c.leafSerialHex, kRevokedAt}})));
+    struct Case {
+        const char* name;
+        long signingTime;
+        int want;
+    };
+    const Case cases[] = {
+        {"no timestamp: any listing counts", 0, 1},
+        {"signed one second after the revocation", kRevokedAt + 1, 1},
+        {"signed at the revocation time", kRevokedAt, 0},
+        {"signed before the revocation", kRevokedAt - 3600, 0},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        RevocationMap map;
+        bool allFetched = true;
+        long signingTime = k.signingTime;
+        EXPECT_EQ(KVBSignLibInternal::checkCertificateChainRevocation(c.xml(), map, &allFetched, signingTime), k.want);
+        EXPECT_TRUE(allFetched);
+    }
+}
+
+TEST_F(Revocation, LookupUsesLowercaseKeysOfEveryChainCertificate) {
+    Chain c = makeChain({}, {}, {});
+    struct Case {
+        const char* name;
+        RevocationMap map;
+        long signingTime;
+        bool leafRevoked;
+    };
+    const Case cases[] = {
+        {"lowercase key", {{"1a2b3c", kRevokedAt}}, 0, true},
+        {"uppercase key never matches", {{"1A2B3C", kRevokedAt}}, 0, false},
+        {"other serial", {{"1a2b3d", kRevokedAt}}, 0, false},
+        {"revoked after signing", {{"1a2b3c", kRevokedAt}}, static_cast<long>(kRevokedAt - 1), false},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        RevocationMap map = k.map;
+        long signingTime = k.signingTime;
+        EXPECT_EQ(KVBSignLibInternal::hasSerialAfterRevocation(map, c.leaf.cert.get(), signingTime), k.leafRevoked);
+    }
+    // An intermediate listed in the map revokes the chain as well (no network: no points).
+    RevocationMap map = {{"0777", kRevokedAt}};
+    bool allFetched = true;
+    long signingTime = 0;
+    EXPECT_EQ(KVBSignLibInternal::checkCertificateChainRevocation(c.xml(), map, &allFetched, signingTime), 1);
+    EXPECT_TRUE(allFetched);
+}
+
+TEST_F(Revocation, SystemCacheRevokesWithoutAnyDownload) {
+    Chain c = makeChain({}, {}, {});
+    kvtest::writeFile(scratch_.file("cache.db"), kvtest::makeCrlDer({{c.leafSerialHex, kRevokedAt}}));
+    setenv("KVBSIGN_CRL_CACHE", scratch_.file("cache.db").c_str(), 1);
+    KCertificateInfo info = {};
+    bool allFetched = true;
+    long signingTime = 0;
+    KVBSignLibInternal::checkIfRevoked(c.xml(), &info, &allFetched, signingTime);
+    EXPECT_EQ(info.revoked, 1);
+    EXPECT_TRUE(allFetched);
+}
+
+TEST_F(Revocation, SameUrlInTwoCertificatesIsFetchedOnce) {
+    LoopbackHttpServer server("127.77.1.3");
+    KVTEST_REQUIRE_SERVER(server);
+    Chain c = makeChain({}, {server.url("/shared.crl")}, {server.url("/shared.crl")});
+    server.on("/shared.crl", HttpReply::ok(kvtest::makeCrlDer({{"0999", kRevokedAt}})));
+    RevocationMap map;
+    bool allFetched = true;
+    long signingTime = 0;
+    EXPECT_EQ(KVBSignLibInternal::checkCertificateChainRevocation(c.xml(), map, &allFetched, signingTime), 0);
+    EXPECT_TRUE(allFetched);
+    EXPECT_EQ(server.requestCount("/shared.crl"), 1);
+    EXPECT_EQ(map.count("0999"), 1u);
+}
+
+TEST_F(Revocation, FailedSingleFetchMakesTheVerdictUnknown) {
+    LoopbackHttpServer server("127.77.1.4");
+    KVTEST_REQUIRE_SERVER(server);
+    Chain c = makeChain({}, {}, {server.url("/gone.crl")});
+    server.on("/gone.crl", HttpReply::status(404, "Not Found"));
+    KCertificateInfo info = {};
+    bool allFetched = true;
+    long signingTime = 0;
+    KVBSignLibInternal::checkIfRevoked(c.xml(), &info, &allFetched, signingTime);
+    EXPECT_EQ(info.revoked, -1);
+    EXPECT_FALSE(allFetched);
+    EXPECT_EQ(server.requestCount("/gone.crl"), 1);
+}
+
+TEST_F(Revocation, SeveralPointsNeedOneSuccessfulFetch) {
+    LoopbackHttpServer server("127.77.1.5");
+    KVTEST_REQUIRE_SERVER(server);
+    Chain c = makeChain({}, {}, {server.url("/first.crl"), server.url("/second.crl")});
+    server.on("/first.crl", HttpReply::status(404, "Not Found"));
+    server.on("/second.crl", HttpReply::ok(kvtest::makeCrlDer({{c.leafSerialHex, kRevokedAt}})));
+    RevocationMap map;
+    bool allFetched = true;
+    long signingTime = 0;
+    EXPECT_EQ(KVBSignLibInternal::checkCertificateChainRevocation(c.xml(), map, &allFetched, signingTime), 1);
+    EXPECT_TRUE(allFetched);
+    EXPECT_EQ(server.requestCount("/first.crl"), 1);
+    EXPECT_EQ(server.requestCount("/second.crl"), 1);
+
+    // Neither point answers: unknown.
+    server.on("/second.crl", HttpReply::status(404, "Not Found"));
+    Chain other = makeChain({}, {}, {server.url("/first.crl"), server.url("/second.crl")});
+    map.clear();
+    EXPECT_EQ(KVBSignLibInternal::checkCertificateChainRevocation(other.xml(), map, &allFetched, signingTime), -1);
+    EXPECT_FALSE(allFetched);
+}
+
+// A later certificate's working point must not paper over an earlier certificate whose list
+// could not be fetched: the intermediate's revocation is then unknown.
+TEST_F(Revocation, EarlierFailureSurvivesALaterCertificateWithSeveralPoints) {
+    LoopbackHttpServer server("127.77.1.6");
+    KVTEST_REQUIRE_SERVER(server);
+    Chain c = makeChain({}, {server.url("/intermediate.crl")}, {server.url("/a.crl"), server.url("/b.crl")});
+    server.on("/intermediate.crl", HttpReply::status(404, "Not Found"));
+    server.on("/a.crl", HttpReply::ok(kvtest::makeCrlDer({})));
+    server.on("/b.crl", HttpReply::ok(kvtest::makeCrlDer({})));
+    RevocationMap map;
+    bool allFetched = true;
+    long signingTime = 0;
+    EXPECT_EQ(KVBSignLibInternal::checkCertificateChainRevocation(c.xml(), map, &allFetched, signingTime), -1);
+    EXPECT_FALSE(allFetched);
+    EXPECT_EQ(server.requestCount("/intermediate.crl"), 1);
+}
+
+// Points already fetched for an earlier certificate count as fetched for a later one.
+TEST_F(Revocation, PointsFetchedForAnEarlierCertificateCountAgain) {
+    LoopbackHttpServer server("127.77.1.7");
+    KVTEST_REQUIRE_SERVER(server);
+    const std::vector<std::string> points = {server.url("/a.crl"), server.url("/b.crl")};
+    Chain c = makeChain({}, points, points);
+    server.on("/a.crl", HttpReply::status(404, "Not Found"));
+    server.on("/b.crl", HttpReply::ok(kvtest::makeCrlDer({{"0777", kRevokedAt}})));
+    RevocationMap map;
+    bool allFetched = true;
+    long signingTime = 0;
+    EXPECT_EQ(KVBSignLibInternal::checkCertificateChainRevocation(c.xml(), map, &allFetched, signingTime), 1);
+    EXPECT_TRUE(allFetched);
+    EXPECT_EQ(server.requestCount("/a.crl"), 1);
+    EXPECT_EQ(server.requestCount("/b.crl"), 1);
+}
+
+TEST_F(Revocation, PointsWithoutPlainHttpAreNotFetched) {
+    LoopbackHttpServer server("127.77.1.8");
+    KVTEST_REQUIRE_SERVER(server);
+    Chain c = makeChain({"ldap://127.77.1.8/cn=root?certificateRevocationList"}, {},
+                        {"https://127.77.1.8/leaf.crl"});
+    RevocationMap map = {{"1a2b3c", kRevokedAt}};
+    bool allFetched = true;
+    long signingTime = 0;
+    EXPECT_EQ(KVBSignLibInternal::checkCertificateChainRevocation(c.xml(), map, &allFetched, signingTime), 1);
+    EXPECT_TRUE(allFetched);
+    EXPECT_EQ(server.connections(), 0);
+}
+
+// A chain that does not hold together gives no verdict, fetches nothing and leaves the flag.
+TEST_F(Revocation, ChainThatDoesNotValidateIsUnknown) {
+    LoopbackHttpServer server("127.77.1.9");
+    KVTEST_REQUIRE_SERVER(server);
+    Chain c = makeChain({}, {server.url("/intermediate.crl")}, {server.url("/leaf.crl")});
+    server.on("/leaf.crl", HttpReply::ok(kvtest::makeCrlDer({{c.leafSerialHex, kRevokedAt}})));
+    server.on("/intermediate.crl", HttpReply::ok(kvtest::makeCrlDer({})));
+    RevocationMap listed = {{"1a2b3c", kRevokedAt}};
+    // Names link it to the intermediate, but another key signed it.
+    kvtest::EvpPkeyPtr otherKey = kvtest::makeRsaKey(2048, 65537, 3);
+    kvtest::X509Ptr forged = kvtest::makeCert(kvtest::leafSpec("Revocation Test Leaf", c.leafSerialHex),
+                                              c.leaf.key.get(), c.intermediate.cert.get(), otherKey.get());
+
+    struct Case {
+        const char* name;
+        std::string xml;
+    };
+    const Case cases[] = {
+        {"KeyInfo cut down to the leaf", Chain::xml({c.leaf.cert.get()})},
+        {"root missing", Chain::xml({c.leaf.cert.get(), c.intermediate.cert.get()})},
+        {"leaf signed by another key", Chain::xml({forged.get(), c.intermediate.cert.get(), c.root.cert.get()})},
+        {"no certificate at all", "<signatures><Signature><KeyInfo></KeyInfo></Signature></signatures>"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        for (bool flag : {true, false}) {
+            RevocationMap map = listed;
+            bool allFetched = flag;
+            long signingTime = 0;
+            EXPECT_EQ(KVBSignLibInternal::checkCertificateChainRevocation(k.xml, map, &allFetched, signingTime), -1);
+            EXPECT_EQ(allFetched, flag);
+        }
+    }
+    KCertificateInfo info = {};
+    bool allFetched = true;
+    long signingTime = 0;
+    KVBSignLibInternal::checkIfRevoked(Chain::xml({c.leaf.cert.get()}), &info, &allFetched, signingTime);
+    EXPECT_EQ(info.revoked, -1);
+    EXPECT_TRUE(allFetched);
+    EXPECT_EQ(server.totalRequests(), 0);
+}
+
+}  // namespace
