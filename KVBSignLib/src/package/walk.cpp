@@ -37,7 +37,7 @@ std::vector<std::string> walksInProgress;
 // can still multiply the paths at every level; the budget keeps such a package from
 // holding the verification for hours.
 int linkedDirectoryWalks = 0;
-const int kMaxLinkedDirectoryWalks = 4096;
+const int kMaxLinkedDirectoryWalks = 1024;
 
 const char* const kClutterNames[] = {".DS_Store", "Thumbs.db", "desktop.ini"};
 
