@@ -10,6 +10,7 @@
 #include <openssl/err.h>
 
 #include "KVBSignLibInternal.h"
+#include "internal/file_copy.h"
 #include "verify/test_seams.h"
 #include "verify/verify_steps.h"
 
@@ -175,7 +176,7 @@ int Verification::extract() noexcept {
             // regular file can be a package.
             if (!fs::is_regular_file(absolutePackagePath_))
                 throw std::runtime_error("not a regular file: " + absolutePackagePath_.generic_string());
-            fs::copy_file(absolutePackagePath_, copyPath);
+            kvbsign::copyRegularFile(absolutePackagePath_.string(), copyPath);
             const std::string unzipTarget = fs::absolute(firstTemporaryDirectory_, fs::current_path()).generic_string();
             if (!Lib::unzip(copyPath, unzipTarget)) {
                 diagnostic("Failed to unzip kvb.");

@@ -9,6 +9,7 @@
 #include <openssl/x509v3.h>
 
 #include "KVBSignLibInternal.h"
+#include "internal/file_copy.h"
 #include "ossl_ptr.h"
 #include "root_store/root_store.h"
 
@@ -122,11 +123,37 @@ bool KVBSignLibInternal::validateCertificateChainX509(std::vector<X509*> certs, 
     return result;
 }
 
+namespace {
+
+// The chain vouches for the signer (the first KeyInfo certificate, whose key checks the
+// signature) only when the signer is its end entity. A certificate below the signer is the
+// signer's own making: were it a copy of an anchor (its subject and key), the chain would
+// hold together and contain the anchor without any anchor standing above the signer.
+bool signerIsEndEntity(const std::string& sigXml, const std::vector<kvbsign::X509Ptr>& chain) {
+    const std::string keyInfo = KVBSignLibInternal::stringRange(sigXml, "<KeyInfo>", "</KeyInfo>");
+    if (keyInfo.find("<X509Certificate>") == std::string::npos) return false;
+    const kvbsign::X509Ptr signer(KVBSignLibInternal::getX509FromXML(
+        KVBSignLibInternal::stringRange(keyInfo, "<X509Certificate>", "</X509Certificate>")));
+    if (!signer) return false;
+    const std::string signerSubject = subjectOf(signer.get());
+    for (const kvbsign::X509Ptr& cert : chain) {
+        if (!cert || X509_cmp(cert.get(), signer.get()) == 0) continue;
+        if (issuerOf(cert.get()) == signerSubject) {
+            KVBSignLibInternal::debugError("validateCertificateChain: the signer issues another certificate of the chain");
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 bool KVBSignLibInternal::validateCertificateChain(const std::string& sigXml, std::vector<X509*>& anchors) {
     const std::vector<std::string> texts = getX509Certificates(sigXml);
     std::vector<kvbsign::X509Ptr> decoded;
     decoded.reserve(texts.size());
     for (const std::string& text : texts) decoded.emplace_back(getX509FromXML(text));
+    if (!signerIsEndEntity(sigXml, decoded)) return false;
 
     std::vector<X509*> list;
     list.reserve(decoded.size());
@@ -134,15 +161,33 @@ bool KVBSignLibInternal::validateCertificateChain(const std::string& sigXml, std
     return validateCertificateChainX509(std::move(list), anchors);
 }
 
+namespace {
+
+// The key's algorithm identifier with its parameters. The key bits alone do not make a key: an
+// elliptic-curve point under explicit curve parameters of one's own choosing (a generator equal
+// to the point, say) is a key whose private half is known.
+const X509_ALGOR* keyAlgorithm(X509* cert) {
+    X509_ALGOR* algorithm = nullptr;
+    const X509_PUBKEY* key = X509_get_X509_PUBKEY(cert);
+    if (key == nullptr || X509_PUBKEY_get0_param(nullptr, nullptr, nullptr, &algorithm, key) != 1) return nullptr;
+    return algorithm;
+}
+
+}  // namespace
+
 bool KVBSignLibInternal::hasCertificate(std::vector<X509*>& list, X509* cert) {
     if (cert == nullptr) return false;
     const std::string subject = subjectOf(cert);
     const ASN1_BIT_STRING* key = X509_get0_pubkey_bitstr(cert);
-    if (key == nullptr) return false;
+    const X509_ALGOR* algorithm = keyAlgorithm(cert);
+    if (key == nullptr || algorithm == nullptr) return false;
     for (X509* entry : list) {
         if (entry == nullptr || subjectOf(entry) != subject) continue;
         const ASN1_BIT_STRING* entryKey = X509_get0_pubkey_bitstr(entry);
-        if (entryKey != nullptr && ASN1_STRING_cmp(entryKey, key) == 0) return true;
+        const X509_ALGOR* entryAlgorithm = keyAlgorithm(entry);
+        if (entryKey != nullptr && ASN1_STRING_cmp(entryKey, key) == 0 && entryAlgorithm != nullptr &&
+            X509_ALGOR_cmp(entryAlgorithm, algorithm) == 0)
+            return true;
     }
     return false;
 }
@@ -181,7 +226,7 @@ X509* KVBSignLibInternal::loadDERCertificate(const char* path) {
     TempDirGuard dir{tmpDir()};
     if (dir.path.empty()) return nullptr;
     const std::string copy = dir.path + "/cert.p12";
-    boost::filesystem::copy_file(source, copy, ec);
+    kvbsign::copyRegularFile(source, copy, ec);
     if (ec) return nullptr;
 
     kvbsign::BioPtr bio(BIO_new(BIO_s_file()));
