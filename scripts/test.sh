@@ -13,3 +13,6 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 scripts/build.sh build-asan -DKVBSIGN_SANITIZE=ON
 (cd build-asan && ctest --output-on-failure -j"$jobs")
+
+# Short fuzzing runs of every target over its seeds.
+FIXTURE_BUILD_DIR=build scripts/fuzz.sh
