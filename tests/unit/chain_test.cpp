@@ -1,10 +1,15 @@
 // Chain building and checking, anchors, the system root store and the user's DER files.
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/ec.h>
+#include <openssl/param_build.h>
 #include <openssl/x509.h>
 
 #include "KVBSignLibInternal.h"
@@ -174,6 +179,80 @@ TEST(CertificateChain, AnchorsMatchBySubjectAndKey) {
     EXPECT_FALSE(check({p.root.cert.get()}, {p.intermediate.cert.get()}));
 }
 
+// A P-256 key pair that shares its public point with `real` but carries the curve as explicit
+// parameters whose generator is that very point, so that its private key is 1: anyone can sign
+// under a key whose bits equal those of `real`.
+kvtest::EvpPkeyPtr namesakeCurveKey(EVP_PKEY* real) {
+    using BnPtr = std::unique_ptr<BIGNUM, kvbsign::Free<&BN_free>>;
+    using GroupPtr = std::unique_ptr<EC_GROUP, kvbsign::Free<&EC_GROUP_free>>;
+    using BuildPtr = std::unique_ptr<OSSL_PARAM_BLD, kvbsign::Free<&OSSL_PARAM_BLD_free>>;
+    using ParamsPtr = std::unique_ptr<OSSL_PARAM, kvbsign::Free<&OSSL_PARAM_free>>;
+
+    unsigned char point[133];
+    size_t pointLength = 0;
+    EXPECT_EQ(EVP_PKEY_get_octet_string_param(real, OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point, &pointLength), 1);
+    GroupPtr group(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1));
+    BnPtr p(BN_new()), a(BN_new()), b(BN_new()), one(BN_new());
+    EXPECT_EQ(EC_GROUP_get_curve(group.get(), p.get(), a.get(), b.get(), nullptr), 1);
+    BN_one(one.get());
+
+    BuildPtr build(OSSL_PARAM_BLD_new());
+    OSSL_PARAM_BLD* bld = build.get();
+    OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_EC_FIELD_TYPE, SN_X9_62_prime_field, 0);
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_EC_P, p.get());
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_EC_A, a.get());
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_EC_B, b.get());
+    OSSL_PARAM_BLD_push_octet_string(bld, OSSL_PKEY_PARAM_EC_GENERATOR, point, pointLength);
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_EC_ORDER, EC_GROUP_get0_order(group.get()));
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_EC_COFACTOR, one.get());
+    OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_EC_ENCODING, OSSL_PKEY_EC_ENCODING_EXPLICIT, 0);
+    OSSL_PARAM_BLD_push_octet_string(bld, OSSL_PKEY_PARAM_PUB_KEY, point, pointLength);
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_PRIV_KEY, one.get());
+    ParamsPtr params(OSSL_PARAM_BLD_to_param(bld));
+
+    kvbsign::EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+    EVP_PKEY* key = nullptr;
+    EXPECT_EQ(EVP_PKEY_fromdata_init(ctx.get()), 1);
+    EXPECT_EQ(EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_KEYPAIR, params.get()), 1);
+    return kvtest::EvpPkeyPtr(key);
+}
+
+// Equal key bits are not an equal key: under other curve parameters the same point is a key
+// whose private half anyone knows. Such a namesake of a root must not count as that root.
+TEST(CertificateChain, AnchorKeyIsComparedWithItsParameters) {
+    const kvtest::EvpPkeyPtr rootKey = kvtest::makeEcKey();
+    const X509Ptr root = makeCert(kvtest::caSpec("KVB EC Root", "61"), rootKey.get(), nullptr, nullptr);
+    const kvtest::EvpPkeyPtr forgedKey = namesakeCurveKey(rootKey.get());
+    ASSERT_NE(forgedKey, nullptr);
+    const X509Ptr forgedRoot = makeCert(kvtest::caSpec("KVB EC Root", "62"), forgedKey.get(), nullptr, nullptr);
+    ASSERT_EQ(ASN1_STRING_cmp(X509_get0_pubkey_bitstr(root.get()), X509_get0_pubkey_bitstr(forgedRoot.get())), 0);
+    const X509Ptr leaf =
+        makeCert(kvtest::leafSpec("KVB Curve Leaf", "63"), pki().leaf.key.get(), forgedRoot.get(), forgedKey.get());
+
+    std::vector<X509*> anchors = {root.get()};
+    EXPECT_FALSE(KVBSignLibInternal::hasCertificate(anchors, forgedRoot.get()));
+    EXPECT_FALSE(check({leaf.get(), forgedRoot.get()}, anchors));
+    // The chain itself holds together; only the anchor is missing.
+    EXPECT_TRUE(check({leaf.get(), forgedRoot.get()}));
+    // The genuine root still matches itself, and a copy of it with other contents.
+    EXPECT_TRUE(KVBSignLibInternal::hasCertificate(anchors, root.get()));
+    const X509Ptr reissued = makeCert(kvtest::caSpec("KVB EC Root", "64"), rootKey.get(), nullptr, nullptr);
+    EXPECT_TRUE(KVBSignLibInternal::hasCertificate(anchors, reissued.get()));
+}
+
+// A document may carry any number of certificates; the check must stay far from quadratic in
+// the names it makes (each one-line name costs a walk of the whole name).
+TEST(CertificateChain, ThousandsOfCertificatesAreJudgedQuickly) {
+    auto& p = pki();
+    std::vector<X509*> many(20000, p.intermediate.cert.get());
+    many.insert(many.begin(), p.leaf.cert.get());
+    many.push_back(p.root.cert.get());
+    std::vector<X509*> anchors = {p.unrelatedRoot.cert.get(), p.root.cert.get()};
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(check(many, anchors));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
 TEST(CertificateChain, HasCertificateSkipsNullEntries) {
     auto& p = pki();
     std::vector<X509*> list = {nullptr, p.intermediate.cert.get()};
@@ -202,6 +281,36 @@ TEST(CertificateChain, DocumentChainFromKeyInfo) {
                                                 b64(p.root.cert.get())});
     EXPECT_FALSE(KVBSignLibInternal::validateCertificateChain(undecodable, none));
     EXPECT_FALSE(KVBSignLibInternal::validateCertificateChain(keyInfoDoc({}), none));
+}
+
+// Whoever holds a CA key of their own can issue, below their signing certificate, a copy of a
+// trusted root (its subject and public key). The chain then holds together and contains a
+// namesake of the anchor, but that copy vouches for nothing above it: the signer (the first
+// KeyInfo certificate, whose key checks the signature) must be the chain's end entity.
+TEST(CertificateChain, AnchorCopiedBelowTheSignerDoesNotVouchForIt) {
+    auto& p = pki();
+    CertAndKey forgerRoot;
+    forgerRoot.key = makeRsaKey(2048, 65537, 12);
+    forgerRoot.cert = makeCert(kvtest::caSpec("KVB Forger Root", "71"), forgerRoot.key.get(), nullptr, nullptr);
+    CertAndKey signer;
+    signer.key = makeRsaKey(2048, 65537, 13);
+    signer.cert = makeCert(kvtest::caSpec("KVB Forger Signer", "72"), signer.key.get(), forgerRoot.cert.get(),
+                           forgerRoot.key.get());
+    CertSpec copySpec = kvtest::caSpec("KVB Test Root", "73");
+    copySpec.subject = {{"CN", "KVB Test Root"}};
+    const X509Ptr rootCopy = makeCert(copySpec, p.root.key.get(), signer.cert.get(), signer.key.get());
+    std::vector<X509*> userRoots = {p.root.cert.get()};
+    ASSERT_TRUE(KVBSignLibInternal::hasCertificate(userRoots, rootCopy.get()));
+
+    const std::string forged = keyInfoDoc({b64(signer.cert.get()), b64(rootCopy.get()), b64(forgerRoot.cert.get())});
+    EXPECT_FALSE(KVBSignLibInternal::validateCertificateChain(forged, userRoots));
+    std::vector<X509*> none;
+    EXPECT_FALSE(KVBSignLibInternal::validateCertificateChain(forged, none));
+    // Any order of a proper chain still passes, as long as the end entity comes first.
+    const std::string reordered = keyInfoDoc({b64(p.leaf.cert.get()), b64(p.root.cert.get()), b64(p.intermediate.cert.get())});
+    EXPECT_TRUE(KVBSignLibInternal::validateCertificateChain(reordered, userRoots));
+    const std::string caFirst = keyInfoDoc({b64(p.intermediate.cert.get()), b64(p.leaf.cert.get()), b64(p.root.cert.get())});
+    EXPECT_FALSE(KVBSignLibInternal::validateCertificateChain(caFirst, userRoots));
 }
 
 // Points SSL_CERT_FILE somewhere for one scope.

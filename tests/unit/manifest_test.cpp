@@ -1,6 +1,7 @@
 // Manifest check: the manifest digest and the one-to-one agreement of manifest entries and
 // package files.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
@@ -122,6 +123,15 @@ TEST(ManifestCheck, AnyDifferenceBetweenFilesAndEntriesFails) {
             {"two entries for one file",
              [](PackageBuilder& b) {
                  b.addFile("a b.js", "ab").addReference("a b.js", kvtest::digestB64("ab")).addUnlistedFile("evil.js", "evil");
+             }},
+            // A file the walk cannot digest must not slip past the count. (The superuser reads
+            // the unreadable one, which then fails as an unlisted file.)
+            {"named pipe added", [](PackageBuilder&) {},
+             [](SignedPackage& p) { ASSERT_EQ(mkfifo((p.dir + "/img/pipe").c_str(), 0600), 0); }},
+            {"unreadable file added", [](PackageBuilder&) {},
+             [](SignedPackage& p) {
+                 kvtest::writeFile(p.dir + "/img/unseen.js", "evil");
+                 ASSERT_EQ(chmod((p.dir + "/img/unseen.js").c_str(), 0), 0);
              }},
             // The walk stops at the link; the manifest lists exactly what it had seen by then.
             {"unsigned absolute link after the listed files",

@@ -220,6 +220,55 @@ TEST(ValidateKVB, VariantComparesTheManifestDigestInEitherForm) {
     EXPECT_FALSE(verify(plainJoined.build(scratch.file("plain"))));
 }
 
+// Puts a line feed into the middle of the first `token` that follows `anchor` in the manifest.
+void splitWithLineFeed(SignedPackage& p, const std::string& anchor, const std::string& token) {
+    std::string xml = p.xml;
+    std::string::size_type at = xml.find(anchor, xml.find("<Manifest Id=\"PackageContents\">"));
+    at = xml.find(token, at);
+    ASSERT_NE(at, std::string::npos) << token;
+    xml.insert(at + token.size() / 2, "\n");
+    p.writeXml(xml);
+}
+
+TEST(ValidateKVB, LineBreaksTheManifestDigestIgnoresCannotReshapeTheEntries) {
+    // The variant's manifest digest may be taken with the line breaks removed. A line feed put
+    // into a tag then leaves that digest as it was, while the entries are read from the text as
+    // written: a split end tag merges two References, a split attribute name hides a URI.
+    const std::string marker = "<SignatureMethod Algorithm=\"http://www.w3.org/TR/xmldsig-core#rsa-sha1\"/>";
+    const std::string second = "res/a b&c.txt";
+    auto dropSecondFile = [second](SignedPackage& p) {
+        splitWithLineFeed(p, "URI=\"index.js\"", "</Reference>");
+        fs::remove(p.dir + "/" + second);
+    };
+    expectAll(
+        {
+            {"References merged, the second file removed", [](PackageBuilder& b) { b.variant(); }, dropSecondFile},
+            {"first file's content under the second file's name", [](PackageBuilder& b) { b.variant(); },
+             [second](SignedPackage& p) {
+                 splitWithLineFeed(p, "<Reference URI=\"index.js\"", "URI=");
+                 splitWithLineFeed(p, "\"index.js\"", "</Reference>");
+                 kvtest::writeFile(p.dir + "/" + second, "console.log(1);\n");
+                 fs::remove(p.dir + "/index.js");
+             }},
+            // An ordinary compact SignedInfo reads the same either way, so a variant marker
+            // placed outside it keeps the signature valid.
+            {"variant marker added to an ordinary document", [](PackageBuilder&) {},
+             [marker, dropSecondFile](SignedPackage& p) {
+                 p.replaceInXml("</Signature>", "<Object>" + marker + "</Object></Signature>");
+                 dropSecondFile(p);
+             }},
+        },
+        false);
+
+    // Line breaks between elements are what that form is for: CR LF indentation still verifies.
+    kvtest::ScratchDir scratch;
+    PackageBuilder crlf = basePackage();
+    crlf.variant().layout(kvtest::Layout::IndentedCRLF);
+    const std::string joined = kvtest::digestB64(withoutLineBreaks(crlf.build(scratch.file("probe")).canonicalManifest));
+    crlf.manifestDigestOverride(joined);
+    EXPECT_TRUE(verify(crlf.build(scratch.file("crlf"))));
+}
+
 // A package signed by a general XML signature tool. Run inside the package directory, the
 // tool digests the files named by the manifest itself, digests the Manifest element by its own
 // inclusive canonicalisation, and signs SignedInfo with RSA-SHA1.

@@ -1,6 +1,8 @@
 // Package walk: file digests, relative paths, the reference list and the symbolic-link rules.
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -54,6 +56,20 @@ int counterOf(const std::string& symlinkInfo) {
     std::string::size_type close = symlinkInfo.rfind(']');
     EXPECT_NE(close, std::string::npos) << symlinkInfo;
     return std::atoi(symlinkInfo.c_str() + close + 1);
+}
+
+// A listening Unix-domain socket bound at `path` (its parent is made first).
+void makeSocket(const std::string& path) {
+    fs::create_directories(fs::path(path).parent_path());
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof(address.sun_path));
+    path.copy(address.sun_path, path.size());
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    const int bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    close(fd);  // the socket file stays
+    ASSERT_EQ(bound, 0) << path;
 }
 
 std::string encode(const std::string& path, KVBSIGN_STATUS& status) {
@@ -410,13 +426,33 @@ TEST(PackageWalk, RelativeLinksAreTakenFromTheLinksDirectoryNotTheWorkingDirecto
     EXPECT_EQ(w.find("sub/l")->digestValue, kvtest::digestB64("inside"));
 }
 
-TEST(PackageWalk, SpecialFilesGetNoReference) {
-    kvtest::ScratchDir scratch;
-    kvtest::writeFile(scratch.file("a"), "a");
-    ASSERT_EQ(mkfifo(scratch.file("pipe").c_str(), 0600), 0);
-    Walk w = walk(scratch.path());
-    EXPECT_EQ(w.status, 0);
-    EXPECT_EQ(w.uris(), (std::set<std::string>{"a"}));
+// A file that the walk meets but cannot digest would otherwise be a file in the package that
+// no manifest entry has to cover.
+TEST(PackageWalk, FilesThatCannotBeDigestedStopTheWalk) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> make;
+        bool bindsTheSuperuser;
+    };
+    const Case kCases[] = {
+        {"named pipe", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }, true},
+        {"socket", [](const std::string& path) { makeSocket(path); }, true},
+        {"unreadable file",
+         [](const std::string& path) {
+             kvtest::writeFile(path, "unseen");
+             ASSERT_EQ(chmod(path.c_str(), 0), 0);
+         },
+         false},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        if (!c.bindsTheSuperuser && geteuid() == 0) continue;  // the superuser reads it anyway
+        kvtest::ScratchDir scratch;
+        kvtest::writeFile(scratch.file("sub/a"), "a");
+        c.make(scratch.file("sub/special"));
+        Walk w = walk(scratch.path());
+        EXPECT_EQ(w.status, KVBSIGN_FILE_NOT_FOUND);
+    }
 }
 
 TEST(PackageWalk, RootMimetypeThatCannotBeReadStopsBeforeTheWalk) {

@@ -38,13 +38,42 @@ std::string recoverSignedBlock(EVP_PKEY* key, const std::string& signature) {
     return std::string(reinterpret_cast<const char*>(block.data()), length);
 }
 
+bool isWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// True when a CR or LF stands anywhere but in white space between a ">" and the next "<" (the
+// ends of the text count as such): inside a tag, an attribute value or character data.
+bool lineBreakInsideMarkup(const std::string& text) {
+    std::string::size_type i = 0;
+    // Every pass moves i past one byte or one run of white space, so the scan ends.
+    while (i < text.size()) {
+        if (!isWhiteSpace(text[i])) {
+            ++i;
+            continue;
+        }
+        const std::string::size_type runStart = i;
+        bool lineBreak = false;
+        for (; i < text.size() && isWhiteSpace(text[i]); ++i) {
+            if (text[i] == '\r' || text[i] == '\n') lineBreak = true;
+        }
+        if (!lineBreak) continue;
+        const bool afterTag = runStart == 0 || text[runStart - 1] == '>';
+        const bool beforeTag = i == text.size() || text[i] == '<';
+        if (!afterTag || !beforeTag) return true;
+    }
+    return false;
+}
+
 // The variant signs its own SignedInfo form; its manifest digest is taken in either of the
-// two forms that signers of the variant produce.
+// two forms that signers of the variant produce. A digest of the form without line breaks does
+// not cover them, yet the entries are read from the text as written, where a line break inside
+// a tag merges References or hides an attribute: there, line breaks may only separate elements.
 bool variantManifestDigestMatches(const std::string& sigXml) {
     const std::string signedDigest =
         KVBSignLibInternal::base64_decodestring(KVBSignLibInternal::extractManifestValue(sigXml));
-    return signedDigest == KVBSignLibInternal::manifestSHA256(sigXml, false) ||
-           signedDigest == KVBSignLibInternal::manifestSHA256(sigXml, true);
+    if (signedDigest == KVBSignLibInternal::manifestSHA256(sigXml, false)) return true;
+    if (signedDigest != KVBSignLibInternal::manifestSHA256(sigXml, true)) return false;
+    return !lineBreakInsideMarkup(
+        KVBSignLibInternal::stringRange(sigXml, "<Manifest Id=\"PackageContents\">", "</Manifest>"));
 }
 
 }  // namespace

@@ -255,9 +255,14 @@ int recurseDirectoryAndAddReferencesNonXML(std::vector<nonXMLManifestReference>&
             // A link whose target is missing raises "no such file" here.
             const std::string real =
                 KVBSignLibInternal::relativePath(fs::canonical(entry), rootPath).generic_string();
-            // A file that cannot be read gets no reference; the walk goes on.
-            addManifestReferenceNonXML(references, sigXml, entry.generic_string().c_str(), relative.c_str(),
-                                       real.c_str());
+            // A file that cannot be digested (no read permission, a pipe, a socket, a device)
+            // ends the walk: left out, it would be a file that no manifest entry has to cover.
+            const int added = addManifestReferenceNonXML(references, sigXml, entry.generic_string().c_str(),
+                                                         relative.c_str(), real.c_str());
+            if (added != KVBSIGN_SUCCESS) {
+                KVBSignLibInternal::debugError("Cannot digest " + relative);
+                return added;
+            }
         } else if (isLink) {
             const std::string target = fs::canonical(entry).generic_string();
             for (const std::string& open : walksInProgress) {
