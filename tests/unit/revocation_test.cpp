@@ -2,6 +2,7 @@
 // from loopback servers, the all-fetched flag, the serial lookup against the signing time.
 // Each test serves on its own 127.77.1.x address.
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <set>
@@ -298,6 +299,72 @@ TEST_F(Revocation, PointsWithoutPlainHttpAreNotFetched) {
     EXPECT_EQ(KVBSignLibInternal::checkCertificateChainRevocation(c.xml(), map, &allFetched, signingTime), 1);
     EXPECT_TRUE(allFetched);
     EXPECT_EQ(server.connections(), 0);
+}
+
+// The root's own signature is never checked, so a document can carry a copy of the root (same
+// name, same key) with distribution points of its own choosing. A list fetched from there must
+// not be able to move a revocation to a later date than the one the issuer's list gives.
+TEST_F(Revocation, AnotherListCannotPostponeARevocation) {
+    LoopbackHttpServer server("127.77.1.10");
+    KVTEST_REQUIRE_SERVER(server);
+    Chain c = makeChain({}, {}, {server.url("/leaf.crl")});
+    kvtest::CertSpec copySpec = kvtest::caSpec("Revocation Test Root", "02");
+    copySpec.crlUrls = {server.url("/decoy.crl")};
+    kvtest::EvpPkeyPtr otherKey = kvtest::makeRsaKey(2048, 65537, 3);
+    kvtest::X509Ptr namesake = kvtest::makeCert(copySpec, otherKey.get(), nullptr, nullptr);
+    kvtest::X509Ptr rootCopy = kvtest::makeCert(copySpec, c.root.key.get(), namesake.get(), otherKey.get());
+    const time_t muchLater = utc(2049, 1, 1, 0);
+    server.on("/leaf.crl", HttpReply::ok(kvtest::makeCrlDer({{c.leafSerialHex, kRevokedAt}})));
+    server.on("/decoy.crl", HttpReply::ok(kvtest::makeCrlDer({{c.leafSerialHex, muchLater}}, &c.root)));
+
+    const std::string xml = Chain::xml({c.leaf.cert.get(), c.intermediate.cert.get(), rootCopy.get()});
+    struct Case {
+        const char* name;
+        RevocationMap map;
+    };
+    const Case cases[] = {
+        {"the decoy list is fetched first", {}},
+        {"an earlier entry already holds the later date", {{"1a2b3c", static_cast<long>(muchLater)}}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        RevocationMap map = k.map;
+        bool allFetched = true;
+        long signingTime = static_cast<long>(kRevokedAt + 3600);
+        EXPECT_EQ(KVBSignLibInternal::checkCertificateChainRevocation(xml, map, &allFetched, signingTime), 1);
+        EXPECT_TRUE(allFetched);
+        EXPECT_EQ(map["1a2b3c"], static_cast<long>(kRevokedAt));
+    }
+    EXPECT_EQ(server.requestCount("/decoy.crl"), 2);
+    EXPECT_EQ(server.requestCount("/leaf.crl"), 2);
+}
+
+// Each download is bounded, but a document decides how many points there are: all the downloads
+// of one check share one bound too. Points left when it has passed count as not fetched.
+TEST_F(Revocation, AllDownloadsOfACheckShareOneBound) {
+    LoopbackHttpServer server("127.77.1.11");
+    KVTEST_REQUIRE_SERVER(server);
+    std::vector<std::string> points;
+    for (int i = 0; i < 12; ++i) {
+        const std::string path = "/silent" + std::to_string(i) + ".crl";
+        server.on(path, HttpReply::neverAnswer());
+        points.push_back(server.url(path));
+    }
+    Chain c = makeChain({}, {}, points);
+    kvbsignSetCrlTimeoutsForTesting(2000, 200, 200);
+    kvbsignSetCrlCheckBoundForTesting(700);
+    RevocationMap map;
+    bool allFetched = true;
+    long signingTime = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const int verdict = KVBSignLibInternal::checkCertificateChainRevocation(c.xml(), map, &allFetched, signingTime);
+    const auto took = std::chrono::steady_clock::now() - start;
+    kvbsignSetCrlCheckBoundForTesting(0);
+    EXPECT_EQ(verdict, -1);
+    EXPECT_FALSE(allFetched);
+    EXPECT_GE(server.totalRequests(), 1);
+    EXPECT_LT(server.totalRequests(), 12);
+    EXPECT_LT(took, std::chrono::milliseconds(1800));
 }
 
 // A chain that does not hold together gives no verdict, fetches nothing and leaves the flag.

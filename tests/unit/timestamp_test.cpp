@@ -7,6 +7,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <openssl/objects.h>
+#include <openssl/pkcs7.h>
+#include <openssl/ts.h>
 
 #include "KVBSignLibInternal.h"
 #include "Timestamp.h"
@@ -364,6 +367,124 @@ TEST_F(TimestampTest, BareTokenIsCheckedAgainstTheStoredSignatureValue) {
     long genTime = kUntouched;
     EXPECT_EQ(Timestamp::validateTimestamp(p.xml, true, {}, missing, genTime), 4);
     EXPECT_EQ(genTime, kUntouched);
+}
+
+// Anyone with a CA of their own can make an authority that is itself a CA and issue, below it,
+// a certificate with the subject and key of a system root. The token's certificates then hold
+// together and contain that root's namesake, but nothing vouches for the authority.
+TEST_F(TimestampTest, RootCopyIssuedByTheAuthorityDoesNotAnchorIt) {
+    kvtest::CertAndKey forgerRoot;
+    forgerRoot.key = kvtest::makeRsaKey(2048, 65537, 23);
+    forgerRoot.cert = kvtest::makeCert(kvtest::caSpec("KVB Forger Root", "81"), forgerRoot.key.get(), nullptr, nullptr);
+    kvtest::TsaIdentity forged;
+    forged.key = kvtest::makeRsaKey(2048, 65537, 24);
+    kvtest::CertSpec tsaSpec = kvtest::caSpec("KVB Forger TSA", "82");
+    tsaSpec.keyUsageText = "critical,digitalSignature";
+    tsaSpec.timeStampingEku = true;
+    forged.cert = kvtest::makeCert(tsaSpec, forged.key.get(), forgerRoot.cert.get(), forgerRoot.key.get());
+    kvtest::CertSpec copySpec = kvtest::caSpec("KVB Test Root", "83");
+    copySpec.subject = {{"CN", "KVB Test Root"}};
+    forged.chain.push_back(kvtest::makeCert(copySpec, pki().root.key.get(), forged.cert.get(), forged.key.get()));
+    forged.chain.push_back(kvtest::dupCert(forgerRoot.cert.get()));
+
+    const kvtest::PackageBuilder b = signerBuilder();
+    const std::string message = b.build(scratch.file("plain")).timestampMessageText;
+    kvtest::SignedPackage p = withToken(b, kvtest::grantedResponse(forged, message, signer().notBefore + kDay));
+    long genTime = kUntouched;
+    EXPECT_EQ(validate(p, false, genTime), 4);
+    EXPECT_EQ(genTime, kUntouched);
+}
+
+// DER of one element: tag, definite length, content.
+std::string derElement(unsigned char tag, const std::string& content) {
+    std::string out(1, static_cast<char>(tag));
+    const size_t n = content.size();
+    if (n < 0x80) {
+        out += static_cast<char>(n);
+    } else {
+        std::string length;
+        for (size_t rest = n; rest > 0; rest >>= 8) length.insert(length.begin(), static_cast<char>(rest & 0xff));
+        out += static_cast<char>(0x80 | length.size());
+        out += length;
+    }
+    return out + content;
+}
+
+// The bare token with a second TSTInfo, one that says `decoyTime`, hidden in the parameters of
+// an extra digest algorithm. That set is outside everything the authority signed.
+std::string withDecoyTstInfo(const std::string& tokenDer, time_t decoyTime) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(tokenDer.data());
+    kvbsign::Pkcs7Ptr token(d2i_PKCS7(nullptr, &p, static_cast<long>(tokenDer.size())));
+    EXPECT_NE(token, nullptr);
+    kvbsign::TsTstInfoPtr info(PKCS7_to_TS_TST_INFO(token.get()));
+    EXPECT_NE(info, nullptr);
+    ASN1_GENERALIZEDTIME* decoy = ASN1_GENERALIZEDTIME_set(nullptr, decoyTime);
+    TS_TST_INFO_set_time(info.get(), decoy);  // copies the time
+    ASN1_GENERALIZEDTIME_free(decoy);
+    unsigned char* der = nullptr;
+    const int derLength = i2d_TS_TST_INFO(info.get(), &der);
+    const std::string decoyInfo(reinterpret_cast<const char*>(der), static_cast<size_t>(derLength));
+    OPENSSL_free(der);
+
+    unsigned char* oid = nullptr;
+    const int oidLength = i2d_ASN1_OBJECT(OBJ_nid2obj(NID_id_smime_ct_TSTInfo), &oid);
+    const std::string oidDer(reinterpret_cast<const char*>(oid), static_cast<size_t>(oidLength));
+    OPENSSL_free(oid);
+    const std::string parameter = derElement(0x30, oidDer + derElement(0xa0, derElement(0x04, decoyInfo)));
+
+    ASN1_STRING* sequence = ASN1_STRING_type_new(V_ASN1_SEQUENCE);
+    ASN1_STRING_set(sequence, parameter.data(), static_cast<int>(parameter.size()));
+    X509_ALGOR* algorithm = X509_ALGOR_new();
+    X509_ALGOR_set0(algorithm, OBJ_nid2obj(NID_sha256), V_ASN1_SEQUENCE, sequence);
+    sk_X509_ALGOR_push(token->d.sign->md_algs, algorithm);
+
+    unsigned char* out = nullptr;
+    const int outLength = i2d_PKCS7(token.get(), &out);
+    const std::string result(reinterpret_cast<const char*>(out), static_cast<size_t>(outLength));
+    OPENSSL_free(out);
+    return result;
+}
+
+// The signing time is the one the authority signed, wherever else a TSTInfo may appear in the
+// token; and a time that is not known is never taken to lie within the signer's validity.
+TEST_F(TimestampTest, GenTimeOfABareTokenIsTheSignedOne) {
+    kvtest::PackageBuilder b = signerBuilder();
+    b.signatureLineBreaks();
+    const kvtest::SignedPackage plain = b.build(scratch.file("plain"));
+    const std::string message = legacyMessage(plain);
+    const Signer& s = signer();
+    const time_t real = s.notAfter + 5 * kDay;
+    const time_t decoy = s.notBefore + kDay;
+    const std::string token = withDecoyTstInfo(
+        kvtest::bareToken(kvtest::grantedResponse(kvtest::defaultTsa(), message, real)), decoy);
+
+    kvtest::SignedPackage p = withToken(b, token);
+    long genTime = kUntouched;
+    EXPECT_EQ(validate(p, true, genTime), 2);
+    EXPECT_EQ(genTime, static_cast<long>(hourFloor(real)));
+}
+
+TEST_F(TimestampTest, UnknownGenTimeIsNotWithinTheValidity) {
+    // A signer valid since before the epoch, expired now: a genTime of 0 is no proof that the
+    // document was signed while the certificate was valid.
+    kvtest::CertSpec spec = kvtest::leafSpec("KVB Old Signer", "5003");
+    spec.notBefore = -30 * kDay;
+    spec.notAfter = time(nullptr) - 10 * kDay;
+    kvtest::CertAndKey old;
+    old.key = kvtest::makeRsaKey(2048, 65537, 2);
+    old.cert = kvtest::makeCert(spec, old.key.get(), pki().intermediate.cert.get(), pki().intermediate.key.get());
+    kvtest::PackageBuilder b;
+    b.signer(old.key.get())
+        .keyInfoCerts({old.cert.get(), pki().intermediate.cert.get(), pki().root.cert.get()})
+        .addFile("a.txt", "alpha")
+        .signatureLineBreaks();
+    const kvtest::SignedPackage plain = b.build(scratch.file("plain"));
+    kvtest::SignedPackage p = withToken(
+        b, kvtest::bareToken(kvtest::grantedResponse(kvtest::defaultTsa(), legacyMessage(plain), spec.notAfter - kDay)));
+
+    long genTime = kUntouched;
+    EXPECT_EQ(validate(p, false, genTime), 2);  // no variant: the bare token's time is not read
+    EXPECT_EQ(genTime, 0);
 }
 
 // The validity bounds are the KeyInfo signer's; a certificate elsewhere is ignored. A document

@@ -1,5 +1,6 @@
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <boost/filesystem/operations.hpp>
@@ -42,6 +43,28 @@ bool mayActAsIssuer(X509* cert) {
     return X509_get_ext_count(cert) == 0 && isSelfIssued(cert);
 }
 
+// The key's algorithm identifier with its parameters. The key bits alone do not make a key: an
+// elliptic-curve point under explicit curve parameters of one's own choosing (a generator equal
+// to the point, say) is a key whose private half is known.
+const X509_ALGOR* keyAlgorithm(X509* cert) {
+    X509_ALGOR* algorithm = nullptr;
+    const X509_PUBKEY* key = X509_get_X509_PUBKEY(cert);
+    if (key == nullptr || X509_PUBKEY_get0_param(nullptr, nullptr, nullptr, &algorithm, key) != 1) return nullptr;
+    return algorithm;
+}
+
+// Two certificates are the same one when their one-line subjects are equal and they carry the
+// same key: the same key bits under the same algorithm and parameters.
+bool sameSubjectAndKey(X509* a, const std::string& subjectA, X509* b, const std::string& subjectB) {
+    if (a == nullptr || b == nullptr || subjectA != subjectB) return false;
+    const ASN1_BIT_STRING* keyA = X509_get0_pubkey_bitstr(a);
+    const ASN1_BIT_STRING* keyB = X509_get0_pubkey_bitstr(b);
+    const X509_ALGOR* algorithmA = keyAlgorithm(a);
+    const X509_ALGOR* algorithmB = keyAlgorithm(b);
+    return keyA != nullptr && keyB != nullptr && algorithmA != nullptr && algorithmB != nullptr &&
+           ASN1_STRING_cmp(keyA, keyB) == 0 && X509_ALGOR_cmp(algorithmA, algorithmB) == 0;
+}
+
 // Removes a temporary directory when the step that made it ends, on every path.
 struct TempDirGuard {
     std::string path;
@@ -62,9 +85,20 @@ bool KVBSignLibInternal::validateCertificateChainX509(std::vector<X509*> certs, 
         if (cert == nullptr) return false;  // a certificate text that did not decode
     }
 
+    // One-line names are made once per certificate: linking compares them many times, and a
+    // document may carry thousands of certificates.
+    std::vector<std::string> subjects;
+    std::vector<std::string> issuers;
+    subjects.reserve(certs.size());
+    issuers.reserve(certs.size());
+    for (const X509* cert : certs) {
+        subjects.push_back(subjectOf(cert));
+        issuers.push_back(issuerOf(cert));
+    }
+
     size_t rootIndex = certs.size();
     for (size_t i = 0; i < certs.size(); ++i) {
-        if (isSelfIssued(certs[i])) {
+        if (subjects[i] == issuers[i]) {
             rootIndex = i;
             break;
         }
@@ -76,44 +110,65 @@ bool KVBSignLibInternal::validateCertificateChainX509(std::vector<X509*> certs, 
 
     // Build the chain root first. The search never returns a certificate that is already in
     // the chain: a self-issued root names itself as issuer, and linking it again would let a
-    // chain of one root repeated pass for a chain of all the certificates.
+    // chain of one root repeated pass for a chain of all the certificates. The candidates of
+    // each issuer name stand in list order, so the earliest wins a tie; `next` passes over
+    // those already linked (a certificate never leaves the chain).
+    struct Candidates {
+        std::vector<size_t> indexes;
+        size_t next = 0;
+    };
+    std::unordered_map<std::string, Candidates> byIssuer;
+    for (size_t i = 0; i < certs.size(); ++i) byIssuer[issuers[i]].indexes.push_back(i);
+
     std::vector<bool> inChain(certs.size(), false);
-    std::vector<X509*> chain{certs[rootIndex]};
+    std::vector<size_t> chain{rootIndex};
     inChain[rootIndex] = true;
-    X509* current = certs[rootIndex];
-    for (size_t pass = 1; pass < certs.size(); ++pass) {
-        const std::string currentSubject = subjectOf(current);
-        for (size_t i = 0; i < certs.size(); ++i) {
-            if (inChain[i] || issuerOf(certs[i]) != currentSubject) continue;
-            chain.push_back(certs[i]);
-            inChain[i] = true;
-            current = certs[i];
-            break;
-        }
+    while (chain.size() < certs.size()) {
+        // A link that cannot be found now cannot be found by any later pass either.
+        const auto found = byIssuer.find(subjects[chain.back()]);
+        if (found == byIssuer.end()) break;
+        Candidates& candidates = found->second;
+        while (candidates.next < candidates.indexes.size() && inChain[candidates.indexes[candidates.next]])
+            ++candidates.next;
+        if (candidates.next == candidates.indexes.size()) break;
+        const size_t child = candidates.indexes[candidates.next++];
+        chain.push_back(child);
+        inChain[child] = true;
     }
     if (chain.size() != certs.size()) {
         debugError("Could not build valid certificate chain");
         return false;
     }
 
+    std::vector<std::string> anchorSubjects;
+    anchorSubjects.reserve(anchors.size());
+    for (X509* anchor : anchors) anchorSubjects.push_back(anchor != nullptr ? subjectOf(anchor) : std::string());
+    auto isAnchor = [&](size_t index) {
+        for (size_t a = 0; a < anchors.size(); ++a) {
+            if (sameSubjectAndKey(anchors[a], anchorSubjects[a], certs[index], subjects[index])) return true;
+        }
+        return false;
+    };
+
     // Leaf first, root last; checked from the root down.
-    std::vector<X509*> ordered(chain.rbegin(), chain.rend());
+    std::vector<size_t> ordered(chain.rbegin(), chain.rend());
     bool result = true;
     bool anchorFound = false;
     for (size_t i = ordered.size(); i-- > 0;) {
-        if (!anchorFound) anchorFound = hasCertificate(anchors, ordered[i]);
+        if (!anchorFound) anchorFound = isAnchor(ordered[i]);
         if (i == 0) break;
-        if (!mayActAsIssuer(ordered[i])) {
+        X509* issuer = certs[ordered[i]];
+        if (!mayActAsIssuer(issuer)) {
             debugError("validateCertificateChain: issuer is not a certificate authority");
             result = false;
             break;
         }
-        EVP_PKEY* key = X509_get0_pubkey(ordered[i]);
+        EVP_PKEY* key = X509_get0_pubkey(issuer);
         if (key == nullptr) {
             debugError("validateCertificateChain: failed to get public key");
             return false;
         }
-        if (X509_verify(ordered[i - 1], key) < 1) {
+        if (X509_verify(certs[ordered[i - 1]], key) < 1) {
             debugError("validateCertificateChain: verification of certificate chain failed");
             result = false;
             break;
@@ -161,33 +216,11 @@ bool KVBSignLibInternal::validateCertificateChain(const std::string& sigXml, std
     return validateCertificateChainX509(std::move(list), anchors);
 }
 
-namespace {
-
-// The key's algorithm identifier with its parameters. The key bits alone do not make a key: an
-// elliptic-curve point under explicit curve parameters of one's own choosing (a generator equal
-// to the point, say) is a key whose private half is known.
-const X509_ALGOR* keyAlgorithm(X509* cert) {
-    X509_ALGOR* algorithm = nullptr;
-    const X509_PUBKEY* key = X509_get_X509_PUBKEY(cert);
-    if (key == nullptr || X509_PUBKEY_get0_param(nullptr, nullptr, nullptr, &algorithm, key) != 1) return nullptr;
-    return algorithm;
-}
-
-}  // namespace
-
 bool KVBSignLibInternal::hasCertificate(std::vector<X509*>& list, X509* cert) {
     if (cert == nullptr) return false;
     const std::string subject = subjectOf(cert);
-    const ASN1_BIT_STRING* key = X509_get0_pubkey_bitstr(cert);
-    const X509_ALGOR* algorithm = keyAlgorithm(cert);
-    if (key == nullptr || algorithm == nullptr) return false;
     for (X509* entry : list) {
-        if (entry == nullptr || subjectOf(entry) != subject) continue;
-        const ASN1_BIT_STRING* entryKey = X509_get0_pubkey_bitstr(entry);
-        const X509_ALGOR* entryAlgorithm = keyAlgorithm(entry);
-        if (entryKey != nullptr && ASN1_STRING_cmp(entryKey, key) == 0 && entryAlgorithm != nullptr &&
-            X509_ALGOR_cmp(entryAlgorithm, algorithm) == 0)
-            return true;
+        if (entry != nullptr && sameSubjectAndKey(entry, subjectOf(entry), cert, subject)) return true;
     }
     return false;
 }

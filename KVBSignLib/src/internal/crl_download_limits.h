@@ -1,8 +1,9 @@
 #ifndef KVBSIGN_CRL_DOWNLOAD_LIMITS_H
 #define KVBSIGN_CRL_DOWNLOAD_LIMITS_H
 
-// Bounds of one CRL download (KVBSignLibInternal::downloadAndParseCRL). Production code never
-// calls these; tests shorten the bounds so that a stalled server fails the fetch quickly.
+// Bounds of one CRL download (KVBSignLibInternal::downloadAndParseCRL) and of all downloads of
+// one revocation check (KVBSignLibInternal::checkCertificateChainRevocation). Production code
+// never calls these; tests shorten the bounds so that a stalled server fails the fetch quickly.
 // A value of 0 or below restores that bound's default.
 
 #include <cstdint>
@@ -13,5 +14,9 @@ void kvbsignSetCrlTimeoutsForTesting(int connectMs, int idleMs, int totalMs);
 
 // Largest response body accepted (default 256 MB).
 void kvbsignSetCrlBodyLimitForTesting(std::int64_t bytes);
+
+// All downloads of one revocation check together (default 120 s): once it has passed, the
+// points not yet tried count as not fetched. A download under way ends by its own bounds.
+void kvbsignSetCrlCheckBoundForTesting(int totalMs);
 
 #endif

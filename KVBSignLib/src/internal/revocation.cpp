@@ -2,8 +2,10 @@
 // named by the chain certificates' CRL distribution points, every certificate of the chain
 // looked up by serial number against the signing time.
 
+#include <chrono>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <openssl/asn1.h>
@@ -12,9 +14,14 @@
 #include <openssl/x509v3.h>
 
 #include "KVBSignLibInternal.h"
+#include "internal/crl_download_limits.h"
 #include "ossl_ptr.h"
 
 namespace {
+
+// Every download has bounds of its own, but the document decides how many points there are.
+constexpr int kDefaultCheckBoundMs = 120 * 1000;
+int gCheckBoundMs = kDefaultCheckBoundMs;
 
 const std::string kHttp = "http://";
 const std::string kCrlSuffix = ".crl";
@@ -33,6 +40,10 @@ std::string distributionPointBytes(X509* cert) {
 }
 
 }  // namespace
+
+void kvbsignSetCrlCheckBoundForTesting(int totalMs) {
+    gCheckBoundMs = totalMs > 0 ? totalMs : kDefaultCheckBoundMs;
+}
 
 void KVBSignLibInternal::checkIfRevoked(const std::string& sigXml, KCertificateInfo* info, bool* allFetched,
                                         long& signingTime) {
@@ -56,10 +67,25 @@ int KVBSignLibInternal::checkCertificateChainRevocation(const std::string& sigXm
     // Every URL is downloaded at most once; a certificate that names it again gets the same
     // outcome, fetched or not.
     std::map<std::string, bool> visited;
+    const std::chrono::steady_clock::time_point deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(gCheckBoundMs);
     auto fetch = [&](const std::string& url) {
         const std::map<std::string, bool>::const_iterator seen = visited.find(url);
         if (seen != visited.end()) return seen->second;
-        const bool ok = downloadAndParseCRL(url, map);
+        // Past the bound of the whole check, a point is not tried: its list counts as not fetched.
+        if (std::chrono::steady_clock::now() >= deadline) {
+            visited.emplace(url, false);
+            return false;
+        }
+        // Lists only ever add revocations: where two sources name one serial, the earlier
+        // date stands. Neither the order of the fetches (which the document decides) nor a list
+        // from a certificate whose own signature nobody checks can postpone a revocation.
+        RevocationMap fetchedEntries;
+        const bool ok = downloadAndParseCRL(url, fetchedEntries);
+        for (const RevocationMap::value_type& entry : fetchedEntries) {
+            const std::pair<RevocationMap::iterator, bool> placed = map.insert(entry);
+            if (!placed.second && entry.second < placed.first->second) placed.first->second = entry.second;
+        }
         visited.emplace(url, ok);
         return ok;
     };

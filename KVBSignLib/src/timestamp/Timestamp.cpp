@@ -8,10 +8,12 @@
 
 #include <openssl/asn1.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/pkcs7.h>
 #include <openssl/ts.h>
+#include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 
 #include "KVBSignLibInternal.h"
@@ -56,30 +58,39 @@ const STACK_OF(X509)* tokenCertificateSet(const PKCS7* token) {
     }
 }
 
-// The ASN.1 dump of the whole DER, without its final line break.
-std::string dumpText(const std::string& der) {
-    kvbsign::BioPtr bio(BIO_new(BIO_s_mem()));
-    if (!bio) return "";
-    ASN1_parse_dump(bio.get(), reinterpret_cast<const unsigned char*>(der.data()), static_cast<long>(der.size()), 0,
-                    0);
-    char* data = nullptr;
-    long length = BIO_get_mem_data(bio.get(), &data);
-    if (data == nullptr || length <= 0) return "";
-    return std::string(data, static_cast<size_t>(length - 1));
+std::string oneLine(const X509_NAME* name) {
+    char buffer[4096];
+    buffer[0] = '\0';
+    if (X509_NAME_oneline(name, buffer, sizeof buffer) == nullptr) return std::string();
+    return buffer;
 }
 
-// genTime of a bare token, read back out of the dump's hexadecimal TSTInfo.
-long genTimeFromDump(const std::string& dump) {
-    const std::string hex = Timestamp::extractTSTInfo(dump);
-    std::string bytes;
-    bytes.reserve(hex.size() / 2);
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-        const char pair[3] = {hex[i], hex[i + 1], '\0'};
-        bytes.push_back(static_cast<char>(KVBSignLibInternal::hex2byte(pair)));
+// The certificates of a token vouch for the authority only when the certificate that signed the
+// token is the end entity of the chain they form. Anything below it is the authority's own
+// making: were that a copy of a system root (its subject and key), the chain would hold together
+// and contain the root without any root standing above the authority.
+bool signerIsEndEntity(PKCS7* token, const STACK_OF(X509)* set) {
+    if (set == nullptr) return false;
+    ERR_set_mark();
+    STACK_OF(X509)* signers = PKCS7_get0_signers(token, nullptr, 0);  // a new stack of borrowed certificates
+    ERR_pop_to_mark();
+    X509* signer = signers != nullptr && sk_X509_num(signers) == 1 ? sk_X509_value(signers, 0) : nullptr;
+    sk_X509_free(signers);
+    if (signer == nullptr) return false;
+    const std::string signerSubject = oneLine(X509_get_subject_name(signer));
+    for (int i = 0; i < sk_X509_num(set); ++i) {
+        X509* cert = sk_X509_value(set, i);
+        if (X509_cmp(cert, signer) == 0) continue;
+        if (oneLine(X509_get_issuer_name(cert)) == signerSubject) return false;
     }
-    if (bytes.empty()) return 0;
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    kvbsign::TsTstInfoPtr info(d2i_TS_TST_INFO(nullptr, &p, static_cast<long>(bytes.size())));
+    return true;
+}
+
+// genTime of a bare token, from the TSTInfo that is its signed content and that the verification
+// has just checked; a dump of the whole token would also show TSTInfo-like data in its unsigned
+// parts.
+long genTimeOfToken(PKCS7* token) {
+    kvbsign::TsTstInfoPtr info(PKCS7_to_TS_TST_INFO(token));
     if (!info) return 0;
     return static_cast<long>(Timestamp::Asn1ToTime(TS_TST_INFO_get_time(info.get())));
 }
@@ -174,7 +185,6 @@ std::string Timestamp::extractTSTInfo(const std::string& dump) {
 int Timestamp::validateTimestamp(const std::string& sigXml, bool isNvo, std::vector<X509*> userCerts,
                                  std::string& signatureFilePath, long& genTime) {
     const std::string der = KVBSignLibInternal::base64_decodestring(extractTimestampValue(sigXml));
-    const std::string dump = isNvo ? dumpText(der) : std::string();
     std::string digestHex = computeSHA1AsHex(constructTimestampRequestBody(sigXml));
 
     if (sigXml.find("<X509Certificate>") == std::string::npos) return kInvalid;
@@ -228,8 +238,9 @@ int Timestamp::validateTimestamp(const std::string& sigXml, bool isNvo, std::vec
     }
 
     PKCS7* token = legacy ? bareToken.get() : TS_RESP_get_token(response.get());
+    const STACK_OF(X509)* set = tokenCertificateSet(token);
     std::vector<kvbsign::X509Ptr> tokenCertificates;
-    if (const STACK_OF(X509)* set = tokenCertificateSet(token)) {
+    if (set != nullptr) {
         for (int i = 0; i < sk_X509_num(set); ++i) {
             X509* cert = sk_X509_value(set, i);
             X509_STORE_add_cert(store, cert);
@@ -245,6 +256,7 @@ int Timestamp::validateTimestamp(const std::string& sigXml, bool isNvo, std::vec
         CertList chainRoots;
         if (!KVBSignLibInternal::getSystemRootCertificates(chainRoots.certs) || chainRoots.certs.empty())
             return kUnverifiable;
+        if (!signerIsEndEntity(token, set)) return kInvalid;
         std::vector<X509*> handedOver;
         handedOver.reserve(tokenCertificates.size());
         for (auto& cert : tokenCertificates) handedOver.push_back(cert.get());
@@ -260,13 +272,17 @@ int Timestamp::validateTimestamp(const std::string& sigXml, bool isNvo, std::vec
 
     long time = 0;
     if (legacy) {
-        time = genTimeFromDump(dump);
+        // Only the signature variant reads the time of a bare token.
+        if (isNvo) time = genTimeOfToken(token);
     } else if (TS_TST_INFO* info = TS_RESP_get_tst_info(response.get())) {
         time = static_cast<long>(Asn1ToTime(TS_TST_INFO_get_time(info)));
     }
     genTime = time;
 
+    // A time that was not read (0) vouches for nothing: only a known time inside the validity
+    // lets the signer's own dates go unchecked.
     const time_t signingTime = static_cast<time_t>(time);
-    if (difftime(signingTime, notAfter) > 0 || difftime(signingTime, notBefore) < 0) return kValidOutsideValidity;
+    if (time == 0 || difftime(signingTime, notAfter) > 0 || difftime(signingTime, notBefore) < 0)
+        return kValidOutsideValidity;
     return kValid;
 }
