@@ -22,6 +22,10 @@
 
 namespace {
 
+// The listing tool lives in the build tree, whose path may hold blanks: it is quoted.
+const std::string kCacheListingCommand =
+    std::string("\"") + KVBSIGN_CRL_TOOL_PATH + "\" y k=/var/db/crls/crlcache.db v";
+
 const std::string kCertificatesFound = " certificates found";
 const std::string kCrlsFound = " CRLs found";
 const std::string kVersion = "Version";
@@ -79,7 +83,7 @@ bool KVBSignLibInternal::extractSerialNumbersFromX509CRL(const std::string& path
 
 bool KVBSignLibInternal::getCertificateRevocationLists(RevocationMap& map) {
     kvbsign::addCrlListingEntries(
-        getOutputFromSystemCall(std::string(KVBSIGN_CRL_TOOL_PATH) + " y k=/var/db/crls/crlcache.db v"), map);
+        getOutputFromSystemCall(kCacheListingCommand), map);
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,15 @@ std::vector<std::string> walksInProgress;
 int linkedDirectoryWalks = 0;
 const int kMaxLinkedDirectoryWalks = 1024;
 
+// Files reached below directory links in the current outermost walk. Links that fan out can
+// reach a file by very many paths; past this bound the package is refused.
+long linkedReferences = 0;
+const long kMaxLinkedReferences = 100000;
+
+// Digests of the files met in the current outermost walk, by their real location: a file
+// reached by several paths through links is read once, not once per path.
+std::map<std::string, std::string> digestsByRealPath;
+
 const char* const kClutterNames[] = {".DS_Store", "Thumbs.db", "desktop.ini"};
 
 bool isClutterName(const std::string& relative) {
@@ -61,7 +71,11 @@ bool isSameOrBelow(const std::string& path, const std::string& dir) {
 class WalkInProgress {
 public:
     explicit WalkInProgress(std::string canonicalDirectory) {
-        if (walksInProgress.empty()) linkedDirectoryWalks = 0;
+        if (walksInProgress.empty()) {
+            linkedDirectoryWalks = 0;
+            linkedReferences = 0;
+            digestsByRealPath.clear();
+        }
         walksInProgress.push_back(std::move(canonicalDirectory));
     }
     ~WalkInProgress() { walksInProgress.pop_back(); }
@@ -199,9 +213,23 @@ fs::path resolvePath(const fs::path& path) {
 
 int addManifestReferenceNonXML(std::vector<nonXMLManifestReference>& references, const std::string&,
                                const char* path, const char* relativePath, const char* realRelativePath) {
-    KVBSIGN_STATUS status = KVBSIGN_SUCCESS;
-    char* digest = KVBSignLibInternal::encodeFile(path, &status);
-    if (digest == nullptr) return status != KVBSIGN_SUCCESS ? status : KVBSIGN_FILE_POINTER_FAILED;
+    const bool inWalk = !walksInProgress.empty() && realRelativePath != nullptr;
+    if (walksInProgress.size() > 1 && ++linkedReferences > kMaxLinkedReferences) {
+        KVBSignLibInternal::debugError("Too many files reached through symbolic links");
+        return KVBSIGN_SYMLINK_INVALID_LOCATION;
+    }
+    std::string digest;
+    const auto known = inWalk ? digestsByRealPath.find(realRelativePath) : digestsByRealPath.end();
+    if (known != digestsByRealPath.end()) {
+        digest = known->second;
+    } else {
+        KVBSIGN_STATUS status = KVBSIGN_SUCCESS;
+        char* text = KVBSignLibInternal::encodeFile(path, &status);
+        if (text == nullptr) return status != KVBSIGN_SUCCESS ? status : KVBSIGN_FILE_POINTER_FAILED;
+        digest = text;
+        free(text);
+        if (inWalk) digestsByRealPath.emplace(realRelativePath, digest);
+    }
 
     const std::string relative = relativePath != nullptr ? relativePath : "";
     nonXMLManifestReference reference;
@@ -210,8 +238,7 @@ int addManifestReferenceNonXML(std::vector<nonXMLManifestReference>& references,
         reference.symlinkInfo = "[" + std::string(realRelativePath) + "]" + std::to_string(symlinkCount);
         ++symlinkCount;
     }
-    reference.digestValue = digest;
-    free(digest);
+    reference.digestValue = std::move(digest);
 
     // Files below a top-level "__MACOSX" are digested but not listed; the counter has moved
     // on for them all the same.
