@@ -332,10 +332,21 @@ std::vector<Row> hostileArchives() {
     return {
         {"zip: duplicate entry name with other content",
          [](Workspace& w) { return writeZip(w, plus(baseItems(w), {kvtest::zipFile("index.html", kEvil)})); }, 20},
-        // The extractor drops the climbing elements: the file lands inside, unlisted.
+        // Names that climb out are refused before extraction: the extractor would strip the
+        // climbing part, but another one would write outside its target.
         {"zip: entry climbing out with ../",
          [](Workspace& w) { return writeZip(w, plus(baseItems(w), {kvtest::zipFile(w.climbing(w.canary()), kEvil)})); },
-         50},
+         20},
+        {"zip: signed entry renamed to climb out",
+         [](Workspace& w) {
+             std::vector<ZipItem> items = baseItems(w);
+             for (ZipItem& item : items)
+                 if (item.name == "index.html") item.name = "../index.html";
+             return writeZip(w, items);
+         },
+         20},
+        {"zip: entry with a climbing element in the middle",
+         [](Workspace& w) { return writeZip(w, plus(baseItems(w), {kvtest::zipFile("lib/../../x.js", kEvil)})); }, 20},
         {"zip: entry with an absolute path",
          [](Workspace& w) { return writeZip(w, plus(baseItems(w), {kvtest::zipFile(w.canary(), kEvil)})); }, 20},
         {"zip: link entry to an absolute directory outside",

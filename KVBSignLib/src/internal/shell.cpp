@@ -148,6 +148,39 @@ int KVBSignLibInternal::extractReturnCode(const std::string& output) {
     return static_cast<int>(code);
 }
 
+namespace {
+
+// True when no entry name of the archive is absolute or climbs with "..". The extraction
+// tool strips such parts and extracts inside the target, so the files would verify, while
+// another extractor given the same archive writes outside its target: such an archive is
+// refused. A name holding a line end only adds lines to look at, never hides one.
+bool entryNamesStayInside(const std::string& packageText) {
+    const std::string output =
+        KVBSignLibInternal::getOutputFromSystemCall("unzip -Z1 \"" + packageText + "\"");
+    if (KVBSignLibInternal::extractReturnCode(output) != 0) return false;
+    const std::string::size_type marker = output.rfind("-kvbreturncode:");
+    const std::string listing = output.substr(0, marker);
+    std::string::size_type start = 0;
+    // Each pass consumes one line, so the scan ends.
+    while (start < listing.size()) {
+        std::string::size_type end = listing.find('\n', start);
+        if (end == std::string::npos) end = listing.size();
+        const std::string name = listing.substr(start, end - start);
+        start = end + 1;
+        if (!name.empty() && (name[0] == '/' || name[0] == '\\')) return false;
+        std::string::size_type element = 0;
+        while (element <= name.size()) {
+            std::string::size_type next = name.find_first_of("/\\", element);
+            if (next == std::string::npos) next = name.size();
+            if (name.compare(element, next - element, "..") == 0) return false;
+            element = next + 1;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 bool KVBSignLibInternal::unzip(boost::filesystem::path package, std::string destination) {
     try {
         if (!fs::exists(package)) {
@@ -158,6 +191,10 @@ bool KVBSignLibInternal::unzip(boost::filesystem::path package, std::string dest
         // An empty destination would extract into the working directory.
         if (destination.empty() || !safeInDoubleQuotes(packageText) || !safeInDoubleQuotes(destination)) {
             debugError("Cannot unzip KVB");
+            return false;
+        }
+        if (!entryNamesStayInside(packageText)) {
+            debugError("Cannot unzip KVB. Entry names leave the package");
             return false;
         }
         const std::string command =
