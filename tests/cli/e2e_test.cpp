@@ -401,32 +401,6 @@ void injectFault(const char* where) {
     if (gFaultAt != nullptr && std::strcmp(where, gFaultAt) == 0) throw std::runtime_error("injected fault");
 }
 
-// Sets or removes an environment variable for one scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        const char* old = getenv(name);
-        had_ = old != nullptr;
-        if (had_) old_ = old;
-        setenv(name, value.c_str(), 1);
-        tzset();
-    }
-    ~ScopedEnv() {
-        if (had_)
-            setenv(name_, old_.c_str(), 1);
-        else
-            unsetenv(name_);
-        tzset();
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    const char* name_;
-    bool had_ = false;
-    std::string old_;
-};
-
 TEST_F(EndToEnd, InternalFaultsGiveTheirStatuses) {
     struct Case {
         const char* name;
@@ -446,9 +420,9 @@ TEST_F(EndToEnd, InternalFaultsGiveTheirStatuses) {
         {"42: error while the checks run (directory, user certificate)", "verify", p().good,
          {kAdd, p().intermediateDer}, 42, "", kMsg42},
     };
-    ScopedEnv tz("TZ", "UTC");
-    ScopedEnv roots("SSL_CERT_FILE", w().trustedBundle);
-    ScopedEnv cache("KVBSIGN_CRL_CACHE", w().noCache);
+    kvtest::ScopedEnv tz("TZ", "UTC");
+    kvtest::ScopedEnv roots("SSL_CERT_FILE", w().trustedBundle);
+    kvtest::ScopedEnv cache("KVBSIGN_CRL_CACHE", w().noCache);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::string> args = {"KVBSignCmd", "-verify", c.package};

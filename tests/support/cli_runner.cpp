@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -139,6 +140,26 @@ ScratchDir::~ScratchDir() {
             boost::filesystem::permissions(it->path(), boost::filesystem::owner_all | boost::filesystem::add_perms, ec);
     }
     boost::filesystem::remove_all(path_, ec);
+}
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = getenv(name)) {
+        had_ = true;
+        old_ = old;
+    }
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+    tzset();
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (had_)
+        setenv(name_.c_str(), old_.c_str(), 1);
+    else
+        unsetenv(name_.c_str());
+    tzset();
 }
 
 void writeFile(const std::string& path, const std::string& bytes) {

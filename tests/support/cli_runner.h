@@ -45,6 +45,22 @@ private:
     std::string path_;
 };
 
+// Sets one environment variable for a scope (a null value unsets it) and restores it
+// afterwards. The time zone is re-read on both ends, so "TZ" takes effect at once.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value);
+    ScopedEnv(const char* name, const std::string& value) : ScopedEnv(name, value.c_str()) {}
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    bool had_ = false;
+    std::string old_;
+};
+
 // Small file helpers for tests; they throw std::runtime_error on failure.
 void writeFile(const std::string& path, const std::string& bytes); // makes parent directories
 std::string readFile(const std::string& path);

@@ -27,33 +27,6 @@ using kvtest::CertSpec;
 using kvtest::pki;
 using kvtest::X509Ptr;
 
-// Sets one environment variable for a scope and restores it.
-class EnvScope {
-public:
-    EnvScope(const char* name, const std::string& value) : name_(name) {
-        const char* old = getenv(name);
-        hadOld_ = old != nullptr;
-        if (hadOld_) old_ = old;
-        setenv(name, value.c_str(), 1);
-        if (name_ == "TZ") tzset();
-    }
-    ~EnvScope() {
-        if (hadOld_) {
-            setenv(name_.c_str(), old_.c_str(), 1);
-        } else {
-            unsetenv(name_.c_str());
-        }
-        if (name_ == "TZ") tzset();
-    }
-    EnvScope(const EnvScope&) = delete;
-    EnvScope& operator=(const EnvScope&) = delete;
-
-private:
-    std::string name_;
-    bool hadOld_ = false;
-    std::string old_;
-};
-
 std::string b64(X509* cert, bool lineBreaks = false) { return kvtest::base64(kvtest::toDer(cert), lineBreaks); }
 
 std::string certElement(const std::string& text) { return "<X509Certificate>" + text + "</X509Certificate>"; }
@@ -223,7 +196,7 @@ TEST(SignerRecord, NameWalkCollectsCommonNamesAndUnits) {
 }
 
 TEST(SignerRecord, DatesToTheHourAndTextsReplaced) {
-    EnvScope tz("TZ", "UTC");
+    kvtest::ScopedEnv tz("TZ", "UTC");
     CertSpec spec;
     spec.subject = {{"CN", "Dated"}};
     spec.notBefore = 1388579696;  // 2014-01-01 12:34:56 UTC (UTCTime)
@@ -261,7 +234,7 @@ protected:
     }
 
     int trust(const std::string& storePath, const std::string& doc) {
-        EnvScope env("SSL_CERT_FILE", storePath);
+        kvtest::ScopedEnv env("SSL_CERT_FILE", storePath);
         Record r;
         KVBSignLibInternal::checkIfOSTrusted(doc, &r.info);
         return r.info.osTrusted;
@@ -309,7 +282,7 @@ TEST_F(TrustTest, PemFileForThePlatformCheck) {
     kvtest::writeFile(dir_.file("bin/security"), "#!/bin/sh\ncp \"$3\" '" + seen + "'\n");
     ASSERT_EQ(chmod(dir_.file("bin/security").c_str(), 0755), 0);
     const char* oldPath = getenv("PATH");
-    EnvScope path("PATH", dir_.file("bin") + ":" + (oldPath ? oldPath : "/usr/bin:/bin"));
+    kvtest::ScopedEnv path("PATH", dir_.file("bin") + ":" + (oldPath ? oldPath : "/usr/bin:/bin"));
 
     const std::string t1 = b64(p.leaf.cert.get(), true);  // ends without a line break
     const std::string t2 = "\n" + b64(p.intermediate.cert.get(), true) + "\n";
@@ -324,7 +297,7 @@ TEST_F(TrustTest, PemFileForThePlatformCheck) {
 
 TEST_F(TrustTest, CertificateInformationDescribesTheKeyInfoSigner) {
     auto& p = pki();
-    EnvScope env("SSL_CERT_FILE", bundle("root.pem", {p.root.cert.get()}));
+    kvtest::ScopedEnv env("SSL_CERT_FILE", bundle("root.pem", {p.root.cert.get()}));
     const std::string decoy = "<Object>" + certElement(b64(p.unrelatedRoot.cert.get())) + "</Object>";
 
     Record r;
@@ -343,7 +316,7 @@ TEST_F(TrustTest, CertificateInformationDescribesTheKeyInfoSigner) {
 
 TEST_F(TrustTest, UndecodableSignerLeavesTheRecordAlone) {
     auto& p = pki();
-    EnvScope env("SSL_CERT_FILE", bundle("root.pem", {p.root.cert.get()}));
+    kvtest::ScopedEnv env("SSL_CERT_FILE", bundle("root.pem", {p.root.cert.get()}));
     const std::string docs[] = {
         document({"@@@", b64(p.intermediate.cert.get()), b64(p.root.cert.get())}),
         "<signatures><Signature><KeyInfo><KeyName>none</KeyName></KeyInfo></Signature></signatures>",

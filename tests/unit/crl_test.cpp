@@ -16,35 +16,6 @@ namespace {
 
 using kvtest::RevokedSerial;
 
-// Sets an environment variable for one scope (unset when `value` is null) and restores it.
-class EnvScope {
-public:
-    EnvScope(const char* name, const char* value) : name_(name) {
-        const char* old = getenv(name);
-        hadOld_ = old != nullptr;
-        if (hadOld_) old_ = old;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-        if (name_ == "TZ") tzset();
-    }
-    ~EnvScope() {
-        if (hadOld_)
-            setenv(name_.c_str(), old_.c_str(), 1);
-        else
-            unsetenv(name_.c_str());
-        if (name_ == "TZ") tzset();
-    }
-    EnvScope(const EnvScope&) = delete;
-    EnvScope& operator=(const EnvScope&) = delete;
-
-private:
-    std::string name_;
-    bool hadOld_ = false;
-    std::string old_;
-};
-
 // Standard time UTC+1, daylight saving UTC+2 from the last Sunday of March to the last Sunday
 // of October: summer and winter dates tell local standard time from local wall-clock time.
 const char* const kZoneWithDst = "CET-1CEST,M3.5.0,M10.5.0/3";
@@ -71,7 +42,7 @@ RevocationMap readDerFile(const std::string& bytes, bool* result = nullptr, Revo
 // --- DER list files ---
 
 TEST(DerCrlFile, EntriesBecomeLowercaseHexKeysWithTimesToTheHour) {
-    EnvScope tz("TZ", "UTC0");
+    kvtest::ScopedEnv tz("TZ", "UTC0");
     const std::string der = kvtest::makeCrlDer({{"0A1B", utc(2014, 1, 5, 10, 15, 30)},
                                                 {"ABCDEF0123", utc(2015, 3, 1, 0, 59, 59)},
                                                 {"7F", utc(2049, 12, 31, 23, 0, 0)}});
@@ -85,7 +56,7 @@ TEST(DerCrlFile, EntriesBecomeLowercaseHexKeysWithTimesToTheHour) {
 }
 
 TEST(DerCrlFile, SerialListedTwiceKeepsItsLaterListing) {
-    EnvScope tz("TZ", "UTC0");
+    kvtest::ScopedEnv tz("TZ", "UTC0");
     const std::string der = kvtest::makeCrlDer({{"0C", utc(2014, 1, 1, 8, 0, 0)},
                                                 {"0D", utc(2014, 2, 1, 8, 0, 0)},
                                                 {"0C", utc(2016, 6, 1, 9, 0, 0)}});
@@ -95,7 +66,7 @@ TEST(DerCrlFile, SerialListedTwiceKeepsItsLaterListing) {
 }
 
 TEST(DerCrlFile, NeverReplacesAnEntryAlreadyInTheMap) {
-    EnvScope tz("TZ", "UTC0");
+    kvtest::ScopedEnv tz("TZ", "UTC0");
     const std::string der = kvtest::makeCrlDer({{"0A1B", utc(2014, 1, 5, 10, 0, 0)}, {"02", utc(2014, 1, 6, 10, 0, 0)}});
     RevocationMap map = readDerFile(der, nullptr, {{"0a1b", 42}});
     const RevocationMap want = {{"0a1b", 42}, {"02", utc(2014, 1, 6, 10, 0, 0)}};
@@ -172,7 +143,7 @@ TEST(CacheListingTool, OtherArgumentsGetTheUsage) {
 
 // Through the library: the tool lists the cache named by KVBSIGN_CRL_CACHE, the library parses it.
 TEST(CacheListing, EveryEntryOfDerAndPemListsRoundTripsToTheSecond) {
-    EnvScope tz("TZ", kZoneWithDst);
+    kvtest::ScopedEnv tz("TZ", kZoneWithDst);
     kvtest::ScratchDir dir;
     const time_t winter = utc(2014, 1, 5, 10, 15, 30);
     const time_t summer = utc(2014, 7, 15, 23, 59, 59);
@@ -181,7 +152,7 @@ TEST(CacheListing, EveryEntryOfDerAndPemListsRoundTripsToTheSecond) {
     const std::string second = kvtest::makeCrlDer({{"0123456789ABCDEF", other}, {"0A1B", other}}, &kvtest::pki().root);
     const std::string third = kvtest::makeCrlDer({});
     kvtest::writeFile(dir.file("cache.db"), first + kvtest::crlDerToPem(second) + "\n" + third);
-    EnvScope cache("KVBSIGN_CRL_CACHE", dir.file("cache.db").c_str());
+    kvtest::ScopedEnv cache("KVBSIGN_CRL_CACHE", dir.file("cache.db").c_str());
 
     RevocationMap map;
     EXPECT_TRUE(KVBSignLibInternal::getCertificateRevocationLists(map));
@@ -192,20 +163,20 @@ TEST(CacheListing, EveryEntryOfDerAndPemListsRoundTripsToTheSecond) {
 
 TEST(CacheListing, NoCacheFileAddsNothing) {
     kvtest::ScratchDir dir;
-    EnvScope cache("KVBSIGN_CRL_CACHE", dir.file("absent.db").c_str());
+    kvtest::ScopedEnv cache("KVBSIGN_CRL_CACHE", dir.file("absent.db").c_str());
     RevocationMap map;
     EXPECT_TRUE(KVBSignLibInternal::getCertificateRevocationLists(map));
     EXPECT_TRUE(map.empty());
 }
 
 TEST(CacheListing, CacheTimeStaysWhenADownloadedListNamesTheSerialToo) {
-    EnvScope tz("TZ", "UTC0");
+    kvtest::ScopedEnv tz("TZ", "UTC0");
     kvtest::ScratchDir dir;
     const time_t cached = utc(2014, 1, 5, 10, 15, 30);
     kvtest::writeFile(dir.file("cache.db"), kvtest::makeCrlDer({{"0A1B", cached}}));
     kvtest::writeFile(dir.file("downloaded.crl"),
                       kvtest::makeCrlDer({{"0A1B", utc(2012, 1, 1, 0, 0, 0)}, {"0C", utc(2012, 1, 1, 0, 0, 0)}}));
-    EnvScope cache("KVBSIGN_CRL_CACHE", dir.file("cache.db").c_str());
+    kvtest::ScopedEnv cache("KVBSIGN_CRL_CACHE", dir.file("cache.db").c_str());
 
     RevocationMap map;
     ASSERT_TRUE(KVBSignLibInternal::getCertificateRevocationLists(map));
@@ -222,7 +193,7 @@ std::string entry(int n, const std::string& serial, const std::string& when) {
 }
 
 TEST(CacheListingText, ParsesWhatTheMarkersEnclose) {
-    EnvScope tz("TZ", "UTC0");
+    kvtest::ScopedEnv tz("TZ", "UTC0");
     const std::string jan = "10:15:00 Jan 05, 2014";
     const time_t janT = utc(2014, 1, 5, 10, 15, 0);
     const std::string dec = "23:59:59 Dec 31, 2015";
@@ -285,7 +256,7 @@ TEST(CacheListingText, ParsesWhatTheMarkersEnclose) {
 }
 
 TEST(CacheListingText, TimesAreLocalStandardTimeAllYearRound) {
-    EnvScope tz("TZ", kZoneWithDst);
+    kvtest::ScopedEnv tz("TZ", kZoneWithDst);
     const std::string listing = "0 certificates found\nVersion 2\n" + entry(1, "01", "10:15:00 Jan 05, 2014") +
                                 entry(2, "02", "10:15:00 Jul 15, 2014") + "1 CRLs found\n";
     RevocationMap map;

@@ -116,30 +116,6 @@ void expectNoNewTempEntries(const std::set<std::string>& before) {
     for (const std::string& name : newTempEntries(before)) ADD_FAILURE() << "left behind: /tmp/" << name;
 }
 
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        const char* old = getenv(name);
-        had_ = old != nullptr;
-        if (had_) old_ = old;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (had_)
-            setenv(name_.c_str(), old_.c_str(), 1);
-        else
-            unsetenv(name_.c_str());
-    }
-
-private:
-    std::string name_;
-    std::string old_;
-    bool had_ = false;
-};
-
 class ScopedFaultHook {
 public:
     explicit ScopedFaultHook(void (*hook)(const char*)) { kvbsignFaultHookForTesting = hook; }
@@ -237,7 +213,7 @@ TEST_F(DriverTest, UnusablePackagePathsGiveThree) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ScopedEnv home("HOME", c.unsetHome ? nullptr : getenv("HOME"));
+        kvtest::ScopedEnv home("HOME", c.unsetHome ? nullptr : getenv("HOME"));
         KCertificateInfo info = garbageRecord();
         EXPECT_EQ(verify(c.path, &info), KVBSIGN_INVALID_ARGUMENTS);
         expectEmptyTexts(info);
@@ -294,7 +270,7 @@ TEST_F(DriverTest, UnreadableUserCertificatesGiveTwentySix) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ScopedEnv home("HOME", c.unsetHome ? nullptr : getenv("HOME"));
+        kvtest::ScopedEnv home("HOME", c.unsetHome ? nullptr : getenv("HOME"));
         KCertificateInfo info = garbageRecord();
         EXPECT_EQ(verify(package, &info, c.certs), KVBSIGN_CERTIFICATE_FILE_READ_FAILED);
         expectEmptyTexts(info);
@@ -595,7 +571,7 @@ protected:
         DriverTest::SetUp();
         roots_ = scratch_.file("roots.pem");
         kvtest::writePemBundle(roots_, {pki().root.cert.get()});
-        rootsEnv_.reset(new ScopedEnv("SSL_CERT_FILE", roots_.c_str()));
+        rootsEnv_.reset(new kvtest::ScopedEnv("SSL_CERT_FILE", roots_.c_str()));
     }
     void TearDown() override {
         rootsEnv_.reset();
@@ -613,7 +589,7 @@ protected:
     std::string build(const PackageBuilder& b, const std::string& name) { return b.build(scratch_.file(name)).dir; }
 
     std::string roots_;
-    std::unique_ptr<ScopedEnv> rootsEnv_;
+    std::unique_ptr<kvtest::ScopedEnv> rootsEnv_;
 };
 
 TEST_F(SignedPackageTest, GoodPackageFillsTheRecordTwiceInOneProcess) {

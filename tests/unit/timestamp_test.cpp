@@ -28,33 +28,6 @@ const time_t kHour = 60 * 60;
 const time_t kDay = 24 * kHour;
 const long kUntouched = 123456789;  // genTime as the caller left it
 
-// Sets an environment variable for one scope and puts the old value back.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = getenv(name)) {
-            had_ = true;
-            old_ = old;
-        }
-        setenv(name, value.c_str(), 1);
-        tzset();
-    }
-    ~ScopedEnv() {
-        if (had_)
-            setenv(name_, old_.c_str(), 1);
-        else
-            unsetenv(name_);
-        tzset();
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    const char* name_;
-    bool had_ = false;
-    std::string old_;
-};
-
 time_t hourFloor(time_t t) { return t - t % kHour; }
 
 // The signer of the test documents: valid from 40 days ago to half past an hour 10 days ago,
@@ -111,7 +84,7 @@ protected:
     void SetUp() override {
         kvtest::writePemBundle(scratch.file("roots.pem"), {pki().root.cert.get()});
         kvtest::writeFile(scratch.file("empty.pem"), "");
-        roots = std::make_unique<ScopedEnv>("SSL_CERT_FILE", scratch.file("roots.pem"));
+        roots = std::make_unique<kvtest::ScopedEnv>("SSL_CERT_FILE", scratch.file("roots.pem"));
     }
 
     // Builds the package, adds the token and returns the document with its file.
@@ -132,9 +105,9 @@ protected:
         return std::string(kNsStart) + p.signatureValueText + "</SignatureValue>";
     }
 
-    ScopedEnv utc{"TZ", "UTC"};
+    kvtest::ScopedEnv utc{"TZ", "UTC"};
     kvtest::ScratchDir scratch;
-    std::unique_ptr<ScopedEnv> roots;
+    std::unique_ptr<kvtest::ScopedEnv> roots;
 };
 
 TEST(TimestampText, TimestampValueIsTheElementTextWithoutLineBreaks) {
@@ -308,7 +281,7 @@ TEST_F(TimestampTest, AuthorityMustChainToASystemRoot) {
     EXPECT_EQ(validate(p, false, genTime, {userRoot().cert.get()}), 4);
 
     kvtest::writePemBundle(scratch.file("both.pem"), {pki().root.cert.get(), userRoot().cert.get()});
-    ScopedEnv both("SSL_CERT_FILE", scratch.file("both.pem"));
+    kvtest::ScopedEnv both("SSL_CERT_FILE", scratch.file("both.pem"));
     EXPECT_EQ(validate(p, false, genTime), 1);
 }
 
@@ -320,7 +293,7 @@ TEST_F(TimestampTest, NoSystemRootsIsUnverifiable) {
         withToken(b, kvtest::grantedResponse(kvtest::defaultTsa(), message, signer().notBefore + kDay));
     for (const char* bundle : {"empty.pem", "missing.pem"}) {
         SCOPED_TRACE(bundle);
-        ScopedEnv none("SSL_CERT_FILE", scratch.file(bundle));
+        kvtest::ScopedEnv none("SSL_CERT_FILE", scratch.file(bundle));
         long genTime = kUntouched;
         EXPECT_EQ(validate(p, false, genTime), 3);
         EXPECT_EQ(genTime, kUntouched);
