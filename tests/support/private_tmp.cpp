@@ -3,6 +3,11 @@
 #include <sched.h>
 #include <sys/mount.h>
 
+#include <chrono>
+#include <thread>
+
+#include "cli_runner.h"
+
 namespace kvtest {
 
 namespace {
@@ -21,6 +26,19 @@ bool usePrivateTmp() {
     // Once per process: a second mount would hide what the tests made in the first.
     static const bool result = makePrivateTmp();
     return result;
+}
+
+std::set<std::string> newTempEntries(const std::set<std::string>& known) {
+    const bool privateTmp = usePrivateTmp();
+    std::set<std::string> extra;
+    for (int attempt = 0; attempt < (privateTmp ? 1 : 30); ++attempt) {
+        if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        extra.clear();
+        for (const std::string& name : kvbsignTempEntries())
+            if (!known.count(name)) extra.insert(name);
+        if (extra.empty()) break;
+    }
+    return extra;
 }
 
 }  // namespace kvtest

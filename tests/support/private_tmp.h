@@ -1,6 +1,9 @@
 #ifndef KVBSIGN_TEST_PRIVATE_TMP_H
 #define KVBSIGN_TEST_PRIVATE_TMP_H
 
+#include <set>
+#include <string>
+
 namespace kvtest {
 
 // Gives the calling process (and the processes it starts later) a /tmp of its own: an empty
@@ -10,6 +13,11 @@ namespace kvtest {
 // mount namespaces (root); returns false and changes nothing visible when it is missing.
 // Call it while the process has one thread, before any scratch directory is made.
 bool usePrivateTmp();
+
+// The /tmp/kvbsign* entries that exist now and are not in `known`. With a shared /tmp (no
+// private one could be made) other processes make and remove entries of their own
+// meanwhile: an entry counts only when it is still there after a short grace period.
+std::set<std::string> newTempEntries(const std::set<std::string>& known);
 
 }  // namespace kvtest
 

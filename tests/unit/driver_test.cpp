@@ -93,24 +93,8 @@ using kvtest::ScratchDir;
 using kvtest::SignedPackage;
 using kvtest::pki;
 
-// Verifications in this process make their /tmp/kvbsign* entries in a /tmp of its own when
-// the machine allows it, so that tests running beside it cannot disturb the comparisons.
-const bool kPrivateTmp = kvtest::usePrivateTmp();
 
-// The /tmp/kvbsign* entries that exist now and are not in `known`. With a shared /tmp, other
-// processes may make and remove entries of their own meanwhile: an entry counts only when it is
-// still there after a short grace period.
-std::set<std::string> newTempEntries(const std::set<std::string>& known) {
-    std::set<std::string> extra;
-    for (int attempt = 0; attempt < (kPrivateTmp ? 1 : 30); ++attempt) {
-        if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        extra.clear();
-        for (const std::string& name : kvtest::kvbsignTempEntries())
-            if (!known.count(name)) extra.insert(name);
-        if (extra.empty()) break;
-    }
-    return extra;
-}
+using kvtest::newTempEntries;
 
 void expectNoNewTempEntries(const std::set<std::string>& before) {
     for (const std::string& name : newTempEntries(before)) ADD_FAILURE() << "left behind: /tmp/" << name;
