@@ -16,6 +16,7 @@
 #include <openssl/asn1.h>
 
 #include "cli_runner.h"
+#include "expected_texts.h"
 #include "package_builder.h"
 #include "private_tmp.h"
 #include "test_pki.h"
@@ -28,18 +29,7 @@ using kvtest::pki;
 
 const bool kPrivateTmp = kvtest::usePrivateTmp();
 
-const char* const kUsage =
-    "Usage:\n"
-    "    KVBSignCmd -verify <kvb>|<extensionRootDirectory> [options]\n"
-    "\toptions:\n"
-    "\t\t-certInfo - will print out information about certificates (including timestamp and certificate "
-    "revocation information)\n"
-    "\t\t-skipOnlineRevocationChecks - will skip online checks for certificate revocation (certificate revocation "
-    "checks only happen with -certInfo flag set)\n"
-    "\t\t-addCerts <certificate1> <certificate2>... - will verify certificate chain and assess whether or not DER "
-    "encoded certificates passed in are included\n"
-    "\n"
-    "\n";
+using kvtest::kUsage;
 
 const char* const kInvalidArguments = "Error - Arguments are invalid. Process failed. \n";
 const char* const kVerified = "Signature verified successfully\n";

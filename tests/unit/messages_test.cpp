@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "KVBSignCmd.h"
+#include "expected_texts.h"
 
 namespace {
 
@@ -174,18 +175,7 @@ TEST(StatusMessages, PlainOverloadWritesToTheProcessStreams) {
     EXPECT_EQ(err, "Error - Arguments are invalid. Process failed. \n");
 }
 
-const char* const kUsage =
-    "Usage:\n"
-    "    KVBSignCmd -verify <kvb>|<extensionRootDirectory> [options]\n"
-    "\toptions:\n"
-    "\t\t-certInfo - will print out information about certificates (including timestamp and certificate "
-    "revocation information)\n"
-    "\t\t-skipOnlineRevocationChecks - will skip online checks for certificate revocation (certificate revocation "
-    "checks only happen with -certInfo flag set)\n"
-    "\t\t-addCerts <certificate1> <certificate2>... - will verify certificate chain and assess whether or not DER "
-    "encoded certificates passed in are included\n"
-    "\n"
-    "\n";
+using kvtest::kUsage;
 
 TEST(Usage, TextIsExactAndEndsWithThreeLineEnds) {
     std::ostringstream err;
