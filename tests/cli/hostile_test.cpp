@@ -248,6 +248,12 @@ std::string certText(X509* cert) {
     return "<X509Certificate>" + kvtest::base64(kvtest::toDer(cert)) + "</X509Certificate>";
 }
 
+// The KeyInfo element of the genuine signer's chain, as a decoy elsewhere in a document.
+std::string genuineKeyInfo() {
+    return "<KeyInfo><X509Data>" + certText(pki().leaf.cert.get()) + certText(pki().intermediate.cert.get()) +
+           certText(pki().root.cert.get()) + "</X509Data></KeyInfo>";
+}
+
 // ---------------------------------------------------------------------------------------------
 // Running the tool
 
@@ -615,9 +621,7 @@ std::vector<Row> hostileDocuments() {
              PackageBuilder b = basePackage();
              b.addFile("lib/evil.js", kEvil).signer(attacker().key.get()).keyInfoCerts({attacker().cert.get()});
              SignedPackage p = buildDir(w, b);
-             const std::string genuine = "<KeyInfo><X509Data>" + certText(pki().leaf.cert.get()) +
-                                         certText(pki().intermediate.cert.get()) + certText(pki().root.cert.get()) +
-                                         "</X509Data></KeyInfo>";
+             const std::string genuine = genuineKeyInfo();
              insertBefore(p, "<SignedInfo>", "<!--" + genuine + "-->");
              return p.dir;
          },
@@ -627,9 +631,7 @@ std::vector<Row> hostileDocuments() {
              PackageBuilder b = basePackage();
              b.addFile("lib/evil.js", kEvil).signer(attacker().key.get()).keyInfoCerts({attacker().cert.get()});
              SignedPackage p = buildDir(w, b);
-             const std::string genuine = "<KeyInfo><X509Data>" + certText(pki().leaf.cert.get()) +
-                                         certText(pki().intermediate.cert.get()) + certText(pki().root.cert.get()) +
-                                         "</X509Data></KeyInfo>";
+             const std::string genuine = genuineKeyInfo();
              insertBefore(p, "<SignedInfo>", "<Object>" + genuine + "</Object>");
              return p.dir;
          },

@@ -15,6 +15,17 @@ bool allDigits(const unsigned char* text, int count) {
 
 int twoDigits(const unsigned char* text) { return (text[0] - '0') * 10 + (text[1] - '0'); }
 
+// Month, day and hour, two digits each, as both time forms write them after the year. Only the
+// month is range-checked; mktime normalises day and hour.
+bool readMonthDayHour(const unsigned char* text, struct tm& fields) {
+    const int month = twoDigits(text) - 1;
+    if (month < 0 || month > 11) return false;
+    fields.tm_mon = month;
+    fields.tm_mday = twoDigits(text + 2);
+    fields.tm_hour = twoDigits(text + 4);
+    return true;
+}
+
 }  // namespace
 
 // Keeps the date and the hour only. The working value starts as the current local time, so the
@@ -36,21 +47,13 @@ time_t Timestamp::Asn1ToTime(const ASN1_STRING* t) {
         if (length < 10 || !allDigits(text, 10)) return 0;
         const int yy = twoDigits(text);
         fields.tm_year = yy < 50 ? yy + 100 : yy;  // 1950..2049
-        const int month = twoDigits(text + 2) - 1;
-        if (month < 0 || month > 11) return 0;
-        fields.tm_mon = month;
-        fields.tm_mday = twoDigits(text + 4);
-        fields.tm_hour = twoDigits(text + 6);
+        if (!readMonthDayHour(text + 2, fields)) return 0;
         break;
     }
     case V_ASN1_GENERALIZEDTIME: {
         if (length < 12 || !allDigits(text, 12)) return 0;
         fields.tm_year = twoDigits(text) * 100 + twoDigits(text + 2) - 1900;
-        const int month = twoDigits(text + 4) - 1;
-        if (month < 0 || month > 11) return 0;
-        fields.tm_mon = month;
-        fields.tm_mday = twoDigits(text + 6);
-        fields.tm_hour = twoDigits(text + 8);
+        if (!readMonthDayHour(text + 4, fields)) return 0;
         break;
     }
     default:
