@@ -108,7 +108,7 @@ int Verification::run() noexcept {
     if ((status = extract()) != KVBSIGN_SUCCESS) return status;
     if ((status = findSignatureDocument()) != KVBSIGN_SUCCESS) return status;
 
-    status = kvbsign::verify::readSignatureDocument(signaturePath_, canonicalSignaturePath_, document_);
+    status = kvbsign::verify::readSignatureDocument(extractionDirectory_, signaturePath_, canonicalSignaturePath_, document_);
     if (status != KVBSIGN_SUCCESS) return status;
     // Nothing may stand before the root tag: no byte-order mark, declaration or blank.
     if (document_.compare(0, 12, "<signatures>") != 0) return KVBSIGN_INVALID_SIGNATURE_ELEMENT;

@@ -535,7 +535,7 @@ std::vector<Row> hostileTrees() {
              fs::create_symlink("../../elsewhere/signatures.xml", p.xmlPath());
              return p.dir;
          },
-         50},
+         31},
         // Its size cannot be taken, which counts as a read error.
         {"dir: signature document is a directory",
          [](Workspace& w) {

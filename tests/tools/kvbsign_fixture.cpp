@@ -10,7 +10,7 @@
 //   kvbsign-fixture seeds <outdir>
 //
 // writes one directory per fuzz target below <outdir> (text, manifest, validate, crl_listing,
-// der_crl, timestamp, chain), each holding inputs in the form its target reads, and prints
+// der_crl, timestamp, chain, archive), each holding inputs in the form its target reads, and prints
 // one line per directory with its number of files.
 
 #include <cstdio>
@@ -31,6 +31,7 @@
 #include <openssl/pem.h>
 
 #include "../../fuzz/fuzz_fixture.h"
+#include "cli_runner.h"
 #include "crl_fixtures.h"
 #include "package_builder.h"
 #include "test_pki.h"
@@ -264,6 +265,25 @@ std::string chainInput(const std::vector<X509*>& certs) {
     return out;
 }
 
+// archive: the fixed package zipped by the zip tool, plain and with zip64 fields, and with an
+// archive comment.
+void archiveSeeds(Corpus& corpus, const fs::path& stageRoot) {
+    Stage stage(stageRoot / "archive");
+    const kvtest::SignedPackage pkg = fuzzPackage().build((stage.dir / "pkg").string());
+    const std::string zip = (stage.dir / "pkg.kvb").string();
+    pkg.zip(zip);
+    corpus.add("archive", "plain.zip", kvtest::readFile(zip));
+    const kvtest::CliResult r =
+        kvtest::runProgram("/usr/bin/zip", {"-q", "-r", "-y", "-fz", (stage.dir / "zip64.kvb").string(), "."}, {}, 60,
+                           pkg.dir);
+    if (r.exitCode != 0) throw std::runtime_error("zip failed for the zip64 seed: " + r.err);
+    corpus.add("archive", "zip64.zip", kvtest::readFile((stage.dir / "zip64.kvb").string()));
+    std::string commented = kvtest::readFile(zip);
+    const std::string comment = "a package comment";
+    commented[commented.size() - 2] = static_cast<char>(comment.size());
+    corpus.add("archive", "comment.zip", commented + comment);
+}
+
 void chainSeeds(Corpus& corpus) {
     kvtest::TestPki& p = kvtest::pki();
     X509* leaf = p.leaf.cert.get();
@@ -291,6 +311,7 @@ int seeds(const std::string& outdir) {
     crlSeeds(corpus, stage);
     timestampSeeds(corpus);
     chainSeeds(corpus);
+    archiveSeeds(corpus, stage);
     corpus.report();
     return 0;
 }

@@ -84,17 +84,24 @@ public:
 class RecordingShell {
 public:
     explicit RecordingShell(const kvtest::ScratchDir& scratch)
-        : script_(scratch.file("recording-sh")), log_(scratch.file("command.txt")) {
-        kvtest::writeFile(script_, "#!/bin/sh\nprintf '%s' \"$2\" > \"" + log_ + "\"\nexec /bin/sh \"$@\"\n");
+        : script_(scratch.file("recording-sh")), log_(scratch.file("command.txt")),
+          limitLog_(scratch.file("file-size-limit.txt")) {
+        // Records the command and the file size limit it runs under, which it must lift to
+        // write its records at all.
+        kvtest::writeFile(script_, "#!/bin/sh\nlimit=$(grep '^Max file size' /proc/self/limits)\n"
+                                   "ulimit -S -f unlimited\nprintf '%s' \"$2\" > \"" + log_ + "\"\n"
+                                   "echo \"$limit\" > \"" + limitLog_ + "\"\nexec /bin/sh \"$@\"\n");
         chmod(script_.c_str(), 0700);
         override_.reset(new ShellOverride(script_));
     }
     bool ran() const { return fs::exists(log_); }
     std::string command() const { return kvtest::readFile(log_); }
+    std::string fileSizeLimit() const { return kvtest::readFile(limitLog_); }
 
 private:
     std::string script_;
     std::string log_;
+    std::string limitLog_;
     std::unique_ptr<ShellOverride> override_;
 };
 
@@ -353,6 +360,8 @@ TEST_F(Unzip, CommandText) {
     ASSERT_TRUE(K::unzip(fs::path(scratch.file("pkg.zip")), dest.path()));
     EXPECT_EQ(shell.command(), "unzip -q \"" + scratch.file("pkg.zip") + "\" -d \"" + dest.path() +
                                    "\" 2>&1 ; echo \"-kvbreturncode:$?\"");
+    // No file may grow past the largest declared size, that of "application/x-test".
+    EXPECT_NE(shell.fileSizeLimit().find(" 18 "), std::string::npos) << shell.fileSizeLimit();
 }
 
 TEST_F(Unzip, RefusesWithoutRunningAnything) {

@@ -1,22 +1,30 @@
 // Running system tools, temporary directories and command-line paths.
 
 #include "KVBSignLibInternal.h"
+#include "package/archive.h"
 #include "shell_testing.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <strings.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 #include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -66,7 +74,12 @@ void kvbsignSetShellForTesting(const char* path) {
     shellPath() = path != nullptr ? path : "/bin/sh";
 }
 
-std::string KVBSignLibInternal::getOutputFromSystemCall(const std::string& command) {
+namespace {
+
+// No limit on the size of the files the command writes.
+constexpr rlim_t kNoFileSizeLimit = RLIM_INFINITY;
+
+std::string runThroughShell(const std::string& command, rlim_t fileSizeLimit) {
     const std::string fullText = command + kRunnerSuffix;
     const std::string shell = shellPath();
     // Everything the child needs is ready before fork: between fork and exec it may only
@@ -103,6 +116,17 @@ std::string KVBSignLibInternal::getOutputFromSystemCall(const std::string& comma
         memset(&dfl, 0, sizeof dfl);
         dfl.sa_handler = SIG_DFL;
         sigaction(SIGPIPE, &dfl, nullptr);
+        if (fileSizeLimit != kNoFileSizeLimit) {
+            // A write past the limit ends the tool with SIGXFSZ, which must not be ignored,
+            // and must not leave a core file behind in the working directory.
+            sigaction(SIGXFSZ, &dfl, nullptr);
+            struct rlimit core;
+            struct rlimit files;
+            if (getrlimit(RLIMIT_CORE, &core) != 0 || getrlimit(RLIMIT_FSIZE, &files) != 0) _exit(127);
+            core.rlim_cur = 0;
+            if (files.rlim_cur == RLIM_INFINITY || files.rlim_cur > fileSizeLimit) files.rlim_cur = fileSizeLimit;
+            if (setrlimit(RLIMIT_CORE, &core) != 0 || setrlimit(RLIMIT_FSIZE, &files) != 0) _exit(127);
+        }
         if (dup2(devNull, 0) >= 0 && dup2(writeEnd, 1) >= 0) execv(argv[0], const_cast<char* const*>(argv));
         ssize_t ignored = write(writeEnd, kExecFailedOutput, sizeof(kExecFailedOutput) - 1);
         (void)ignored;
@@ -138,6 +162,12 @@ std::string KVBSignLibInternal::getOutputFromSystemCall(const std::string& comma
     return text;
 }
 
+}  // namespace
+
+std::string KVBSignLibInternal::getOutputFromSystemCall(const std::string& command) {
+    return runThroughShell(command, kNoFileSizeLimit);
+}
+
 int KVBSignLibInternal::extractReturnCode(const std::string& output) {
     const size_t pos = output.rfind(kReturnCodeMarker);
     if (pos == std::string::npos) return 0;
@@ -150,33 +180,21 @@ int KVBSignLibInternal::extractReturnCode(const std::string& output) {
 
 namespace {
 
-// True when no entry name of the archive is absolute or climbs with "..". The extraction
-// tool strips such parts and extracts inside the target, so the files would verify, while
-// another extractor given the same archive writes outside its target: such an archive is
-// refused. A name holding a line end only adds lines to look at, never hides one.
-bool entryNamesStayInside(const std::string& packageText) {
-    const std::string output =
-        KVBSignLibInternal::getOutputFromSystemCall("unzip -Z1 \"" + packageText + "\"");
-    if (KVBSignLibInternal::extractReturnCode(output) != 0) return false;
-    const std::string::size_type marker = output.rfind("-kvbreturncode:");
-    const std::string listing = output.substr(0, marker);
-    std::string::size_type start = 0;
-    // Each pass consumes one line, so the scan ends.
-    while (start < listing.size()) {
-        std::string::size_type end = listing.find('\n', start);
-        if (end == std::string::npos) end = listing.size();
-        const std::string name = listing.substr(start, end - start);
-        start = end + 1;
-        if (!name.empty() && (name[0] == '/' || name[0] == '\\')) return false;
-        std::string::size_type element = 0;
-        while (element <= name.size()) {
-            std::string::size_type next = name.find_first_of("/\\", element);
-            if (next == std::string::npos) next = name.size();
-            if (name.compare(element, next - element, "..") == 0) return false;
-            element = next + 1;
-        }
+// True when the destination's file system has room for every entry, each rounded up to whole
+// blocks, and an inode for each.
+bool roomFor(const kvbsign::archive::Listing& listing, const std::string& destination) {
+    struct statvfs fs;
+    if (statvfs(destination.c_str(), &fs) != 0 || fs.f_frsize == 0) return false;
+    const std::uint64_t block = fs.f_frsize;
+    std::uint64_t blocks = 0;
+    for (const kvbsign::archive::Entry& entry : listing.entries) {
+        // Sizes come from the archive: no sum may wrap round.
+        const std::uint64_t entryBlocks = entry.size / block + (entry.size % block != 0 ? 1 : 0);
+        if (entryBlocks > UINT64_MAX - blocks) return false;
+        blocks += entryBlocks;
     }
-    return true;
+    if (blocks > static_cast<std::uint64_t>(fs.f_bavail)) return false;
+    return fs.f_files == 0 || listing.entries.size() <= static_cast<std::uint64_t>(fs.f_favail);
 }
 
 }  // namespace
@@ -193,13 +211,28 @@ bool KVBSignLibInternal::unzip(boost::filesystem::path package, std::string dest
             debugError("Cannot unzip KVB");
             return false;
         }
-        if (!entryNamesStayInside(packageText)) {
-            debugError("Cannot unzip KVB. Entry names leave the package");
+        // Only an archive that every reader reads alike is extracted.
+        kvbsign::archive::Listing listing;
+        std::string reason;
+        if (!kvbsign::archive::readArchiveFile(packageText, listing, reason)) {
+            debugError("Cannot unzip KVB. " + reason);
             return false;
         }
+        if (!roomFor(listing, destination)) {
+            debugError("Cannot unzip KVB. Not enough space for its declared contents");
+            return false;
+        }
+        // No file written may outgrow the largest declared size: an entry that inflates past
+        // what it declares ends the extraction instead of filling the file system.
         const std::string command =
             "unzip " "-q " "\"" + packageText + "\"" " -d " "\"" + destination + "\"";
-        return extractReturnCode(getOutputFromSystemCall(command)) == 0;
+        const rlim_t limit = static_cast<rlim_t>(std::min<std::uint64_t>(listing.largestSize, RLIM_INFINITY - 1));
+        if (extractReturnCode(runThroughShell(command, limit)) != 0) return false;
+        if (!kvbsign::archive::treeMatchesListing(destination, listing, reason)) {
+            debugError("Cannot unzip KVB. " + reason);
+            return false;
+        }
+        return true;
     } catch (const std::exception&) {
         debugError("Cannot unzip KVB");
         return false;
@@ -273,8 +306,44 @@ std::string KVBSignLibInternal::tmpDir() {
     return createTempDirectory(1, 0);
 }
 
+namespace {
+
+// Gives the owner read, write and search permission on every directory of the tree, without
+// following links: an extracted archive may store read-only or closed directories, whose
+// contents could otherwise not be removed by anyone but root. Best effort; the removal
+// reports what remains.
+void openUpTree(const std::string& root) {
+    struct stat info;
+    if (lstat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return;
+    if ((info.st_mode & S_IRWXU) != S_IRWXU) chmod(root.c_str(), (info.st_mode & 07777) | S_IRWXU);
+    std::vector<std::string> pending{root};
+    // Each pass lists one directory; only directories of the tree are queued, links never.
+    while (!pending.empty()) {
+        const std::string path = std::move(pending.back());
+        pending.pop_back();
+        const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) continue;
+        DIR* dir = fdopendir(fd);
+        if (dir == nullptr) {
+            close(fd);
+            continue;
+        }
+        while (const dirent* item = readdir(dir)) {
+            if (std::strcmp(item->d_name, ".") == 0 || std::strcmp(item->d_name, "..") == 0) continue;
+            if (item->d_type != DT_DIR && item->d_type != DT_UNKNOWN) continue;
+            if (fstatat(fd, item->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(info.st_mode)) continue;
+            if ((info.st_mode & S_IRWXU) != S_IRWXU) fchmodat(fd, item->d_name, (info.st_mode & 07777) | S_IRWXU, 0);
+            pending.push_back(path + "/" + item->d_name);
+        }
+        closedir(dir);
+    }
+}
+
+}  // namespace
+
 void KVBSignLibInternal::removeTempDirectory(std::string& path) {
     try {
+        openUpTree(path);
         fs::remove_all(path);  // removes links, never follows them
     } catch (const fs::filesystem_error& e) {
         debugError(std::string("Failed to remove temporary directory: ") + e.what());

@@ -9,6 +9,7 @@
 
 #include <boost/filesystem/operations.hpp>
 
+#include "package/inside.h"
 #include "verify/verify_steps.h"
 
 namespace kvbsign {
@@ -34,10 +35,15 @@ std::string errnoText(const char* what, const std::string& path) {
     return std::string(what) + " " + path + ": " + std::strerror(errno);
 }
 
+// Far above any real package (a document of this size lists about 1.7 million files), and
+// low enough that the document and the one rewritten copy a step may make fit in memory.
+constexpr off_t kMaxDocumentSize = off_t(256) << 20;
+
 void readDocument(const std::string& path, std::string& document) {
-    // Non-blocking, so that a pipe in place of the document cannot hold the call; the file
-    // type is checked on the open descriptor, not on the name.
-    FileDescriptor fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    // The path is known to name a regular file inside the package. Non-blocking and without
+    // following a link, in case the name was swapped meanwhile; the type is checked again on
+    // the open descriptor.
+    FileDescriptor fd(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
     if (fd.get() < 0) return;  // a document that does not open stays empty
 
     struct stat info;
@@ -46,8 +52,7 @@ void readDocument(const std::string& path, std::string& document) {
 
     const off_t end = lseek(fd.get(), 0, SEEK_END);
     if (end < 0) throw std::runtime_error(errnoText("cannot seek in", path));
-    // The size is a signed 32-bit count: a document of 2 GiB or more cannot be read.
-    if (end > INT32_MAX) throw std::runtime_error("signature document of 2 GiB or more: " + path);
+    if (end >= kMaxDocumentSize) throw std::runtime_error("signature document of 256 MiB or more: " + path);
     if (lseek(fd.get(), 0, SEEK_SET) != 0) throw std::runtime_error(errnoText("cannot seek in", path));
 
     const size_t size = static_cast<size_t>(end);
@@ -75,10 +80,18 @@ void reportReadError(const char* reason) noexcept {
 
 }  // namespace
 
-int readSignatureDocument(const std::string& signaturePath, std::string& canonicalPath,
-                          std::string& document) noexcept {
+int readSignatureDocument(const std::string& packageRoot, const std::string& signaturePath,
+                          std::string& canonicalPath, std::string& document) noexcept {
     try {
-        canonicalPath = boost::filesystem::canonical(signaturePath, boost::filesystem::current_path()).generic_string();
+        namespace fs = boost::filesystem;
+        const fs::path cwd = fs::current_path();
+        const std::string root = fs::canonical(packageRoot, cwd).generic_string();
+        // Opened only as a regular file inside the package, reached through links that stay
+        // inside: a link to a pipe or a device elsewhere is never opened, nor a file outside.
+        std::string resolved;
+        if (resolveInsidePackage(root, "META-INF/signatures.xml", resolved) != InsideResult::RegularFile)
+            throw std::runtime_error("not a regular file inside the package: " + signaturePath);
+        canonicalPath = resolved;
         readDocument(canonicalPath, document);
         return KVBSIGN_SUCCESS;
     } catch (const std::exception& e) {

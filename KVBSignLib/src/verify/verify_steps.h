@@ -25,12 +25,13 @@ void setEmptyTexts(KCertificateInfo* info) noexcept;
 // Whatever `certificates` holds afterwards belongs to the caller, also after a failure.
 int loadUserCertificates(const char* const* paths, int count, std::vector<X509*>& certificates) noexcept;
 
-// Resolves `signaturePath` into `canonicalPath` and reads the whole document into `document`
-// (cut at its first NUL byte; left empty when the file does not open). 0, or 31 when an error
-// is raised, when the path names no regular file, or when its size cannot be taken or is
-// 2 GiB or more.
-int readSignatureDocument(const std::string& signaturePath, std::string& canonicalPath,
-                          std::string& document) noexcept;
+// Resolves `signaturePath` (META-INF/signatures.xml below `packageRoot`) into `canonicalPath`
+// and reads the whole document into `document` (cut at its first NUL byte; left empty when
+// the file does not open). 0, or 31 when an error is raised, when the path names no regular
+// file inside the package (links are followed only while they stay inside), or when its size
+// cannot be taken or is 256 MiB or more.
+int readSignatureDocument(const std::string& packageRoot, const std::string& signaturePath,
+                          std::string& canonicalPath, std::string& document) noexcept;
 
 // True when the signer must be judged against `now` and `now` is not strictly inside its
 // validity. Only a timestamp that verified and lies within the validity vouches for the signer.

@@ -1,0 +1,805 @@
+// The package archive's structure, read byte by byte and checked before extraction, and
+// the extracted tree compared with it afterwards.
+
+#include "package/archive.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+namespace kvbsign {
+namespace archive {
+
+namespace {
+
+constexpr std::uint32_t kLocalSignature = 0x04034b50;
+constexpr std::uint32_t kCentralSignature = 0x02014b50;
+constexpr std::uint32_t kEndSignature = 0x06054b50;
+constexpr std::uint32_t kZip64EndSignature = 0x06064b50;
+constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
+constexpr std::uint32_t kDescriptorSignature = 0x08074b50;
+
+constexpr std::size_t kLocalHeaderSize = 30;
+constexpr std::size_t kCentralHeaderSize = 46;
+constexpr std::size_t kEndSize = 22;
+constexpr std::size_t kZip64EndFixedSize = 56;
+constexpr std::size_t kZip64LocatorSize = 20;
+constexpr std::size_t kMaxCommentLength = 0xFFFF;
+
+constexpr std::uint16_t kExtraZip64 = 0x0001;
+constexpr std::uint16_t kExtraUnicodePath = 0x7075;
+
+constexpr std::uint16_t kFlagEncrypted = 0x0001;
+constexpr std::uint16_t kFlagDescriptor = 0x0008;
+constexpr std::uint16_t kFlagStrongEncryption = 0x0040;
+constexpr std::uint16_t kFlagMaskedHeaders = 0x2000;
+
+constexpr std::uint32_t kSaturated32 = 0xFFFFFFFFu;
+constexpr std::uint16_t kSaturated16 = 0xFFFFu;
+
+std::uint16_t le16(std::string_view b, std::size_t at) {
+    return static_cast<std::uint16_t>(static_cast<unsigned char>(b[at]) |
+                                      (static_cast<unsigned char>(b[at + 1]) << 8));
+}
+
+std::uint32_t le32(std::string_view b, std::size_t at) {
+    return static_cast<std::uint32_t>(le16(b, at)) | (static_cast<std::uint32_t>(le16(b, at + 2)) << 16);
+}
+
+std::uint64_t le64(std::string_view b, std::size_t at) {
+    return static_cast<std::uint64_t>(le32(b, at)) | (static_cast<std::uint64_t>(le32(b, at + 4)) << 32);
+}
+
+// Serves byte ranges of the archive from a window, so that the headers, which mostly come in
+// file order, cost few reads. A view lasts until the next call.
+class Reader {
+public:
+    explicit Reader(ByteSource& source) : source_(source), size_(source.size()) {}
+
+    std::uint64_t size() const { return size_; }
+
+    bool view(std::uint64_t offset, std::size_t length, std::string_view& out) {
+        if (offset > size_ || length > size_ - offset) return false;
+        const bool inWindow = offset >= start_ && offset - start_ <= window_.size() &&
+                              length <= window_.size() - (offset - start_);
+        if (!inWindow) {
+            const std::uint64_t left = size_ - offset;
+            const std::size_t want =
+                static_cast<std::size_t>(std::min<std::uint64_t>(left, std::max(length, kWindow)));
+            window_.resize(want);
+            if (want > 0 && !source_.read(offset, want, &window_[0])) {
+                window_.clear();
+                return false;
+            }
+            start_ = offset;
+        }
+        out = std::string_view(window_).substr(static_cast<std::size_t>(offset - start_), length);
+        return true;
+    }
+
+private:
+    static constexpr std::size_t kWindow = 256 * 1024;
+    ByteSource& source_;
+    std::uint64_t size_;
+    std::string window_;
+    std::uint64_t start_ = 0;
+};
+
+// a + b, or false when it does not fit.
+bool add(std::uint64_t a, std::uint64_t b, std::uint64_t& sum) {
+    if (b > std::numeric_limits<std::uint64_t>::max() - a) return false;
+    sum = a + b;
+    return true;
+}
+
+// Orders names as a tree is walked: "/" sorts before every other byte, so "a", "a/b",
+// "a/c", "a!" come in that order and everything below a directory follows it directly.
+// Names hold no byte below 0x20, so no other byte collides with "/" placed at 0x01.
+int treeCompare(std::string_view a, std::string_view b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned ca = a[i] == '/' ? 1u : static_cast<unsigned char>(a[i]);
+        const unsigned cb = b[i] == '/' ? 1u : static_cast<unsigned char>(b[i]);
+        if (ca != cb) return ca < cb ? -1 : 1;
+    }
+    if (a.size() == b.size()) return 0;
+    return a.size() < b.size() ? -1 : 1;
+}
+
+bool isBelow(std::string_view name, std::string_view directory) {
+    return name.size() > directory.size() && name[directory.size()] == '/' &&
+           name.compare(0, directory.size(), directory) == 0;
+}
+
+// A name as entries are named on disk: relative, "/" between non-empty elements, none of
+// them "." or "..", and no byte that extractors rewrite or drop (control bytes, DEL,
+// backslash).
+bool nameIsPlain(std::string_view name, std::string& reason) {
+    if (name.empty()) {
+        reason = "an entry has an empty name";
+        return false;
+    }
+    for (const char c : name) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) {
+            reason = "an entry name holds a control character";
+            return false;
+        }
+        if (c == '\\') {
+            reason = "an entry name holds a backslash";
+            return false;
+        }
+    }
+    if (name[0] == '/') {
+        reason = "an entry name is absolute";
+        return false;
+    }
+    std::size_t start = 0;
+    // Each pass consumes one element and the "/" after it.
+    while (start <= name.size()) {
+        std::size_t end = name.find('/', start);
+        if (end == std::string_view::npos) end = name.size();
+        const std::string_view element = name.substr(start, end - start);
+        if (element.empty() || element == "." || element == "..") {
+            reason = "an entry name has an empty, \".\" or \"..\" element";
+            return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+struct ExtraFields {
+    bool hasZip64 = false;
+    std::string_view zip64;
+};
+
+// Walks the extra fields of one header. Refuses a block that does not split into whole
+// fields (readers would find different fields in it), two zip64 fields, and any second name
+// for the entry.
+bool readExtraFields(std::string_view extra, std::string_view headerName, ExtraFields& fields,
+                     std::string& reason) {
+    std::size_t at = 0;
+    // Each pass consumes one field of at least four bytes.
+    while (at < extra.size()) {
+        if (extra.size() - at < 4) {
+            reason = "an extra field block ends inside a field header";
+            return false;
+        }
+        const std::uint16_t id = le16(extra, at);
+        const std::uint16_t length = le16(extra, at + 2);
+        if (length > extra.size() - at - 4) {
+            reason = "an extra field runs past its block";
+            return false;
+        }
+        const std::string_view data = extra.substr(at + 4, length);
+        if (id == kExtraZip64) {
+            if (fields.hasZip64) {
+                reason = "an entry has two zip64 extra fields";
+                return false;
+            }
+            fields.hasZip64 = true;
+            fields.zip64 = data;
+        } else if (id == kExtraUnicodePath) {
+            // Version, CRC-32 of the header name, then a name some extractors use instead.
+            // Harmless only when it is the header name itself.
+            if (data.size() < 5 || data[0] != 1 || data.substr(5) != headerName) {
+                reason = "an extra field gives an entry a second name";
+                return false;
+            }
+        }
+        at += 4 + static_cast<std::size_t>(length);
+    }
+    return true;
+}
+
+struct CentralRecord {
+    std::uint64_t localOffset = 0;
+    std::uint64_t compressedSize = 0;
+    std::uint64_t size = 0;
+    std::uint32_t crc = 0;
+    std::uint16_t flags = 0;
+    std::uint16_t method = 0;
+    std::uint32_t nameOffset = 0;  // the header name as stored, trailing "/" included
+    std::uint32_t nameLength = 0;
+    EntryKind kind = EntryKind::File;
+};
+
+struct Layout {
+    std::uint64_t entryCount = 0;
+    std::uint64_t centralOffset = 0;
+    std::uint64_t centralSize = 0;
+    std::uint64_t centralEnd = 0;  // where the zip64 end record or the end record begins
+};
+
+// The end record, searched from the end of the file, and the zip64 end record and locator
+// before it when there are.
+bool readEnd(Reader& reader, Layout& layout, std::string& reason) {
+    const std::uint64_t size = reader.size();
+    if (size < kEndSize) {
+        reason = "too short for an archive";
+        return false;
+    }
+    const std::uint64_t tailStart = size > kEndSize + kMaxCommentLength ? size - kEndSize - kMaxCommentLength : 0;
+    std::string_view tail;
+    if (!reader.view(tailStart, static_cast<std::size_t>(size - tailStart), tail)) {
+        reason = "cannot read the end of the archive";
+        return false;
+    }
+    std::size_t found = std::string_view::npos;
+    for (std::size_t at = tail.size() - kEndSize + 1; at-- > 0;) {
+        if (le32(tail, at) == kEndSignature) {
+            found = at;
+            break;
+        }
+    }
+    if (found == std::string_view::npos) {
+        reason = "no end record";
+        return false;
+    }
+    const std::uint64_t endOffset = tailStart + found;
+    const std::string_view end = tail.substr(found, kEndSize);
+    const std::uint16_t disk = le16(end, 4);
+    const std::uint16_t centralDisk = le16(end, 6);
+    const std::uint16_t diskEntries = le16(end, 8);
+    const std::uint16_t entries = le16(end, 10);
+    const std::uint32_t centralSize = le32(end, 12);
+    const std::uint32_t centralOffset = le32(end, 16);
+    const std::uint16_t commentLength = le16(end, 20);
+    // The last record of the file: its comment reaches exactly the end, or the bytes after it
+    // would be read as another structure by some reader.
+    if (endOffset + kEndSize + commentLength != size) {
+        reason = "the end record's comment does not reach the end of the file";
+        return false;
+    }
+    if (disk != 0 || centralDisk != 0 || diskEntries != entries) {
+        reason = "a multi-part archive";
+        return false;
+    }
+
+    layout.entryCount = entries;
+    layout.centralSize = centralSize;
+    layout.centralOffset = centralOffset;
+    layout.centralEnd = endOffset;
+
+    std::string_view locator;
+    if (endOffset < kZip64LocatorSize || !reader.view(endOffset - kZip64LocatorSize, kZip64LocatorSize, locator) ||
+        le32(locator, 0) != kZip64LocatorSignature)
+        return true;
+
+    const std::uint64_t locatorOffset = endOffset - kZip64LocatorSize;
+    const std::uint64_t zip64Offset = le64(locator, 8);
+    const std::uint32_t totalDisks = le32(locator, 16);
+    if (le32(locator, 4) != 0 || totalDisks > 1) {
+        reason = "a multi-part archive";
+        return false;
+    }
+    std::string_view record;
+    if (zip64Offset > locatorOffset || locatorOffset - zip64Offset < kZip64EndFixedSize ||
+        !reader.view(zip64Offset, kZip64EndFixedSize, record) || le32(record, 0) != kZip64EndSignature) {
+        reason = "the zip64 locator points at no zip64 end record";
+        return false;
+    }
+    // The record's size counts what follows its size field; it must end where the locator
+    // begins.
+    if (le64(record, 4) != locatorOffset - zip64Offset - 12) {
+        reason = "the zip64 end record does not end at its locator";
+        return false;
+    }
+    const std::uint64_t entries64 = le64(record, 32);
+    if (le32(record, 16) != 0 || le32(record, 20) != 0 || le64(record, 24) != entries64) {
+        reason = "a multi-part archive";
+        return false;
+    }
+    const std::uint64_t centralSize64 = le64(record, 40);
+    const std::uint64_t centralOffset64 = le64(record, 48);
+    // Readers that know no zip64 take the end record's values: they must be the same, or
+    // the marker that sends a reader to the zip64 record.
+    if ((entries != kSaturated16 && entries != entries64) ||
+        (centralSize != kSaturated32 && centralSize != centralSize64) ||
+        (centralOffset != kSaturated32 && centralOffset != centralOffset64)) {
+        reason = "the end record and the zip64 end record disagree";
+        return false;
+    }
+    layout.entryCount = entries64;
+    layout.centralSize = centralSize64;
+    layout.centralOffset = centralOffset64;
+    layout.centralEnd = zip64Offset;
+    return true;
+}
+
+// The sizes and offset of a central record, from its zip64 field where the 32-bit field
+// sends the reader there. The field holds exactly the values sent there, in order.
+bool applyCentralZip64(const ExtraFields& extra, std::uint32_t diskStart, CentralRecord& record,
+                       std::string& reason) {
+    std::size_t at = 0;
+    auto take = [&](std::uint64_t& value, std::size_t width) {
+        if (extra.zip64.size() - at < width) return false;
+        value = width == 8 ? le64(extra.zip64, at) : le32(extra.zip64, at);
+        at += width;
+        return true;
+    };
+    std::uint64_t disk = diskStart;
+    bool ok = true;
+    if (record.size == kSaturated32) ok = ok && take(record.size, 8);
+    if (record.compressedSize == kSaturated32) ok = ok && take(record.compressedSize, 8);
+    if (record.localOffset == kSaturated32) ok = ok && take(record.localOffset, 8);
+    if (diskStart == kSaturated16) ok = ok && take(disk, 4);
+    if (!ok || at != extra.zip64.size()) {
+        reason = "a zip64 extra field does not match its central record";
+        return false;
+    }
+    if (disk != 0) {
+        reason = "a multi-part archive";
+        return false;
+    }
+    return true;
+}
+
+bool readCentralDirectory(Reader& reader, const Layout& layout, std::string& names,
+                          std::vector<CentralRecord>& records, std::string& reason) {
+    if (layout.entryCount > kMaxEntries) {
+        reason = "too many entries";
+        return false;
+    }
+    std::uint64_t centralEnd = 0;
+    if (!add(layout.centralOffset, layout.centralSize, centralEnd) || centralEnd != layout.centralEnd) {
+        reason = "the central directory does not end where the end records begin";
+        return false;
+    }
+    if (layout.centralSize / kCentralHeaderSize < layout.entryCount) {
+        reason = "the central directory is too small for its entries";
+        return false;
+    }
+    records.reserve(static_cast<std::size_t>(layout.entryCount));
+
+    std::uint64_t at = layout.centralOffset;
+    for (std::uint64_t i = 0; i < layout.entryCount; ++i) {
+        std::string_view header;
+        if (centralEnd - at < kCentralHeaderSize || !reader.view(at, kCentralHeaderSize, header) ||
+            le32(header, 0) != kCentralSignature) {
+            reason = "a central record is missing or cut short";
+            return false;
+        }
+        CentralRecord record;
+        record.flags = le16(header, 8);
+        record.method = le16(header, 10);
+        record.crc = le32(header, 16);
+        record.compressedSize = le32(header, 20);
+        record.size = le32(header, 24);
+        const std::size_t nameLength = le16(header, 28);
+        const std::size_t extraLength = le16(header, 30);
+        const std::size_t commentLength = le16(header, 32);
+        const std::uint32_t diskStart = le16(header, 34);
+        const std::uint32_t externalAttributes = le32(header, 38);
+        record.localOffset = le32(header, 42);
+
+        const std::size_t variable = nameLength + extraLength + commentLength;
+        std::string_view rest;
+        if (centralEnd - at - kCentralHeaderSize < variable ||
+            !reader.view(at + kCentralHeaderSize, variable, rest)) {
+            reason = "a central record runs past the central directory";
+            return false;
+        }
+        const std::string_view name = rest.substr(0, nameLength);
+        if (nameLength > kMaxNameLength + 1 || names.size() + nameLength > kMaxNameBytes) {
+            reason = "entry names too long";
+            return false;
+        }
+        ExtraFields extra;
+        if (!readExtraFields(rest.substr(nameLength, extraLength), name, extra, reason)) return false;
+        if (extra.hasZip64) {
+            if (!applyCentralZip64(extra, diskStart, record, reason)) return false;
+        } else if (diskStart != 0) {
+            reason = "a multi-part archive";
+            return false;
+        }
+        if (record.flags & (kFlagEncrypted | kFlagStrongEncryption | kFlagMaskedHeaders)) {
+            reason = "an entry is encrypted";
+            return false;
+        }
+
+        std::string_view plain = name;
+        if (!plain.empty() && plain.back() == '/') {
+            record.kind = EntryKind::Directory;
+            plain.remove_suffix(1);
+        } else if (((externalAttributes >> 16) & S_IFMT) == S_IFLNK) {
+            record.kind = EntryKind::Symlink;
+        }
+        if (!nameIsPlain(plain, reason)) return false;
+        if (record.kind == EntryKind::Directory && record.size != 0) {
+            reason = "a directory entry has content";
+            return false;
+        }
+        if (record.kind == EntryKind::Symlink && record.size > kMaxLinkTargetLength) {
+            reason = "a link target is too long";
+            return false;
+        }
+        if (record.method == 0 && record.compressedSize != record.size) {
+            reason = "a stored entry's sizes differ";
+            return false;
+        }
+
+        record.nameOffset = static_cast<std::uint32_t>(names.size());
+        record.nameLength = static_cast<std::uint32_t>(nameLength);
+        names.append(name.data(), name.size());
+        records.push_back(record);
+        at += kCentralHeaderSize + variable;
+    }
+    if (at != centralEnd) {
+        reason = "the central directory holds more than its entries";
+        return false;
+    }
+    return true;
+}
+
+// The local header at the record's offset, and the data descriptor after its data, against
+// the central record; `next` is where the following structure begins.
+bool checkLocalEntry(Reader& reader, const CentralRecord& record, std::string_view centralName, std::uint64_t next,
+                     std::string& reason) {
+    std::string_view header;
+    if (next < record.localOffset || next - record.localOffset < kLocalHeaderSize ||
+        !reader.view(record.localOffset, kLocalHeaderSize, header) || le32(header, 0) != kLocalSignature) {
+        reason = "a central record points at no local header";
+        return false;
+    }
+    const std::uint16_t flags = le16(header, 6);
+    const std::uint16_t method = le16(header, 8);
+    const std::uint32_t crc = le32(header, 14);
+    std::uint64_t compressedSize = le32(header, 18);
+    std::uint64_t size = le32(header, 22);
+    const std::size_t nameLength = le16(header, 26);
+    const std::size_t extraLength = le16(header, 28);
+    if (flags != record.flags || method != record.method) {
+        reason = "a local header's flags or method differ from its central record";
+        return false;
+    }
+
+    std::string_view rest;
+    if (next - record.localOffset - kLocalHeaderSize < nameLength + extraLength ||
+        !reader.view(record.localOffset + kLocalHeaderSize, nameLength + extraLength, rest)) {
+        reason = "a local header runs into the next entry";
+        return false;
+    }
+    const std::string_view name = rest.substr(0, nameLength);
+    if (name != centralName) {
+        reason = "a local header's name differs from its central record";
+        return false;
+    }
+    ExtraFields extra;
+    if (!readExtraFields(rest.substr(nameLength, extraLength), name, extra, reason)) return false;
+    // A local zip64 field holds both sizes; the 32-bit fields send the reader there.
+    if (extra.hasZip64) {
+        if (extra.zip64.size() != 16) {
+            reason = "a local zip64 extra field is not two sizes";
+            return false;
+        }
+        const std::uint64_t size64 = le64(extra.zip64, 0);
+        const std::uint64_t compressed64 = le64(extra.zip64, 8);
+        if (size != kSaturated32 || compressedSize != kSaturated32) {
+            // Readers that use the field whenever it is there must find the same values.
+            if (size64 != size || compressed64 != compressedSize) {
+                reason = "a local zip64 extra field disagrees with its header";
+                return false;
+            }
+        }
+        size = size64;
+        compressedSize = compressed64;
+    }
+
+    const std::uint64_t dataStart = record.localOffset + kLocalHeaderSize + nameLength + extraLength;
+    if (next - dataStart < record.compressedSize) {
+        reason = "an entry's data runs into the next entry";
+        return false;
+    }
+    const std::uint64_t dataEnd = dataStart + record.compressedSize;
+    const std::uint64_t after = next - dataEnd;
+
+    if (!(flags & kFlagDescriptor)) {
+        if (crc != record.crc || compressedSize != record.compressedSize || size != record.size) {
+            reason = "a local header's CRC or sizes differ from its central record";
+            return false;
+        }
+        if (after != 0) {
+            reason = "bytes between entries that no entry accounts for";
+            return false;
+        }
+        return true;
+    }
+
+    // With a descriptor the local fields are zero or already the final values.
+    if ((crc != 0 && crc != record.crc) || (compressedSize != 0 && compressedSize != record.compressedSize) ||
+        (size != 0 && size != record.size)) {
+        reason = "a local header's CRC or sizes differ from its central record";
+        return false;
+    }
+    // The descriptor fills exactly the bytes up to the next structure; its width follows from
+    // the zip64 field, and only the signature is optional.
+    const std::size_t plainLength = extra.hasZip64 ? 20 : 12;
+    if (after != plainLength && after != plainLength + 4) {
+        reason = "bytes between entries that no entry accounts for";
+        return false;
+    }
+    std::string_view descriptor;
+    if (!reader.view(dataEnd, static_cast<std::size_t>(after), descriptor)) {
+        reason = "cannot read a data descriptor";
+        return false;
+    }
+    std::size_t at = 0;
+    if (after == plainLength + 4) {
+        if (le32(descriptor, 0) != kDescriptorSignature) {
+            reason = "bytes between entries that no entry accounts for";
+            return false;
+        }
+        at = 4;
+    } else if (le32(descriptor, 0) == kDescriptorSignature) {
+        // A CRC equal to the signature reads as a signed descriptor to some readers.
+        reason = "an unsigned data descriptor reads as a signed one";
+        return false;
+    }
+    const std::uint32_t descriptorCrc = le32(descriptor, at);
+    const std::uint64_t descriptorCompressed = extra.hasZip64 ? le64(descriptor, at + 4) : le32(descriptor, at + 4);
+    const std::uint64_t descriptorSize = extra.hasZip64 ? le64(descriptor, at + 12) : le32(descriptor, at + 8);
+    if (descriptorCrc != record.crc || descriptorCompressed != record.compressedSize ||
+        descriptorSize != record.size) {
+        reason = "a data descriptor differs from its central record";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool MemorySource::read(std::uint64_t offset, std::size_t length, char* out) {
+    if (offset > bytes_.size() || length > bytes_.size() - offset) return false;
+    if (length > 0) std::memcpy(out, bytes_.data() + offset, length);
+    return true;
+}
+
+const Entry* Listing::find(std::string_view name) const {
+    auto it = std::lower_bound(entries.begin(), entries.end(), name, [this](const Entry& e, std::string_view n) {
+        return treeCompare(this->name(e), n) < 0;
+    });
+    if (it == entries.end() || this->name(*it) != name) return nullptr;
+    return &*it;
+}
+
+bool Listing::hasEntryBelow(std::string_view directory) const {
+    // In tree order the first name after the directory itself is below it if any is.
+    auto it = std::upper_bound(entries.begin(), entries.end(), directory, [this](std::string_view n, const Entry& e) {
+        return treeCompare(n, this->name(e)) < 0;
+    });
+    return it != entries.end() && isBelow(name(*it), directory);
+}
+
+bool readArchive(ByteSource& source, Listing& listing, std::string& reason) {
+    listing = Listing();
+    Reader reader(source);
+    Layout layout;
+    if (!readEnd(reader, layout, reason)) return false;
+
+    std::vector<CentralRecord> records;
+    if (!readCentralDirectory(reader, layout, listing.names, records, reason)) return false;
+
+    // In file order the local entries must tile the file from offset 0 to the central
+    // directory: a gap could hold an entry that only a reader going from the front sees.
+    std::vector<std::uint32_t> order(records.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+    std::sort(order.begin(), order.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return records[a].localOffset < records[b].localOffset; });
+    if (order.empty() ? layout.centralOffset != 0 : records[order[0]].localOffset != 0) {
+        reason = "bytes before the first entry";
+        return false;
+    }
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const CentralRecord& record = records[order[i]];
+        const std::uint64_t next = i + 1 < order.size() ? records[order[i + 1]].localOffset : layout.centralOffset;
+        const std::string_view name = std::string_view(listing.names).substr(record.nameOffset, record.nameLength);
+        if (!checkLocalEntry(reader, record, name, next, reason)) return false;
+    }
+
+    listing.entries.reserve(records.size());
+    for (const CentralRecord& record : records) {
+        Entry entry;
+        entry.nameOffset = record.nameOffset;
+        entry.nameLength = record.nameLength - (record.kind == EntryKind::Directory ? 1 : 0);
+        entry.kind = record.kind;
+        entry.size = record.size;
+        if (!add(listing.totalSize, record.size, listing.totalSize)) {
+            reason = "the declared sizes overflow";
+            return false;
+        }
+        listing.largestSize = std::max(listing.largestSize, record.size);
+        listing.entries.push_back(entry);
+    }
+    records.clear();
+    records.shrink_to_fit();
+
+    std::sort(listing.entries.begin(), listing.entries.end(), [&](const Entry& a, const Entry& b) {
+        return treeCompare(listing.name(a), listing.name(b)) < 0;
+    });
+    // Same names sort side by side; the entries above a name are on the stack when it comes.
+    std::vector<const Entry*> ancestors;
+    for (std::size_t i = 0; i < listing.entries.size(); ++i) {
+        const Entry& entry = listing.entries[i];
+        const std::string_view name = listing.name(entry);
+        if (i > 0 && listing.name(listing.entries[i - 1]) == name) {
+            reason = "two entries share a name";
+            return false;
+        }
+        while (!ancestors.empty() && !isBelow(name, listing.name(*ancestors.back()))) ancestors.pop_back();
+        if (!ancestors.empty() && ancestors.back()->kind != EntryKind::Directory) {
+            reason = "an entry lies below a file or link entry";
+            return false;
+        }
+        ancestors.push_back(&entry);
+    }
+    return true;
+}
+
+namespace {
+
+class FileSource : public ByteSource {
+public:
+    FileSource(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+    std::uint64_t size() const override { return size_; }
+    bool read(std::uint64_t offset, std::size_t length, char* out) override {
+        std::size_t done = 0;
+        while (done < length) {
+            const ssize_t n = pread(fd_, out + done, length - done, static_cast<off_t>(offset + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+private:
+    int fd_;
+    std::uint64_t size_;
+};
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
+class Directory {
+public:
+    explicit Directory(DIR* dir) : dir_(dir) {}
+    ~Directory() {
+        if (dir_ != nullptr) closedir(dir_);
+    }
+    Directory(const Directory&) = delete;
+    Directory& operator=(const Directory&) = delete;
+    DIR* get() const { return dir_; }
+
+private:
+    DIR* dir_;
+};
+
+}  // namespace
+
+bool readArchiveFile(const std::string& path, Listing& listing, std::string& reason) {
+    Descriptor fd(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    struct stat info;
+    if (fd.get() < 0 || fstat(fd.get(), &info) != 0) {
+        reason = "cannot open the archive";
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        reason = "the archive is not a regular file";
+        return false;
+    }
+    FileSource source(fd.get(), static_cast<std::uint64_t>(info.st_size));
+    return readArchive(source, listing, reason);
+}
+
+bool treeMatchesListing(const std::string& root, const Listing& listing, std::string& reason) {
+    std::uint64_t expectedFiles = 0;
+    std::uint64_t expectedDirectories = 0;
+    for (const Entry& entry : listing.entries) {
+        if (entry.kind == EntryKind::Directory)
+            ++expectedDirectories;
+        else
+            ++expectedFiles;
+    }
+    std::uint64_t files = 0;
+    std::uint64_t directories = 0;
+
+    if (chmod(root.c_str(), S_IRWXU) != 0) {
+        reason = "cannot prepare the extraction directory";
+        return false;
+    }
+    // Directories still to list, relative to the root. One is open at a time.
+    std::vector<std::string> pending(1);
+    while (!pending.empty()) {
+        const std::string relative = std::move(pending.back());
+        pending.pop_back();
+        const std::string path = relative.empty() ? root : root + "/" + relative;
+        Descriptor fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+        if (fd.get() < 0) {
+            reason = "cannot list an extracted directory";
+            return false;
+        }
+        Directory dir(fdopendir(fd.get()));
+        if (dir.get() == nullptr) {
+            reason = "cannot list an extracted directory";
+            return false;
+        }
+        // The directory stream owns the descriptor from here on.
+        const int dirFd = fd.release();
+
+        for (;;) {
+            errno = 0;
+            const dirent* item = readdir(dir.get());
+            if (item == nullptr) {
+                if (errno != 0) {
+                    reason = "cannot list an extracted directory";
+                    return false;
+                }
+                break;
+            }
+            const char* base = item->d_name;
+            if (std::strcmp(base, ".") == 0 || std::strcmp(base, "..") == 0) continue;
+            const std::string name = relative.empty() ? std::string(base) : relative + "/" + base;
+            struct stat info;
+            if (fstatat(dirFd, base, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                reason = "cannot examine an extracted entry";
+                return false;
+            }
+            const Entry* entry = listing.find(name);
+            if (S_ISDIR(info.st_mode)) {
+                if (entry != nullptr ? entry->kind != EntryKind::Directory : !listing.hasEntryBelow(name)) {
+                    reason = "the extraction made a directory the archive does not hold: " + name;
+                    return false;
+                }
+                if (entry != nullptr) ++directories;
+                if ((info.st_mode & S_IRWXU) != S_IRWXU &&
+                    fchmodat(dirFd, base, (info.st_mode & 07777) | S_IRWXU, 0) != 0) {
+                    reason = "cannot open up an extracted directory";
+                    return false;
+                }
+                pending.push_back(name);
+                continue;
+            }
+            const EntryKind kind = S_ISREG(info.st_mode)   ? EntryKind::File
+                                   : S_ISLNK(info.st_mode) ? EntryKind::Symlink
+                                                           : EntryKind::Directory;
+            if (entry == nullptr || kind == EntryKind::Directory || entry->kind != kind ||
+                static_cast<std::uint64_t>(info.st_size) != entry->size) {
+                reason = "the extraction wrote what the archive does not hold: " + name;
+                return false;
+            }
+            ++files;
+        }
+    }
+    if (files != expectedFiles || directories != expectedDirectories) {
+        reason = "the extraction left out entries of the archive";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace archive
+}  // namespace kvbsign

@@ -1,0 +1,91 @@
+#ifndef KVBSIGN_PACKAGE_ARCHIVE_H
+#define KVBSIGN_PACKAGE_ARCHIVE_H
+
+// The package archive as its bytes say, read before anything is extracted.
+//
+// Zip readers disagree wherever an archive is ambiguous: bytes that no central record
+// accounts for, a local header that says something else than its central record, a second
+// name in an extra field, names that an extractor rewrites. Verifying what one extractor
+// wrote proves nothing about what another reader of the same archive gets, so an archive is
+// accepted only when every reader must see the same entries: every byte from offset 0 to
+// the end belongs to exactly one structure, and local and central headers agree. After the
+// extraction, the tree on disk is compared with the listing, which catches any renaming by
+// the extractor itself.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kvbsign {
+namespace archive {
+
+// Bounds on what an archive may ask of the reader, checked before the work they size.
+constexpr std::uint64_t kMaxEntries = 1u << 20;
+constexpr std::size_t kMaxNameLength = 4095;               // a path the file system can take
+constexpr std::uint64_t kMaxNameBytes = 64ull << 20;       // all names together
+constexpr std::uint64_t kMaxLinkTargetLength = 4095;
+
+enum class EntryKind : std::uint8_t { File, Directory, Symlink };
+
+struct Entry {
+    std::uint32_t nameOffset = 0;  // into Listing::names; a directory's name without its "/"
+    std::uint32_t nameLength = 0;
+    EntryKind kind = EntryKind::File;
+    std::uint64_t size = 0;  // declared uncompressed size
+};
+
+// The entries of an accepted archive, sorted by name in tree order ("/" before every other
+// byte, so that a directory's entries follow it).
+struct Listing {
+    std::string names;
+    std::vector<Entry> entries;
+    std::uint64_t totalSize = 0;    // sum of the declared uncompressed sizes
+    std::uint64_t largestSize = 0;  // the largest of them
+
+    std::string_view name(const Entry& entry) const {
+        return std::string_view(names).substr(entry.nameOffset, entry.nameLength);
+    }
+    // The entry of that name, or null.
+    const Entry* find(std::string_view name) const;
+    // True when some entry lies below `directory` (a name without trailing "/").
+    bool hasEntryBelow(std::string_view directory) const;
+};
+
+// Random access to the archive's bytes.
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    virtual std::uint64_t size() const = 0;
+    // Reads exactly `length` bytes at `offset` into `out`; false when they cannot be read.
+    virtual bool read(std::uint64_t offset, std::size_t length, char* out) = 0;
+};
+
+class MemorySource : public ByteSource {
+public:
+    explicit MemorySource(std::string_view bytes) : bytes_(bytes) {}
+    std::uint64_t size() const override { return bytes_.size(); }
+    bool read(std::uint64_t offset, std::size_t length, char* out) override;
+
+private:
+    std::string_view bytes_;
+};
+
+// Reads the archive's structure and checks it. True with `listing` filled when the archive
+// is unambiguous; false with a reason otherwise.
+bool readArchive(ByteSource& source, Listing& listing, std::string& reason);
+
+// The same for a file, opened without blocking and only when it is a regular file.
+bool readArchiveFile(const std::string& path, Listing& listing, std::string& reason);
+
+// True when the tree below `root` holds exactly the listing: every file and link an entry
+// of that kind and declared size, every directory an entry or the parent of one, and every
+// entry there. Gives every directory of the tree read, write and search permission for its
+// owner on the way (the extractor applies the modes the archive stores), so that it can be
+// listed and later removed whoever runs the verification.
+bool treeMatchesListing(const std::string& root, const Listing& listing, std::string& reason);
+
+}  // namespace archive
+}  // namespace kvbsign
+
+#endif

@@ -1,0 +1,24 @@
+#ifndef KVBSIGN_PACKAGE_INSIDE_H
+#define KVBSIGN_PACKAGE_INSIDE_H
+
+#include <string>
+
+namespace kvbsign {
+
+enum class InsideResult {
+    RegularFile,    // `resolved` names a regular file inside the package
+    NotRegular,     // inside the package, but no regular file (a directory, pipe, device)
+    Missing,        // no such file inside the package
+    LeavesPackage,  // a link on the way points out of the package; it is not followed
+    Error,          // a loop of links, a name too long, a file-system error
+};
+
+// Resolves `relative` below the package root `root` (canonical, no trailing "/" unless it is
+// "/") one element at a time, following symbolic links only while they stay inside the
+// root. Nothing is opened: only lstat and readlink touch the file system. On RegularFile,
+// `resolved` is the file's path with every link resolved.
+InsideResult resolveInsidePackage(const std::string& root, const std::string& relative, std::string& resolved);
+
+}  // namespace kvbsign
+
+#endif
