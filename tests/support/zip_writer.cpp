@@ -246,7 +246,7 @@ WrittenEntry writeLocalEntry(Sink& sink, const ZipEntrySpec& e) {
 
     l.localOffset = sink.position();
     std::string h = "PK\x03\x04";
-    h += le(e.versionNeeded.value_or(w.zip64 ? 45 : 20), 2);
+    h += le(e.localVersionNeeded.value_or(w.zip64 ? 45 : 20), 2);
     h += le(e.localFlags.value_or(trueFlags(e, name)), 2);
     h += le(e.localMethod.value_or(method), 2);
     h += le(kDosTime, 2) + le(kDosDate, 2);
@@ -325,9 +325,10 @@ std::string centralRecord(const ZipEntrySpec& e, const WrittenEntry& w) {
     const std::uint16_t dos = e.dosAttributes.value_or(e.kind == ZipEntrySpec::Kind::Directory ? 0x10 : 0);
     if (mode > kMax16) throw std::invalid_argument("zip writer: unixMode does not fit 16 bits");
 
+    const std::uint16_t version = w.zip64 || offset64 ? 45 : 20;
     std::string c = "PK\x01\x02";
-    c += le(static_cast<std::uint16_t>(e.hostSystem << 8 | (w.zip64 ? 45 : 20)), 2);
-    c += le(e.versionNeeded.value_or(w.zip64 ? 45 : 20), 2);
+    c += le(static_cast<std::uint16_t>(e.hostSystem << 8 | version), 2);
+    c += le(e.centralVersionNeeded.value_or(version), 2);
     c += le(e.centralFlags.value_or(trueFlags(e, name)), 2);
     c += le(e.centralMethod.value_or(w.method), 2);
     c += le(kDosTime, 2) + le(kDosDate, 2);

@@ -34,7 +34,6 @@ struct ZipEntrySpec {
                                                 // 0100644, 040755 or 0120777 by kind)
     std::optional<std::uint16_t> dosAttributes; // lower 16 bits (default 0x10 for a directory, else 0)
     std::uint8_t hostSystem = 3;                // high byte of "version made by" (3: Unix)
-    std::optional<std::uint16_t> versionNeeded; // both headers (default 20, or 45 with zip64)
     std::uint16_t extraFlags = 0;  // OR'ed into the flags of both headers (0x1 encrypted: no encryption is done)
     bool dataDescriptor = false;       // flag 0x8, CRC and sizes 0 in the local header, descriptor after the data
     bool descriptorSignature = true;   // PK\7\8 before the descriptor
@@ -47,6 +46,7 @@ struct ZipEntrySpec {
     std::string comment;                   // the central record's file comment
     // Lies, written instead of the true values.
     std::optional<std::uint16_t> localMethod, centralMethod, localFlags, centralFlags;  // flags: the whole field
+    std::optional<std::uint16_t> localVersionNeeded, centralVersionNeeded;  // true: 20, or 45 with zip64
     std::optional<std::uint32_t> localCrc, centralCrc, descriptorCrc;
     std::optional<std::uint64_t> localCompressedSize, centralCompressedSize, descriptorCompressedSize;
     std::optional<std::uint64_t> localSize, centralSize, descriptorSize;  // uncompressed

@@ -854,6 +854,7 @@ TEST(SupportZipWriter, LiesLandWhereAsked) {
              EXPECT_EQ(at(b, c + kCName + 5, 4), std::string("\x01\x00\x08\x00", 4));
              EXPECT_EQ(readLe(b, c + kCName + 9, 8), std::uint64_t{1} << 33);
              EXPECT_EQ(readLe(b, c + kCSize, 4), 9u);  // sizes stay in their 32-bit fields
+             EXPECT_EQ(readLe(b, c + 6, 2), 45u);
          }},
         {"a second name in a unicode path field, after raw extras",
          [](ZipSpec& s) {
@@ -890,13 +891,14 @@ TEST(SupportZipWriter, LiesLandWhereAsked) {
              s.entries[1].kind = ZipEntrySpec::Kind::Directory;
              s.entries[1].unixMode = 0100600;
              s.entries[1].hostSystem = 0;
-             s.entries[1].versionNeeded = 63;
+             s.entries[1].localVersionNeeded = 63;
+             s.entries[1].centralVersionNeeded = 62;
          },
          [](const std::string& b, const ZipLayout& l) {
              const std::uint64_t c = l.entries[1].centralOffset;
              EXPECT_EQ(readLe(b, c + kCAttrs, 4), 0100600u << 16 | 0x10);
              EXPECT_EQ(readLe(b, c + 5, 1), 0u);
-             EXPECT_EQ(readLe(b, c + 6, 2), 63u);
+             EXPECT_EQ(readLe(b, c + 6, 2), 62u);
              EXPECT_EQ(readLe(b, l.entries[1].localOffset + 4, 2), 63u);
              EXPECT_EQ(readLe(b, l.entries[0].centralOffset + kCAttrs, 4), 0100644u << 16);
              EXPECT_EQ(readLe(b, l.entries[0].centralOffset + 4, 2), 3u << 8 | 20);
