@@ -1,126 +1,45 @@
 #include "hostile_zip.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdlib>
 #include <stdexcept>
 
 #include <boost/filesystem.hpp>
 
 #include "cli_runner.h"
+#include "zip_writer.h"
 
 namespace kvtest {
 namespace {
 
 namespace fs = boost::filesystem;
 
-// Reads the item list (one tab-separated line per item, texts in hexadecimal), writes the
-// archive, then patches it through its central directory.
-const char kWriterScript[] = R"PY(
-import stat, struct, sys, warnings, zipfile
-warnings.simplefilter('ignore')  # duplicate names are wanted here
-spec, out = sys.argv[1], sys.argv[2]
-items, patches = [], []
-for line in open(spec, encoding='ascii'):
-    f = line.rstrip('\n').split('\t')
-    (patches if f[0] in ('method', 'central') else items).append(f)
-
-def info(name, mode):
-    zi = zipfile.ZipInfo(name)
-    zi.create_system = 3
-    zi.external_attr = mode << 16
-    return zi
-
-with zipfile.ZipFile(out, 'w') as z:
-    for kind, name_hex, data_hex, zeros, stored in items:
-        name = bytes.fromhex(name_hex).decode('utf-8')
-        data = bytes.fromhex(data_hex)
-        if kind == 'dir':
-            zi = info(name if name.endswith('/') else name + '/', stat.S_IFDIR | 0o755)
-            zi.external_attr |= 0x10
-            z.writestr(zi, b'')
-        elif kind == 'link':
-            zi = info(name, stat.S_IFLNK | 0o777)
-            zi.compress_type = zipfile.ZIP_STORED
-            z.writestr(zi, data)
-        elif kind == 'zeros':
-            zi = info(name, stat.S_IFREG | 0o644)
-            zi.compress_type = zipfile.ZIP_DEFLATED
-            left, chunk = int(zeros), bytes(1 << 20)
-            with z.open(zi, 'w', force_zip64=int(zeros) >= (1 << 31)) as w:
-                while left > 0:
-                    n = min(left, len(chunk))
-                    w.write(chunk[:n])
-                    left -= n
-        else:
-            zi = info(name, stat.S_IFREG | 0o644)
-            zi.compress_type = zipfile.ZIP_STORED if stored == '1' else zipfile.ZIP_DEFLATED
-            z.writestr(zi, data)
-
-if patches:
-    b = bytearray(open(out, 'rb').read())
-    eocd = b.rfind(b'PK\x05\x06')
-    count, size, offset = struct.unpack_from('<HII', b, eocd + 10)
-    entries, p = [], offset
-    for _ in range(count):
-        n, e, c = struct.unpack_from('<HHH', b, p + 28)
-        local = struct.unpack_from('<I', b, p + 42)[0]
-        entries.append((p, local, bytes(b[p + 46:p + 46 + n])))
-        p += 46 + n + e + c
-    for kind, name_hex, value in patches:
-        name = bytes.fromhex(name_hex)
-        hits = [x for x in entries if x[2] == name]
-        if not hits:
-            sys.exit('no entry ' + name.decode('utf-8', 'replace'))
-        central, local, _ = hits[0]
-        if kind == 'method':
-            struct.pack_into('<H', b, central + 10, int(value))
-            struct.pack_into('<H', b, local + 8, int(value))
-        else:
-            new = bytes.fromhex(value)
-            if len(new) != len(name):
-                sys.exit('central name must keep its length')
-            b[central + 46:central + 46 + len(new)] = new
-    open(out, 'wb').write(bytes(b))
-)PY";
-
-std::string hexOf(const std::string& bytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (unsigned char c : bytes) {
-        out += kDigits[c >> 4];
-        out += kDigits[c & 15];
-    }
-    return out;
-}
-
-std::string python3() {
-    const char* path = getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
-    for (std::size_t start = 0; start <= dirs.size();) {
-        std::size_t colon = dirs.find(':', start);
-        std::string dir = dirs.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
-        if (!dir.empty() && access((dir + "/python3").c_str(), X_OK) == 0) return dir + "/python3";
-        if (colon == std::string::npos) break;
-        start = colon + 1;
-    }
-    throw std::runtime_error("hostile zip: python3 not found");
-}
-
-const char* kindText(ZipItem::Kind kind) {
-    switch (kind) {
-    case ZipItem::Kind::Symlink:
-        return "link";
-    case ZipItem::Kind::Directory:
-        return "dir";
-    case ZipItem::Kind::Zeros:
-        return "zeros";
+// An item as a zip tool writes it: files deflated unless asked otherwise, links and
+// directories stored, zeros deflated as a stream and in zip64 form from 2 GB on.
+ZipEntrySpec entryOf(const ZipItem& item) {
+    ZipEntrySpec e;
+    e.name = item.name;
+    switch (item.kind) {
     case ZipItem::Kind::File:
+        e.data = item.data;
+        e.method = item.stored ? 0 : 8;
+        break;
+    case ZipItem::Kind::Symlink:
+        e.kind = ZipEntrySpec::Kind::Symlink;
+        e.data = item.data;
+        e.method = 0;
+        break;
+    case ZipItem::Kind::Directory:
+        e.kind = ZipEntrySpec::Kind::Directory;
+        if (e.name.empty() || e.name.back() != '/') e.name += '/';
+        e.method = 0;
+        break;
+    case ZipItem::Kind::Zeros:
+        e.zeros = item.zeros;
+        e.method = 8;
+        e.zip64 = item.zeros >= (std::uint64_t{1} << 31);
         break;
     }
-    return "file";
+    return e;
 }
 
 }  // namespace
@@ -178,27 +97,23 @@ std::vector<ZipItem> zipItemsOf(const std::string& dir) {
 }
 
 void writeZip(const std::string& zipPath, const std::vector<ZipItem>& items, const std::vector<ZipPatch>& patches) {
-    std::string spec;
-    for (const ZipItem& item : items) {
-        spec += std::string(kindText(item.kind)) + "\t" + hexOf(item.name) + "\t" + hexOf(item.data) + "\t" +
-                std::to_string(item.zeros) + "\t" + (item.stored ? "1" : "0") + "\n";
-    }
+    ZipSpec spec;
+    for (const ZipItem& item : items) spec.entries.push_back(entryOf(item));
+    // A patch names the first entry of that name as written, whatever earlier patches did.
     for (const ZipPatch& patch : patches) {
-        if (patch.kind == ZipPatch::Kind::Method)
-            spec += "method\t" + hexOf(patch.name) + "\t" + std::to_string(patch.method) + "\n";
-        else
-            spec += "central\t" + hexOf(patch.name) + "\t" + hexOf(patch.newName) + "\n";
+        auto hit = std::find_if(spec.entries.begin(), spec.entries.end(),
+                                [&](const ZipEntrySpec& e) { return e.name == patch.name; });
+        if (hit == spec.entries.end()) throw std::runtime_error("hostile zip: no entry " + patch.name);
+        if (patch.kind == ZipPatch::Kind::Method) {
+            hit->localMethod = static_cast<std::uint16_t>(patch.method);
+            hit->centralMethod = static_cast<std::uint16_t>(patch.method);
+        } else {
+            if (patch.newName.size() != patch.name.size())
+                throw std::runtime_error("hostile zip: central name must keep its length");
+            hit->centralName = patch.newName;
+        }
     }
-    const std::string specPath = zipPath + ".spec";
-    const std::string scriptPath = zipPath + ".py";
-    writeFile(specPath, spec);
-    writeFile(scriptPath, kWriterScript);
-    boost::system::error_code ec;
-    fs::remove(zipPath, ec);
-    const CliResult r = runProgram(python3(), {scriptPath, specPath, zipPath}, {}, 120);
-    fs::remove(specPath, ec);
-    fs::remove(scriptPath, ec);
-    if (r.exitCode != 0 || r.timedOut) throw std::runtime_error("hostile zip: writer failed: " + r.out + r.err);
+    writeZipSpec(zipPath, spec);
 }
 
 }  // namespace kvtest

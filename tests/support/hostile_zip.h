@@ -4,9 +4,8 @@
 // Writes zip archives entry by entry, including the ones that no well-behaved zip tool makes:
 // duplicate names, names with "../" or a leading "/", symbolic-link entries with any target,
 // files written below such a link, an unsupported compression method, central directory
-// names that differ from the local headers. The archive is written by python3's zipfile
-// module (found on the search path) and then patched byte by byte. Functions throw
-// std::runtime_error on failure.
+// names that differ from the local headers. A thin layer over zip_writer.h, which can make
+// any other fault. Functions throw std::runtime_error on failure.
 
 #include <cstdint>
 #include <string>

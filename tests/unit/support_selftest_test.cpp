@@ -4,15 +4,24 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <sstream>
 
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <openssl/x509v3.h>
+#include <zlib.h>
 
 #include "cli_runner.h"
 #include "package_builder.h"
 #include "test_pki.h"
+#include "zip_writer.h"
 
 namespace kvtest {
 namespace {
@@ -435,6 +444,549 @@ TEST(SupportFixtureTool, DemoWritesRootsChainAndPackage) {
     CliResult bad = runProgram(KVBSIGN_FIXTURE_TOOL_PATH, {"nonsense"});
     EXPECT_EQ(bad.exitCode, 2);
     EXPECT_NE(bad.err.find("usage"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Zip writer
+
+// CRC-32 of "123456789", the well-known check value.
+const std::uint32_t kCheckCrc = 0xCBF43926;
+
+ZipEntrySpec zEntry(const std::string& name, const std::string& data, std::uint16_t method = 8) {
+    ZipEntrySpec e;
+    e.name = name;
+    e.data = data;
+    e.method = method;
+    return e;
+}
+
+ZipEntrySpec zDir(const std::string& name) {
+    ZipEntrySpec e;
+    e.kind = ZipEntrySpec::Kind::Directory;
+    e.name = name;
+    return e;
+}
+
+ZipEntrySpec zLink(const std::string& name, const std::string& target) {
+    ZipEntrySpec e;
+    e.kind = ZipEntrySpec::Kind::Symlink;
+    e.name = name;
+    e.data = target;
+    return e;
+}
+
+std::string at(const std::string& bytes, std::uint64_t offset, std::size_t n) {
+    return offset <= bytes.size() ? bytes.substr(offset, n) : "<past the end>";
+}
+
+bool highByte(const std::string& s) {
+    for (unsigned char c : s)
+        if (c >= 0x80) return true;
+    return false;
+}
+
+// Every offset of the layout lands on what it names, and each local entry is the bytes
+// localEntryBytes makes for it.
+void checkLayout(const std::string& bytes, const ZipSpec& spec, const ZipLayout& l) {
+    ASSERT_EQ(l.fileSize, bytes.size());
+    ASSERT_EQ(l.entries.size(), spec.entries.size());
+    for (std::size_t i = 0; i < l.entries.size(); ++i) {
+        SCOPED_TRACE("entry " + std::to_string(i));
+        const ZipLayout::Entry& e = l.entries[i];
+        const ZipEntrySpec& s = spec.entries[i];
+        EXPECT_EQ(at(bytes, e.localOffset, 4), "PK\x03\x04");
+        EXPECT_EQ(e.dataOffset, e.localOffset + 30 + readLe(bytes, e.localOffset + 26, 2) + readLe(bytes, e.localOffset + 28, 2));
+        EXPECT_EQ(e.dataEnd, e.dataOffset + e.compressedSize);
+        if (s.dataDescriptor && s.descriptorSignature) { EXPECT_EQ(at(bytes, e.dataEnd, 4), "PK\x07\x08"); }
+        if (!s.dataDescriptor) { EXPECT_EQ(e.entryEnd, e.dataEnd); }
+        if (!s.localFlags) {
+            EXPECT_EQ((readLe(bytes, e.localOffset + 6, 2) & 0x800) != 0, highByte(s.localName.value_or(s.name)));
+        }
+        if (e.centralOffset != ZipLayout::kNone) {
+            EXPECT_EQ(at(bytes, e.centralOffset, 4), "PK\x01\x02");
+            if (!s.centralFlags) {
+                EXPECT_EQ((readLe(bytes, e.centralOffset + 8, 2) & 0x800) != 0,
+                          highByte(s.centralName.value_or(s.name)));
+            }
+        }
+        if (s.zeros < (1u << 26)) { EXPECT_EQ(at(bytes, e.localOffset, e.entryEnd - e.localOffset), localEntryBytes(s)); }
+    }
+    ASSERT_FALSE(l.centralRecords.empty());
+    EXPECT_EQ(l.centralRecords.front(), l.centralOffset);
+    for (std::uint64_t c : l.centralRecords) EXPECT_EQ(at(bytes, c, 4), "PK\x01\x02");
+    const std::uint64_t afterCentral = l.zip64EndOffset ? l.zip64EndOffset : l.endOffset;
+    EXPECT_EQ(l.centralOffset + l.centralSize + spec.afterCentral.size(), afterCentral);
+    if (l.zip64EndOffset) {
+        EXPECT_EQ(at(bytes, l.zip64EndOffset, 4), "PK\x06\x06");
+        EXPECT_EQ(l.locatorOffset, l.zip64EndOffset + 56);
+        EXPECT_EQ(at(bytes, l.locatorOffset, 4), "PK\x06\x07");
+        EXPECT_EQ(readLe(bytes, l.locatorOffset + 8, 8), l.zip64EndOffset);
+        EXPECT_EQ(readLe(bytes, l.zip64EndOffset + 48, 8), l.centralOffset);
+        EXPECT_EQ(l.endOffset, l.locatorOffset + 20);
+    }
+    EXPECT_EQ(at(bytes, l.endOffset, 4), "PK\x05\x06");
+    EXPECT_EQ(l.endOffset + 22 + spec.comment.size() + spec.afterEnd.size(), l.fileSize);
+}
+
+struct ZipWant {
+    std::string name;
+    std::string mode;     // as the zip listing shows it, e.g. "-rw-r--r--"
+    std::string content;  // file bytes, or the link target
+};
+
+// The mode column of each line of `unzip -Z`, by name.
+std::map<std::string, std::string> listedModes(const std::string& listing) {
+    std::map<std::string, std::string> modes;
+    std::istringstream in(listing);
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || std::string("-dl").find(line[0]) == std::string::npos) continue;
+        std::istringstream fields(line);
+        std::string mode, skip, name;
+        fields >> mode;
+        for (int i = 0; i < 7; ++i) fields >> skip;  // version, system, size, flags, method, date, time
+        std::getline(fields >> std::ws, name);
+        modes[name] = mode;
+    }
+    return modes;
+}
+
+TEST(SupportZipWriter, ValidArchivesPassTheExtractor) {
+    struct Case {
+        const char* name;
+        std::function<ZipSpec()> make;
+        std::vector<ZipWant> want;  // in central order
+        bool extract = true;
+    };
+    const std::string text = [] {
+        std::string t;
+        for (int i = 0; i < 300; ++i) t += "line " + std::to_string(i % 17) + " of some text\n";
+        return t;
+    }();
+    std::string binary;
+    for (int i = 0; i < 256; ++i) binary += static_cast<char>(i);
+    std::vector<ZipWant> many;
+    for (int i = 0; i < 70000; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "n/%05d", i);
+        many.push_back({name, "-rw-r--r--", ""});
+    }
+    const char* file = "-rw-r--r--";
+
+    const Case kCases[] = {
+        {"stored, deflated and empty files",
+         [&] {
+             ZipSpec s;
+             s.entries = {zEntry("mimetype", "application/x-test", 0), zEntry("lib/app.js", text),
+                          zEntry("empty.txt", ""), zEntry("bin", binary, 0), zEntry("check", "123456789")};
+             return s;
+         },
+         {{"mimetype", file, "application/x-test"}, {"lib/app.js", file, text}, {"empty.txt", file, ""},
+          {"bin", file, binary}, {"check", file, "123456789"}}},
+        {"data descriptors with and without signature",
+         [&] {
+             ZipSpec s;
+             s.entries = {zEntry("a.txt", text), zEntry("b.txt", text + "b"), zEntry("c.txt", "stored", 0)};
+             for (ZipEntrySpec& e : s.entries) e.dataDescriptor = true;
+             s.entries[1].descriptorSignature = false;
+             return s;
+         },
+         {{"a.txt", file, text}, {"b.txt", file, text + "b"}, {"c.txt", file, "stored"}}},
+        {"zip64 extras and a zip64 end record on small entries",
+         [&] {
+             ZipSpec s;
+             s.entries = {zEntry("a.txt", text), zEntry("b.txt", "bee", 0), zEntry("c.txt", text + "c")};
+             for (ZipEntrySpec& e : s.entries) e.zip64 = true;
+             s.entries[2].dataDescriptor = true;
+             s.zip64End = true;
+             return s;
+         },
+         {{"a.txt", file, text}, {"b.txt", file, "bee"}, {"c.txt", file, text + "c"}}},
+        {"directories, links and modes",
+         [&] {
+             ZipSpec s;
+             ZipEntrySpec run = zEntry("d/run.sh", "#!/bin/sh\n");
+             run.unixMode = 0100755;
+             s.entries = {zDir("d/"), zDir("d/e/"), zEntry("x.txt", "x"), zLink("d/l", "../x.txt"), run,
+                          zLink("d/e/up", "..")};
+             return s;
+         },
+         {{"d/", "drwxr-xr-x", ""}, {"d/e/", "drwxr-xr-x", ""}, {"x.txt", file, "x"},
+          {"d/l", "lrwxrwxrwx", "../x.txt"}, {"d/run.sh", "-rwxr-xr-x", "#!/bin/sh\n"},
+          {"d/e/up", "lrwxrwxrwx", ".."}}},
+        {"UTF-8 names and comments",
+         [&] {
+             ZipSpec s;
+             s.entries = {zEntry("\xc3\xa9t\xc3\xa9.txt", "summer"), zEntry("plain.txt", "plain")};
+             s.entries[0].comment = "a file comment";
+             s.comment = "an archive comment";
+             return s;
+         },
+         {{"\xc3\xa9t\xc3\xa9.txt", file, "summer"}, {"plain.txt", file, "plain"}}},
+        {"zeros, deflated and stored",
+         [&] {
+             ZipSpec s;
+             ZipEntrySpec a, b;
+             a.name = "a.bin";
+             a.zeros = 3 * (1u << 20) + 5;  // several chunks and a rest
+             b.name = "b.bin";
+             b.zeros = 70000;
+             b.method = 0;
+             b.dataDescriptor = true;
+             s.entries = {a, b};
+             return s;
+         },
+         {{"a.bin", file, std::string(3 * (1u << 20) + 5, '\0')}, {"b.bin", file, std::string(70000, '\0')}}},
+        {"70,000 entries: a zip64 end record",
+         [&] {
+             ZipSpec s;
+             for (const ZipWant& w : many) s.entries.push_back(zEntry(w.name, "", 0));
+             return s;
+         },
+         many, false},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        const std::string zip = dir.file("t.zip");
+        const ZipSpec spec = c.make();
+        const ZipLayout layout = writeZipSpec(zip, spec);
+        const std::string bytes = readFile(zip);
+        checkLayout(bytes, spec, layout);
+        const bool zip64End = spec.zip64End || spec.entries.size() >= 0xFFFF;
+        EXPECT_EQ(layout.zip64EndOffset != 0, zip64End);
+        if (spec.entries.size() >= 0xFFFF) {  // the classic counts overflow: all ones, the true count in zip64
+            EXPECT_EQ(readLe(bytes, layout.endOffset + 8, 4), 0xFFFFFFFFu);
+            EXPECT_EQ(readLe(bytes, layout.zip64EndOffset + 24, 8), spec.entries.size());
+            EXPECT_EQ(readLe(bytes, layout.zip64EndOffset + 32, 8), spec.entries.size());
+        }
+        if (!spec.comment.empty()) { EXPECT_EQ(bytes.substr(bytes.size() - spec.comment.size()), spec.comment); }
+
+        const CliResult test = runProgram("/usr/bin/unzip", {"-tq", zip});
+        EXPECT_EQ(test.exitCode, 0) << test.out << test.err;
+        EXPECT_EQ(test.out.find("No errors detected"), 0u) << test.out;
+        std::string names;
+        for (const ZipWant& w : c.want) names += w.name + "\n";
+        const CliResult list = runProgram("/usr/bin/unzip", {"-Z1", zip});
+        EXPECT_EQ(list.exitCode, 0) << list.err;
+        EXPECT_EQ(list.out, names);
+        if (!c.extract) continue;
+
+        const CliResult info = runProgram("/usr/bin/unzip", {"-Z", zip});
+        EXPECT_EQ(info.exitCode, 0) << info.err;
+        const std::map<std::string, std::string> modes = listedModes(info.out);
+        const CliResult x = runProgram("/usr/bin/unzip", {"-q", zip, "-d", dir.file("x")});
+        ASSERT_EQ(x.exitCode, 0) << x.out << x.err;
+        for (const ZipWant& w : c.want) {
+            SCOPED_TRACE(w.name);
+            EXPECT_EQ(modes.count(w.name) ? modes.at(w.name) : "<not listed>", w.mode);
+            const std::string path = dir.file("x/" + w.name);
+            struct stat st;
+            ASSERT_EQ(lstat(path.c_str(), &st), 0);
+            if (w.mode[0] == 'd') {
+                EXPECT_TRUE(S_ISDIR(st.st_mode));
+            } else if (w.mode[0] == 'l') {
+                ASSERT_TRUE(S_ISLNK(st.st_mode));
+                char target[256];
+                const ssize_t n = readlink(path.c_str(), target, sizeof target);
+                EXPECT_EQ(std::string(target, n > 0 ? static_cast<std::size_t>(n) : 0), w.content);
+            } else {
+                EXPECT_TRUE(S_ISREG(st.st_mode));
+                EXPECT_EQ(readFile(path), w.content);
+            }
+        }
+    }
+}
+
+TEST(SupportZipWriter, LiesLandWhereAsked) {
+    // Offsets of the fields named below: local header, central record, end record.
+    enum : std::uint64_t { kLFlags = 6, kLMethod = 8, kLCrc = 14, kLCompressed = 18, kLSize = 22, kLName = 30 };
+    enum : std::uint64_t { kCFlags = 8, kCMethod = 10, kCCrc = 16, kCSize = 24, kCAttrs = 38, kCOffset = 42, kCName = 46 };
+    using Check = std::function<void(const std::string&, const ZipLayout&)>;
+    struct Case {
+        const char* name;
+        std::function<void(ZipSpec&)> edit;
+        Check check;
+    };
+    const Case kCases[] = {
+        {"CRC lie in the central record only",
+         [](ZipSpec& s) { s.entries[0].centralCrc = 0xDEADBEEF; },
+         [](const std::string& b, const ZipLayout& l) {
+             EXPECT_EQ(readLe(b, l.entries[0].centralOffset + kCCrc, 4), 0xDEADBEEFu);
+             EXPECT_EQ(readLe(b, l.entries[0].localOffset + kLCrc, 4), kCheckCrc);
+             EXPECT_EQ(l.entries[0].crc, kCheckCrc);
+         }},
+        {"the local header names another file",
+         [](ZipSpec& s) { s.entries[1].localName = "B.txt"; },
+         [](const std::string& b, const ZipLayout& l) {
+             EXPECT_EQ(at(b, l.entries[1].localOffset + kLName, 5), "B.txt");
+             EXPECT_EQ(at(b, l.entries[1].centralOffset + kCName, 5), "b.txt");
+         }},
+        {"method lies, data written as it really is",
+         [](ZipSpec& s) {
+             s.entries[0].localMethod = 99;
+             s.entries[1].centralMethod = 12;
+         },
+         [](const std::string& b, const ZipLayout& l) {
+             EXPECT_EQ(readLe(b, l.entries[0].localOffset + kLMethod, 2), 99u);
+             EXPECT_EQ(readLe(b, l.entries[0].centralOffset + kCMethod, 2), 8u);
+             EXPECT_EQ(readLe(b, l.entries[1].localOffset + kLMethod, 2), 0u);
+             EXPECT_EQ(readLe(b, l.entries[1].centralOffset + kCMethod, 2), 12u);
+             EXPECT_EQ(at(b, l.entries[1].dataOffset, 5), "bravo");
+         }},
+        {"size lies in a zip64 entry go into its zip64 fields",
+         [](ZipSpec& s) {
+             s.entries[0].zip64 = true;
+             s.entries[0].localSize = std::uint64_t{1} << 40;
+             s.entries[0].centralCompressedSize = 5;
+         },
+         [](const std::string& b, const ZipLayout& l) {
+             const std::uint64_t local = l.entries[0].localOffset, central = l.entries[0].centralOffset;
+             EXPECT_EQ(readLe(b, local + kLCompressed, 8), 0xFFFFFFFFFFFFFFFFu);
+             EXPECT_EQ(at(b, local + kLName + 5, 4), std::string("\x01\x00\x10\x00", 4));
+             EXPECT_EQ(readLe(b, local + kLName + 9, 8), std::uint64_t{1} << 40);
+             EXPECT_EQ(readLe(b, local + kLName + 17, 8), l.entries[0].compressedSize);
+             EXPECT_EQ(readLe(b, central + 20, 8), 0xFFFFFFFFFFFFFFFFu);
+             EXPECT_EQ(at(b, central + kCName + 5, 4), std::string("\x01\x00\x10\x00", 4));
+             EXPECT_EQ(readLe(b, central + kCName + 9, 8), 9u);
+             EXPECT_EQ(readLe(b, central + kCName + 17, 8), 5u);
+             EXPECT_EQ(readLe(b, central + 6, 2), 45u);  // version needed
+         }},
+        {"a gap before an entry shifts it and its recorded offset",
+         [](ZipSpec& s) { s.entries[1].before = "GAP!GAP!"; },
+         [](const std::string& b, const ZipLayout& l) {
+             EXPECT_EQ(l.entries[1].localOffset, l.entries[0].entryEnd + 8);
+             EXPECT_EQ(at(b, l.entries[0].entryEnd, 8), "GAP!GAP!");
+             EXPECT_EQ(readLe(b, l.entries[1].centralOffset + kCOffset, 4), l.entries[1].localOffset);
+         }},
+        {"bytes around the central directory",
+         [](ZipSpec& s) {
+             s.beforeCentral = "XX";
+             s.afterCentral = "YYY";
+         },
+         [](const std::string& b, const ZipLayout& l) {
+             EXPECT_EQ(l.centralOffset, l.entries[1].entryEnd + 2);
+             EXPECT_EQ(at(b, l.entries[1].entryEnd, 2), "XX");
+             EXPECT_EQ(at(b, l.centralOffset + l.centralSize, 3), "YYY");
+             EXPECT_EQ(readLe(b, l.endOffset + 12, 4), l.centralSize);
+             EXPECT_EQ(readLe(b, l.endOffset + 16, 4), l.centralOffset);
+         }},
+        {"end record lies and bytes after the comment",
+         [](ZipSpec& s) {
+             s.comment = "c";
+             s.endCommentLength = 9;
+             s.endEntryCount = 7;
+             s.endCentralSize = 1;
+             s.endCentralOffset = 3;
+             s.afterEnd = "tail";
+         },
+         [](const std::string& b, const ZipLayout& l) {
+             EXPECT_EQ(readLe(b, l.endOffset + 8, 2), 7u);
+             EXPECT_EQ(readLe(b, l.endOffset + 10, 2), 7u);
+             EXPECT_EQ(readLe(b, l.endOffset + 12, 4), 1u);
+             EXPECT_EQ(readLe(b, l.endOffset + 16, 4), 3u);
+             EXPECT_EQ(readLe(b, l.endOffset + 20, 2), 9u);
+             EXPECT_EQ(at(b, l.endOffset + 22, 10), "ctail");
+         }},
+        {"zip64 end record lies, classic fields kept",
+         [](ZipSpec& s) {
+             s.zip64End = true;
+             s.endCentralSize = 1;
+             s.locatorOffset = 5;
+         },
+         [](const std::string& b, const ZipLayout& l) {
+             EXPECT_EQ(readLe(b, l.zip64EndOffset + 32, 8), 2u);  // the true count
+             EXPECT_EQ(readLe(b, l.zip64EndOffset + 40, 8), 1u);
+             EXPECT_EQ(readLe(b, l.locatorOffset + 8, 8), 5u);
+             EXPECT_EQ(readLe(b, l.endOffset + 10, 2), 2u);
+             EXPECT_EQ(readLe(b, l.endOffset + 12, 4), 1u);
+         }},
+        {"central records repeated, reordered and missing",
+         [](ZipSpec& s) {
+             s.entries.push_back(zEntry("c.txt", "charlie"));
+             s.centralOrder = std::vector<std::size_t>{1, 0, 1};
+         },
+         [](const std::string& b, const ZipLayout& l) {
+             ASSERT_EQ(l.centralRecords.size(), 3u);
+             EXPECT_EQ(at(b, l.centralRecords[0] + kCName, 5), "b.txt");
+             EXPECT_EQ(at(b, l.centralRecords[1] + kCName, 5), "a.txt");
+             EXPECT_EQ(at(b, l.centralRecords[2] + kCName, 5), "b.txt");
+             EXPECT_EQ(l.entries[1].centralOffset, l.centralRecords[0]);
+             EXPECT_EQ(l.entries[2].centralOffset, ZipLayout::kNone);
+             EXPECT_EQ(at(b, l.entries[2].localOffset + kLName, 5), "c.txt");
+             EXPECT_EQ(readLe(b, l.endOffset + 10, 2), 3u);
+         }},
+        {"data descriptor lies",
+         [](ZipSpec& s) {
+             s.entries[0].dataDescriptor = true;
+             s.entries[0].descriptorCrc = 1;
+             s.entries[0].descriptorSize = 2;
+         },
+         [](const std::string& b, const ZipLayout& l) {
+             const ZipLayout::Entry& e = l.entries[0];
+             EXPECT_EQ(e.entryEnd, e.dataEnd + 16);
+             EXPECT_EQ(readLe(b, e.dataEnd + 4, 4), 1u);
+             EXPECT_EQ(readLe(b, e.dataEnd + 8, 4), e.compressedSize);
+             EXPECT_EQ(readLe(b, e.dataEnd + 12, 4), 2u);
+             EXPECT_EQ(readLe(b, e.localOffset + kLCrc, 4), 0u);
+             EXPECT_EQ(readLe(b, e.localOffset + kLCompressed, 8), 0u);  // both sizes
+             EXPECT_EQ(readLe(b, e.localOffset + kLFlags, 2), 0x8u);
+             EXPECT_EQ(readLe(b, e.centralOffset + kCFlags, 2), 0x8u);
+             EXPECT_EQ(readLe(b, e.centralOffset + kCCrc, 4), kCheckCrc);
+         }},
+        {"zip64 descriptor without signature",
+         [](ZipSpec& s) {
+             s.entries[1].dataDescriptor = true;
+             s.entries[1].descriptorSignature = false;
+             s.entries[1].zip64 = true;
+         },
+         [](const std::string& b, const ZipLayout& l) {
+             const ZipLayout::Entry& e = l.entries[1];
+             EXPECT_EQ(e.entryEnd, e.dataEnd + 20);
+             EXPECT_EQ(readLe(b, e.dataEnd, 4), crc32(0, reinterpret_cast<const Bytef*>("bravo"), 5));
+             EXPECT_EQ(readLe(b, e.dataEnd + 4, 8), 5u);
+             EXPECT_EQ(readLe(b, e.dataEnd + 12, 8), 5u);
+         }},
+        {"a local offset past 4 GB goes into a central zip64 field",
+         [](ZipSpec& s) { s.entries[0].centralLocalOffset = std::uint64_t{1} << 33; },
+         [](const std::string& b, const ZipLayout& l) {
+             const std::uint64_t c = l.entries[0].centralOffset;
+             EXPECT_EQ(readLe(b, c + kCOffset, 4), 0xFFFFFFFFu);
+             EXPECT_EQ(at(b, c + kCName + 5, 4), std::string("\x01\x00\x08\x00", 4));
+             EXPECT_EQ(readLe(b, c + kCName + 9, 8), std::uint64_t{1} << 33);
+             EXPECT_EQ(readLe(b, c + kCSize, 4), 9u);  // sizes stay in their 32-bit fields
+             EXPECT_EQ(readLe(b, c + 6, 2), 45u);
+         }},
+        {"a second name in a unicode path field, after raw extras",
+         [](ZipSpec& s) {
+             s.entries[0].name = "123456789";
+             s.entries[0].centralExtra = unicodePathExtra("123456789", "evil.js");
+             s.entries[0].localExtra = extraField(0xCAFE, "ab");
+         },
+         [](const std::string& b, const ZipLayout& l) {
+             const std::string want = std::string("\x75\x70\x0c\x00\x01", 5) + le(kCheckCrc, 4) + "evil.js";
+             EXPECT_EQ(at(b, l.entries[0].centralOffset + kCName + 9, want.size() + 4), want + "PK\x01\x02");
+             EXPECT_EQ(at(b, l.entries[0].localOffset + kLName + 9, 6), std::string("\xfe\xca\x02\x00" "ab", 6));
+         }},
+        {"an orphan local entry before the central directory",
+         [](ZipSpec& s) { s.beforeCentral = localEntryBytes(zEntry("o.txt", "orphan", 0)); },
+         [](const std::string& b, const ZipLayout& l) {
+             EXPECT_EQ(at(b, l.entries[1].entryEnd, 4), "PK\x03\x04");
+             EXPECT_EQ(at(b, l.entries[1].entryEnd + kLName, 11), "o.txtorphan");
+             EXPECT_EQ(l.centralOffset, l.entries[1].entryEnd + 30 + 5 + 6);
+             EXPECT_EQ(l.centralRecords.size(), 2u);
+         }},
+        {"flag bits added and a whole flag field replaced",
+         [](ZipSpec& s) {
+             s.entries[0].extraFlags = 0x1;
+             s.entries[1].centralFlags = 0x800;
+         },
+         [](const std::string& b, const ZipLayout& l) {
+             EXPECT_EQ(readLe(b, l.entries[0].localOffset + kLFlags, 2), 0x1u);
+             EXPECT_EQ(readLe(b, l.entries[0].centralOffset + kCFlags, 2), 0x1u);
+             EXPECT_EQ(readLe(b, l.entries[1].localOffset + kLFlags, 2), 0u);
+             EXPECT_EQ(readLe(b, l.entries[1].centralOffset + kCFlags, 2), 0x800u);
+         }},
+        {"attributes, host and version needed",
+         [](ZipSpec& s) {
+             s.entries[1].kind = ZipEntrySpec::Kind::Directory;
+             s.entries[1].unixMode = 0100600;
+             s.entries[1].hostSystem = 0;
+             s.entries[1].localVersionNeeded = 63;
+             s.entries[1].centralVersionNeeded = 62;
+         },
+         [](const std::string& b, const ZipLayout& l) {
+             const std::uint64_t c = l.entries[1].centralOffset;
+             EXPECT_EQ(readLe(b, c + kCAttrs, 4), 0100600u << 16 | 0x10);
+             EXPECT_EQ(readLe(b, c + 5, 1), 0u);
+             EXPECT_EQ(readLe(b, c + 6, 2), 62u);
+             EXPECT_EQ(readLe(b, l.entries[1].localOffset + 4, 2), 63u);
+             EXPECT_EQ(readLe(b, l.entries[0].centralOffset + kCAttrs, 4), 0100644u << 16);
+             EXPECT_EQ(readLe(b, l.entries[0].centralOffset + 4, 2), 3u << 8 | 20);
+         }},
+        {"raw data instead of the compressed content",
+         [](ZipSpec& s) { s.entries[0].rawData = std::string("\x03\x00", 2); },
+         [](const std::string& b, const ZipLayout& l) {
+             EXPECT_EQ(l.entries[0].compressedSize, 2u);
+             EXPECT_EQ(at(b, l.entries[0].dataOffset, 2), std::string("\x03\x00", 2));
+             EXPECT_EQ(readLe(b, l.entries[0].localOffset + kLCrc, 4), kCheckCrc);
+             EXPECT_EQ(readLe(b, l.entries[0].localOffset + kLSize, 4), 9u);
+         }},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        ZipSpec spec;
+        spec.entries = {zEntry("a.txt", "123456789"), zEntry("b.txt", "bravo", 0)};
+        c.edit(spec);
+        ScratchDir dir;
+        const ZipLayout layout = writeZipSpec(dir.file("t.zip"), spec);
+        const std::string bytes = readFile(dir.file("t.zip"));
+        c.check(bytes, layout);
+        if (spec.endCommentLength || spec.endEntryCount || spec.endCentralSize || spec.endCentralOffset ||
+            spec.locatorOffset)
+            continue;  // the end records no longer describe the archive
+        checkLayout(bytes, spec, layout);
+    }
+
+    // Values that do not fit their field, and requests the writer cannot carry out.
+    struct Bad {
+        const char* name;
+        std::function<void(ZipSpec&)> edit;
+    };
+    const Bad kBad[] = {
+        {"a 33-bit size without zip64", [](ZipSpec& s) { s.entries[0].centralSize = std::uint64_t{1} << 32; }},
+        {"a method the writer cannot compress with", [](ZipSpec& s) { s.entries[0].method = 12; }},
+        {"a name longer than 65,535 bytes", [](ZipSpec& s) { s.entries[0].name = std::string(70000, 'n'); }},
+        {"a central record of no entry", [](ZipSpec& s) { s.centralOrder = std::vector<std::size_t>{0, 2}; }},
+        {"both data and zeros", [](ZipSpec& s) { s.entries[0].zeros = 1; }},
+    };
+    for (const Bad& c : kBad) {
+        SCOPED_TRACE(c.name);
+        ZipSpec spec;
+        spec.entries = {zEntry("a.txt", "123456789"), zEntry("b.txt", "bravo", 0)};
+        c.edit(spec);
+        ScratchDir dir;
+        EXPECT_THROW(writeZipSpec(dir.file("t.zip"), spec), std::invalid_argument);
+    }
+
+    // The patch helpers check their bounds.
+    std::string bytes = "abcdef";
+    patchLe(bytes, 2, 0x3231, 2);
+    EXPECT_EQ(bytes, "ab12ef");
+    EXPECT_THROW(patchLe(bytes, 5, 0, 2), std::out_of_range);
+    EXPECT_THROW(readLe(bytes, 3, 4), std::out_of_range);
+    EXPECT_THROW(le(256, 1), std::invalid_argument);
+    ScratchDir dir;
+    writeFile(dir.file("f"), "abcdef");
+    patchFileLe(dir.file("f"), 4, 0x3433, 2);
+    EXPECT_EQ(readFile(dir.file("f")), "abcd34");
+    EXPECT_THROW(patchFileLe(dir.file("f"), 5, 0, 2), std::out_of_range);
+}
+
+TEST(SupportZipWriter, StreamsZerosPastFourGigabytes) {
+    // Past 4 GB the entry needs zip64 by itself; the content is never held in memory.
+    const std::uint64_t size = (std::uint64_t{1} << 32) + (1u << 20) + 7;
+    ZipSpec spec;
+    ZipEntrySpec big;
+    big.name = "big.bin";
+    big.zeros = size;
+    spec.entries = {zEntry("a.txt", "123456789"), big};
+    ScratchDir dir;
+    const std::string zip = dir.file("big.zip");
+    const ZipLayout layout = writeZipSpec(zip, spec);
+    rusage usage;
+    ASSERT_EQ(getrusage(RUSAGE_SELF, &usage), 0);
+    EXPECT_LT(usage.ru_maxrss, 256 * 1024) << "kilobytes at most in use";
+
+    const std::string bytes = readFile(zip);
+    checkLayout(bytes, spec, layout);
+    const ZipLayout::Entry& e = layout.entries[1];
+    EXPECT_LT(e.compressedSize, size / 100);
+    EXPECT_EQ(readLe(bytes, e.localOffset + 18, 8), 0xFFFFFFFFFFFFFFFFu);
+    EXPECT_EQ(readLe(bytes, e.localOffset + 30 + 7 + 4, 8), size);
+    EXPECT_EQ(readLe(bytes, e.localOffset + 30 + 7 + 12, 8), e.compressedSize);
+    EXPECT_EQ(readLe(bytes, e.centralOffset + 46 + 7 + 4, 8), size);
+    const CliResult test = runProgram("/usr/bin/unzip", {"-tq", zip}, {}, 240);
+    EXPECT_EQ(test.exitCode, 0) << test.out << test.err;
 }
 
 }  // namespace
