@@ -443,9 +443,12 @@ bool readCentralDirectory(Reader& reader, const Layout& layout, std::string& nam
 // the central record; `next` is where the following structure begins.
 bool checkLocalEntry(Reader& reader, const CentralRecord& record, std::string_view centralName, std::uint64_t next,
                      std::string& reason) {
+    if (next < record.localOffset || next - record.localOffset < kLocalHeaderSize) {
+        reason = "entries overlap";
+        return false;
+    }
     std::string_view header;
-    if (next < record.localOffset || next - record.localOffset < kLocalHeaderSize ||
-        !reader.view(record.localOffset, kLocalHeaderSize, header) || le32(header, 0) != kLocalSignature) {
+    if (!reader.view(record.localOffset, kLocalHeaderSize, header) || le32(header, 0) != kLocalSignature) {
         reason = "a central record points at no local header";
         return false;
     }

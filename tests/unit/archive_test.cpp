@@ -1,0 +1,574 @@
+// The archive reader, the comparison of an extracted tree with the archive, and resolving a
+// path inside a package.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+
+#include "KVBSignLibInternal.h"
+#include "cli_runner.h"
+#include "package/archive.h"
+#include "package/inside.h"
+#include "zip_writer.h"
+
+namespace {
+
+namespace fs = boost::filesystem;
+namespace ka = kvbsign::archive;
+using kvtest::ZipEntrySpec;
+using kvtest::ZipLayout;
+using kvtest::ZipSpec;
+
+ZipEntrySpec file(const std::string& name, const std::string& data) {
+    ZipEntrySpec e;
+    e.name = name;
+    e.data = data;
+    return e;
+}
+
+ZipEntrySpec directory(const std::string& name) {
+    ZipEntrySpec e;
+    e.kind = ZipEntrySpec::Kind::Directory;
+    e.name = name;
+    return e;
+}
+
+ZipEntrySpec link(const std::string& name, const std::string& target) {
+    ZipEntrySpec e;
+    e.kind = ZipEntrySpec::Kind::Symlink;
+    e.name = name;
+    e.data = target;
+    return e;
+}
+
+const std::string kApp(300, 'a');
+
+// A small package-shaped archive: stored mimetype, directories, deflated files, a link.
+ZipSpec baseSpec() {
+    ZipSpec spec;
+    ZipEntrySpec mimetype = file("mimetype", "application/vnd.kvb");
+    mimetype.method = 0;
+    spec.entries = {mimetype,
+                    directory("META-INF/"),
+                    file("META-INF/signatures.xml", "<signatures></signatures>"),
+                    directory("lib/"),
+                    file("lib/app.js", kApp),
+                    link("lib/app-link.js", "app.js"),
+                    file("index.html", "<html></html>\n")};
+    return spec;
+}
+
+ZipEntrySpec& entry(ZipSpec& spec, const std::string& name) {
+    for (ZipEntrySpec& e : spec.entries)
+        if (e.name == name) return e;
+    throw std::runtime_error("no entry " + name);
+}
+
+struct Read {
+    bool accepted = false;
+    std::string reason;
+    ka::Listing listing;
+};
+
+Read readFile(const std::string& path) {
+    Read r;
+    r.accepted = ka::readArchiveFile(path, r.listing, r.reason);
+    return r;
+}
+
+class ArchiveReader : public testing::Test {
+protected:
+    kvtest::ScratchDir scratch;
+    std::string zip = scratch.file("pkg.zip");
+
+    Read write(const ZipSpec& spec, const std::function<void(std::string&, const ZipLayout&)>& patch = nullptr) {
+        const ZipLayout layout = kvtest::writeZipSpec(zip, spec);
+        if (patch) {
+            std::string bytes = kvtest::readFile(zip);
+            patch(bytes, layout);
+            kvtest::writeFile(zip, bytes);
+        }
+        return readFile(zip);
+    }
+};
+
+TEST_F(ArchiveReader, ListsAValidArchiveInTreeOrder) {
+    const Read r = write(baseSpec());
+    ASSERT_TRUE(r.accepted) << r.reason;
+    std::vector<std::string> names;
+    for (const ka::Entry& e : r.listing.entries) names.emplace_back(r.listing.name(e));
+    // "/" sorts first: a directory's entries follow it directly.
+    EXPECT_EQ(names, (std::vector<std::string>{"META-INF", "META-INF/signatures.xml", "index.html", "lib",
+                                               "lib/app-link.js", "lib/app.js", "mimetype"}));
+    const ka::Entry* app = r.listing.find("lib/app.js");
+    ASSERT_NE(app, nullptr);
+    EXPECT_EQ(app->kind, ka::EntryKind::File);
+    EXPECT_EQ(app->size, kApp.size());
+    ASSERT_NE(r.listing.find("lib"), nullptr);
+    EXPECT_EQ(r.listing.find("lib")->kind, ka::EntryKind::Directory);
+    ASSERT_NE(r.listing.find("lib/app-link.js"), nullptr);
+    EXPECT_EQ(r.listing.find("lib/app-link.js")->kind, ka::EntryKind::Symlink);
+    EXPECT_EQ(r.listing.find("lib/app-link.js")->size, 6u);
+    EXPECT_EQ(r.listing.find("lib/"), nullptr);
+    EXPECT_EQ(r.listing.find("app.js"), nullptr);
+    EXPECT_TRUE(r.listing.hasEntryBelow("lib"));
+    EXPECT_TRUE(r.listing.hasEntryBelow("META-INF"));
+    EXPECT_FALSE(r.listing.hasEntryBelow("index.html"));
+    EXPECT_FALSE(r.listing.hasEntryBelow("li"));
+    EXPECT_EQ(r.listing.totalSize, 19u + 25u + kApp.size() + 6u + 14u);
+    EXPECT_EQ(r.listing.largestSize, kApp.size());
+}
+
+TEST_F(ArchiveReader, AcceptsTheFormsWritersUse) {
+    struct Case {
+        const char* name;
+        std::function<void(ZipSpec&)> edit;
+    };
+    const Case cases[] = {
+        {"data descriptors with signature",
+         [](ZipSpec& s) {
+             for (ZipEntrySpec& e : s.entries) e.dataDescriptor = true;
+         }},
+        {"data descriptors without signature",
+         [](ZipSpec& s) {
+             for (ZipEntrySpec& e : s.entries) {
+                 e.dataDescriptor = true;
+                 e.descriptorSignature = false;
+             }
+         }},
+        {"zip64 fields, descriptors and end record",
+         [](ZipSpec& s) {
+             for (ZipEntrySpec& e : s.entries) e.zip64 = true;
+             entry(s, "lib/app.js").dataDescriptor = true;
+             s.zip64End = true;
+         }},
+        {"archive comment", [](ZipSpec& s) { s.comment = "made for a test"; }},
+        {"file comments", [](ZipSpec& s) { entry(s, "index.html").comment = "the page"; }},
+        {"UTF-8 names with a Unicode path field repeating them",
+         [](ZipSpec& s) {
+             ZipEntrySpec e = file("lib/caf\xc3\xa9.js", "x");
+             e.localExtra = e.centralExtra = kvtest::unicodePathExtra(e.name, e.name);
+             s.entries.push_back(e);
+         }},
+        {"no directory entries at all",
+         [](ZipSpec& s) {
+             std::vector<ZipEntrySpec> kept;
+             for (const ZipEntrySpec& e : s.entries)
+                 if (e.kind != ZipEntrySpec::Kind::Directory) kept.push_back(e);
+             s.entries = kept;
+         }},
+        {"central records in another order", [](ZipSpec& s) { s.centralOrder = std::vector<std::size_t>{6, 5, 4, 3, 2, 1, 0}; }},
+        {"empty files, stored and deflated",
+         [](ZipSpec& s) {
+             ZipEntrySpec stored = file("empty-stored", "");
+             stored.method = 0;
+             s.entries.push_back(stored);
+             s.entries.push_back(file("empty-deflated", ""));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ZipSpec spec = baseSpec();
+        c.edit(spec);
+        const Read r = write(spec);
+        EXPECT_TRUE(r.accepted) << r.reason;
+    }
+}
+
+TEST_F(ArchiveReader, AcceptsMoreEntriesThanTheEndRecordCounts) {
+    ZipSpec spec = baseSpec();
+    for (int i = 0; i < 70000; ++i) spec.entries.push_back(directory("d/" + std::to_string(i) + "/"));
+    const Read r = write(spec);
+    ASSERT_TRUE(r.accepted) << r.reason;
+    EXPECT_EQ(r.listing.entries.size(), 70007u);
+    EXPECT_TRUE(r.listing.hasEntryBelow("d"));
+    EXPECT_NE(r.listing.find("d/69999"), nullptr);
+}
+
+// Each case changes one thing of the valid archive; every one must be refused before any
+// extraction, for the reason given.
+TEST_F(ArchiveReader, RefusesWhatReadersCouldReadDifferently) {
+    using Patch = std::function<void(std::string&, const ZipLayout&)>;
+    struct Case {
+        const char* name;
+        std::function<void(ZipSpec&)> edit;
+        Patch patch;
+        const char* reason;
+    };
+    const std::string evil = "require('child_process').exec('x');\n";
+    const Case cases[] = {
+        // Layout of the file
+        {"bytes before the first entry", [](ZipSpec& s) { s.entries[0].before = "#!/bin/sh\n"; }, nullptr,
+         "bytes before the first entry"},
+        {"gap between two entries", [](ZipSpec& s) { s.entries[3].before = "gap!"; }, nullptr,
+         "bytes between entries"},
+        {"whole local entry between the last entry and the central directory",
+         [&](ZipSpec& s) { s.beforeCentral = kvtest::localEntryBytes(file("index.html", evil)); }, nullptr,
+         "bytes between entries"},
+        {"bytes between the central directory and the end record", [](ZipSpec& s) { s.afterCentral = "junk"; },
+         nullptr, "the central directory does not end where the end records begin"},
+        {"bytes after the end record", [](ZipSpec& s) { s.afterEnd = "junk"; }, nullptr,
+         "comment does not reach the end of the file"},
+        {"comment length longer than the comment", [](ZipSpec& s) { s.endCommentLength = 5; }, nullptr,
+         "comment does not reach the end of the file"},
+        {"a second end record appended", nullptr,
+         [](std::string& b, const ZipLayout& l) { b += b.substr(static_cast<std::size_t>(l.endOffset)); },
+         "the central directory does not end where the end records begin"},
+        {"an end record hidden in the comment", nullptr,
+         [](std::string& b, const ZipLayout& l) {
+             const std::string end = b.substr(static_cast<std::size_t>(l.endOffset), 22);
+             kvtest::patchLe(b, l.endOffset + 20, 22, 2);
+             b += end;
+         },
+         "the central directory does not end where the end records begin"},
+        {"two central records for one local entry",
+         [](ZipSpec& s) { s.centralOrder = std::vector<std::size_t>{0, 1, 2, 3, 4, 5, 6, 4}; }, nullptr,
+         "entries overlap"},
+        {"data longer than the space before the next entry",
+         [](ZipSpec& s) {
+             ZipEntrySpec& e = entry(s, "lib/app.js");
+             e.localCompressedSize = e.centralCompressedSize = 5000;
+         },
+         nullptr, "data runs into the next entry"},
+        {"multi-part archive", nullptr, [](std::string& b, const ZipLayout& l) { kvtest::patchLe(b, l.endOffset + 4, 1, 2); },
+         "multi-part archive"},
+        {"entry count beyond the central directory", [](ZipSpec& s) { s.endEntryCount = 8; }, nullptr,
+         "central record is missing or cut short"},
+        {"too many entries",
+         [](ZipSpec& s) {
+             s.zip64End = true;
+             s.endEntryCount = ka::kMaxEntries + 1;
+         },
+         nullptr, "too many entries"},
+        {"zip64 end record and end record disagree", [](ZipSpec& s) { s.zip64End = true; },
+         [](std::string& b, const ZipLayout& l) {
+             kvtest::patchLe(b, l.endOffset + 8, 6, 2);
+             kvtest::patchLe(b, l.endOffset + 10, 6, 2);
+         },
+         "the end record and the zip64 end record disagree"},
+        {"zip64 locator pointing elsewhere",
+         [](ZipSpec& s) {
+             s.zip64End = true;
+             s.locatorOffset = 0;
+         },
+         nullptr, "points at no zip64 end record"},
+        // Local and central headers
+        {"local name differs", [](ZipSpec& s) { entry(s, "lib/app.js").localName = "lib/evi.js"; }, nullptr,
+         "name differs"},
+        {"central name differs", [](ZipSpec& s) { entry(s, "lib/app.js").centralName = "lib/evi.js"; }, nullptr,
+         "name differs"},
+        {"local method differs", [](ZipSpec& s) { entry(s, "lib/app.js").localMethod = 0; }, nullptr,
+         "flags or method differ"},
+        {"central flags differ", [](ZipSpec& s) { entry(s, "lib/app.js").centralFlags = 0x0800; }, nullptr,
+         "flags or method differ"},
+        {"central CRC differs", [](ZipSpec& s) { entry(s, "lib/app.js").centralCrc = 1; }, nullptr,
+         "CRC or sizes differ"},
+        {"local size differs", [](ZipSpec& s) { entry(s, "lib/app.js").localSize = 299; }, nullptr,
+         "CRC or sizes differ"},
+        {"descriptor CRC differs",
+         [](ZipSpec& s) {
+             ZipEntrySpec& e = entry(s, "lib/app.js");
+             e.dataDescriptor = true;
+             e.descriptorCrc = 1;
+         },
+         nullptr, "data descriptor differs"},
+        {"descriptor size differs",
+         [](ZipSpec& s) {
+             ZipEntrySpec& e = entry(s, "lib/app.js");
+             e.dataDescriptor = true;
+             e.descriptorSize = 1;
+         },
+         nullptr, "data descriptor differs"},
+        {"local header with a descriptor holds other sizes",
+         [](ZipSpec& s) {
+             ZipEntrySpec& e = entry(s, "lib/app.js");
+             e.dataDescriptor = true;
+             e.localSize = 7;
+         },
+         nullptr, "CRC or sizes differ"},
+        {"unsigned descriptor whose CRC reads as the signature",
+         [](ZipSpec& s) {
+             ZipEntrySpec& e = entry(s, "lib/app.js");
+             e.dataDescriptor = true;
+             e.descriptorSignature = false;
+             e.descriptorCrc = e.centralCrc = 0x08074b50;
+         },
+         nullptr, "reads as a signed one"},
+        {"stored entry whose sizes differ",
+         [](ZipSpec& s) {
+             ZipEntrySpec& e = entry(s, "mimetype");
+             e.localSize = e.centralSize = 40;
+         },
+         nullptr, "stored entry's sizes differ"},
+        // Extra fields
+        {"second name in the local extra field",
+         [](ZipSpec& s) { entry(s, "lib/app.js").localExtra = kvtest::unicodePathExtra("lib/app.js", "Thumbs.db"); },
+         nullptr, "second name"},
+        {"second name in the central extra field",
+         [](ZipSpec& s) {
+             entry(s, "index.html").centralExtra = kvtest::unicodePathExtra("index.html", "__MACOSX/index.html");
+         },
+         nullptr, "second name"},
+        {"extra field block cut inside a field header",
+         [](ZipSpec& s) { entry(s, "index.html").localExtra = std::string("\x55\x54", 2); }, nullptr,
+         "ends inside a field header"},
+        {"extra field longer than its block",
+         [](ZipSpec& s) { entry(s, "index.html").centralExtra = std::string("\x55\x54\x09\x00\x01", 5); }, nullptr,
+         "runs past its block"},
+        // Entries
+        {"encrypted entry", [](ZipSpec& s) { entry(s, "lib/app.js").extraFlags = 0x0001; }, nullptr, "encrypted"},
+        {"two entries of one name", [&](ZipSpec& s) { s.entries.push_back(file("index.html", evil)); }, nullptr,
+         "two entries share a name"},
+        {"a file and a directory of one name", [](ZipSpec& s) { s.entries.push_back(file("lib", "x")); }, nullptr,
+         "two entries share a name"},
+        {"an entry below a file", [](ZipSpec& s) { s.entries.push_back(file("index.html/x.js", "x")); }, nullptr,
+         "below a file or link entry"},
+        {"an entry below a link",
+         [](ZipSpec& s) {
+             s.entries.push_back(link("drop", "/etc"));
+             s.entries.push_back(file("drop/x.conf", "x"));
+         },
+         nullptr, "below a file or link entry"},
+        {"directory entry with content", [](ZipSpec& s) { s.entries.push_back(file("full/", "abc")); }, nullptr,
+         "directory entry has content"},
+        {"link target too long", [](ZipSpec& s) { s.entries.push_back(link("long", std::string(5000, 'x'))); },
+         nullptr, "link target is too long"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ZipSpec spec = baseSpec();
+        if (c.edit) c.edit(spec);
+        const Read r = write(spec, c.patch);
+        EXPECT_FALSE(r.accepted);
+        EXPECT_NE(r.reason.find(c.reason), std::string::npos) << r.reason;
+    }
+}
+
+TEST_F(ArchiveReader, RefusesNamesThatExtractorsRewrite) {
+    struct Case {
+        const char* name;
+        std::string entryName;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"line feed before a climb", "\n../README.txt", "control character"},
+        {"tab before a climb", "\t../README.txt", "control character"},
+        {"carriage return before a climb", "\r../README.txt", "control character"},
+        {"escape", "lib/\x1b[0m.js", "control character"},
+        {"DEL", "lib/a\x7f.js", "control character"},
+        {"backslash", "lib\\..\\..\\x.js", "backslash"},
+        {"absolute", "/etc/passwd", "absolute"},
+        {"climbing", "../x.js", "element"},
+        {"climbing in the middle", "lib/../../x.js", "element"},
+        {"dot element", "./x.js", "element"},
+        {"dot element in the middle", "lib/./x.js", "element"},
+        {"empty element", "lib//x.js", "element"},
+        {"directory of two slashes", "lib2//", "element"},
+        {"only a slash", "/", "empty name"},
+        {"empty name", "", "empty name"},
+        {"longer than a path", std::string(5000, 'n'), "too long"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ZipSpec spec = baseSpec();
+        spec.entries.push_back(file(c.entryName, "x"));
+        const Read r = write(spec);
+        EXPECT_FALSE(r.accepted);
+        EXPECT_NE(r.reason.find(c.reason), std::string::npos) << r.reason;
+    }
+}
+
+TEST(ArchiveReaderMemory, EveryBoundIsCheckedBeforeReading) {
+    // Truncations of a valid archive at every length: refused, never read outside the input.
+    kvtest::ScratchDir scratch;
+    kvtest::writeZipSpec(scratch.file("a.zip"), baseSpec());
+    const std::string whole = kvtest::readFile(scratch.file("a.zip"));
+    for (std::size_t length = 0; length < whole.size(); ++length) {
+        const std::string cut = whole.substr(0, length);
+        ka::MemorySource source(cut);
+        ka::Listing listing;
+        std::string reason;
+        EXPECT_FALSE(ka::readArchive(source, listing, reason)) << length;
+    }
+    ka::MemorySource source(whole);
+    ka::Listing listing;
+    std::string reason;
+    EXPECT_TRUE(ka::readArchive(source, listing, reason)) << reason;
+}
+
+// --- the extracted tree against the listing ---
+
+class ExtractedTree : public testing::Test {
+protected:
+    void SetUp() override {
+        if (access("/usr/bin/unzip", X_OK) != 0) GTEST_SKIP() << "needs unzip";
+        kvtest::writeZipSpec(zip, baseSpec());
+        std::string reason;
+        ASSERT_TRUE(ka::readArchiveFile(zip, listing, reason)) << reason;
+        ASSERT_EQ(kvtest::runProgram("/usr/bin/unzip", {"-q", zip, "-d", root}).exitCode, 0);
+    }
+    bool matches() {
+        reason.clear();
+        return ka::treeMatchesListing(root, listing, reason);
+    }
+    kvtest::ScratchDir scratch;
+    std::string zip = scratch.file("pkg.zip");
+    std::string root = scratch.file("x");
+    ka::Listing listing;
+    std::string reason;
+};
+
+TEST_F(ExtractedTree, MatchesWhatTheArchiveHolds) { EXPECT_TRUE(matches()) << reason; }
+
+TEST_F(ExtractedTree, AnyDifferenceIsFound) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& root)> change;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"a file more", [](const std::string& r) { kvtest::writeFile(r + "/lib/extra.js", "x"); }, "does not hold"},
+        {"a file renamed", [](const std::string& r) { fs::rename(r + "/index.html", r + "/Index.html"); },
+         "does not hold"},
+        {"a file missing", [](const std::string& r) { fs::remove(r + "/index.html"); }, "left out"},
+        {"a file of another size", [](const std::string& r) { kvtest::writeFile(r + "/lib/app.js", "short"); },
+         "does not hold"},
+        {"a link where a file was",
+         [](const std::string& r) {
+             fs::remove(r + "/index.html");
+             fs::create_symlink("lib/app.js", r + "/index.html");
+         },
+         "does not hold"},
+        {"a file where a link was",
+         [](const std::string& r) {
+             fs::remove(r + "/lib/app-link.js");
+             kvtest::writeFile(r + "/lib/app-link.js", "app.js");
+         },
+         "does not hold"},
+        {"a directory more", [](const std::string& r) { fs::create_directories(r + "/lib/sub"); },
+         "directory the archive does not hold"},
+        {"a directory entry missing",
+         [](const std::string& r) {
+             fs::remove(r + "/META-INF/signatures.xml");
+             fs::remove(r + "/META-INF");
+         },
+         "left out"},
+        {"a named pipe", [](const std::string& r) { mkfifo((r + "/lib/pipe").c_str(), 0600); }, "does not hold"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(root);
+        ASSERT_EQ(kvtest::runProgram("/usr/bin/unzip", {"-q", zip, "-d", root}).exitCode, 0);
+        c.change(root);
+        EXPECT_FALSE(matches());
+        EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;
+    }
+}
+
+TEST_F(ExtractedTree, ClosedDirectoriesAreOpenedForTheOwner) {
+    chmod((root + "/lib").c_str(), 0);
+    chmod((root + "/META-INF").c_str(), 0555);
+    EXPECT_TRUE(matches()) << reason;
+    struct stat info;
+    ASSERT_EQ(lstat((root + "/lib").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & S_IRWXU, static_cast<mode_t>(S_IRWXU));
+    ASSERT_EQ(lstat((root + "/META-INF").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0755u);
+}
+
+// --- resolving inside the package ---
+
+TEST(InsidePackage, FollowsOnlyLinksThatStayInside) {
+    kvtest::ScratchDir scratch;
+    const std::string root = fs::canonical(scratch.path()).generic_string() + "/pkg";
+    const std::string outside = fs::canonical(scratch.path()).generic_string() + "/outside";
+    kvtest::writeFile(root + "/a.txt", "a");
+    kvtest::writeFile(root + "/sub/b.txt", "b");
+    kvtest::writeFile(outside + "/secret.txt", "s");
+    ASSERT_EQ(mkfifo((outside + "/pipe").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((root + "/pipe").c_str(), 0600), 0);
+    struct LinkSpec {
+        const char* name;
+        std::string target;
+    };
+    const LinkSpec links[] = {
+        {"to-a", "a.txt"},
+        {"sub/up-to-a", "../a.txt"},
+        {"abs-to-a", root + "/a.txt"},
+        {"to-sub", "sub"},
+        {"chain", "to-sub/../to-a"},
+        {"abs-outside", outside + "/secret.txt"},
+        {"climb-outside", "../outside/secret.txt"},
+        {"climb-back", "../pkg/a.txt"},
+        {"to-outside-pipe", outside + "/pipe"},
+        {"to-outside-dir", "../outside"},
+        {"loop1", "loop2"},
+        {"loop2", "loop1"},
+        {"dangling", "nothing-here"},
+    };
+    for (const LinkSpec& l : links) fs::create_symlink(l.target, root + "/" + l.name);
+
+    using R = kvbsign::InsideResult;
+    struct Case {
+        const char* relative;
+        R want;
+        std::string resolved;
+    };
+    const Case cases[] = {
+        {"a.txt", R::RegularFile, root + "/a.txt"},
+        {"to-a", R::RegularFile, root + "/a.txt"},
+        {"sub/up-to-a", R::RegularFile, root + "/a.txt"},
+        {"abs-to-a", R::RegularFile, root + "/a.txt"},
+        {"to-sub/b.txt", R::RegularFile, root + "/sub/b.txt"},
+        {"chain", R::RegularFile, root + "/a.txt"},
+        {"sub", R::NotRegular, ""},
+        {"pipe", R::NotRegular, ""},
+        {"abs-outside", R::LeavesPackage, ""},
+        {"climb-outside", R::LeavesPackage, ""},
+        // It would come back, but only by leaving first.
+        {"climb-back", R::LeavesPackage, ""},
+        {"to-outside-pipe", R::LeavesPackage, ""},
+        {"to-outside-dir/secret.txt", R::LeavesPackage, ""},
+        {"../outside/secret.txt", R::LeavesPackage, ""},
+        {"loop1", R::Error, ""},
+        {"dangling", R::Missing, ""},
+        {"missing.txt", R::Missing, ""},
+        {"a.txt/below", R::Missing, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.relative);
+        std::string resolved;
+        EXPECT_EQ(kvbsign::resolveInsidePackage(root, c.relative, resolved), c.want);
+        if (c.want == R::RegularFile) {
+            EXPECT_EQ(resolved, c.resolved);
+        }
+    }
+}
+
+// --- removal ---
+
+TEST(TemporaryRemoval, ClosedDirectoriesDoNotKeepATree) {
+    std::string dir = KVBSignLibInternal::createTempDirectory(1, 0);
+    ASSERT_FALSE(dir.empty());
+    kvtest::writeFile(dir + "/a/b/c.txt", "c");
+    kvtest::writeFile(dir + "/d/e.txt", "e");
+    fs::create_symlink("/etc", dir + "/d/etc-link");
+    chmod((dir + "/a/b").c_str(), 0);
+    chmod((dir + "/a").c_str(), 0555);
+    chmod((dir + "/d").c_str(), 0500);
+    struct stat etc;
+    ASSERT_EQ(stat("/etc", &etc), 0);
+    KVBSignLibInternal::removeTempDirectory(dir);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir)));
+    struct stat after;
+    ASSERT_EQ(stat("/etc", &after), 0);
+    EXPECT_EQ(after.st_mode, etc.st_mode) << "a link was followed";
+}
+
+}  // namespace
