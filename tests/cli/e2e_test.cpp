@@ -523,7 +523,9 @@ TEST_F(EndToEnd, InternalFaultsGiveTheirStatuses) {
 
 // ---- an unusable /tmp: the tool runs in a private mount namespace with a read-only /tmp ----
 
-const char kReadOnlyTmp[] = "mount -t tmpfs -o ro,size=1m tmpfs /tmp && exec \"$0\" \"$@\"";
+// A read-only bind of /tmp over itself: nothing can be made in it, while what lies below it
+// (a build tree in a checkout under /tmp, bound back into the test's private /tmp) stays.
+const char kReadOnlyTmp[] = "mount --rbind /tmp /tmp && mount -o remount,bind,ro /tmp && exec \"$0\" \"$@\"";
 
 std::string executableDirectory() {
     char buffer[PATH_MAX];
@@ -533,7 +535,7 @@ std::string executableDirectory() {
     return fs::path(buffer).parent_path().string();
 }
 
-// A scratch directory outside /tmp (the namespace hides /tmp), next to the test binary.
+// A scratch directory outside the test's /tmp file system, next to the test binary.
 class OutsideTmpDir {
 public:
     OutsideTmpDir() {
@@ -557,7 +559,7 @@ TEST_F(EndToEnd, UnusableTmpGives13) {
     const std::string unshare = "/usr/bin/unshare";
     if (access(unshare.c_str(), X_OK) != 0) GTEST_SKIP() << "unshare is not installed";
     const CliResult probe =
-        kvtest::runProgram(unshare, {"-m", "sh", "-c", "mount -t tmpfs -o ro,size=1m tmpfs /tmp && echo mounted"}, {}, 30);
+        kvtest::runProgram(unshare, {"-m", "sh", "-c", kReadOnlyTmp, "echo", "mounted"}, {}, 30);
     if (probe.exitCode != 0 || probe.out != "mounted\n")
         GTEST_SKIP() << "cannot mount a private read-only /tmp (needs root or CAP_SYS_ADMIN): " << probe.err;
 
