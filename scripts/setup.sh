@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(g++ make cmake pkg-config libssl-dev openssl libboost-dev libboost-filesystem-dev
-          libboost-system-dev libgtest-dev zlib1g-dev unzip zip xmlsec1 util-linux valgrind time)
+          libboost-system-dev libgtest-dev zlib1g-dev unzip zip libarchive-tools xmlsec1 util-linux valgrind
+          time)
 if [ "${KVBSIGN_WITH_FUZZ:-0}" = 1 ]; then
   packages+=(clang-14 libclang-rt-14-dev)
 fi

@@ -1,7 +1,6 @@
 // The built KVBSignCmd: command lines, exit codes, what goes to standard output and standard
 // error, the certificate report, and the temporary directories a run leaves (none).
 
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -255,11 +254,16 @@ TEST_F(CliTest, CertificateReportAfterSuccess) {
 // ends with 26, while a run that gets further fails with 13.
 TEST_F(CliTest, UserCertificatesAreReadBeforeAnyTemporaryDirectory) {
     if (!kPrivateTmp) GTEST_SKIP() << "needs a private /tmp (mount namespaces)";
-    // A read-only /tmp over the private one; the package is "/" itself, outside it.
-    ASSERT_EQ(mount("tmpfs", "/tmp", "tmpfs", MS_RDONLY, nullptr), 0);
-    const CliResult missing = kvtest::runCli({"-verify", "/", "-addCerts", "/no/such/cert.der"});
-    const CliResult noDirectory = kvtest::runCli({"-verify", "/"});
-    ASSERT_EQ(umount2("/tmp", 0), 0);
+    // The private /tmp made read-only (the build tree bound back into it stays usable); the
+    // package is "/" itself.
+    CliResult missing;
+    CliResult noDirectory;
+    {
+        const kvtest::ReadOnlyTmp readOnly;
+        ASSERT_TRUE(readOnly.active());
+        missing = kvtest::runCli({"-verify", "/", "-addCerts", "/no/such/cert.der"});
+        noDirectory = kvtest::runCli({"-verify", "/"});
+    }
 
     EXPECT_EQ(missing.exitCode, 26);
     EXPECT_EQ(missing.err, kCertificatesUnreadable);

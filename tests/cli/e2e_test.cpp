@@ -77,10 +77,36 @@ const char kSkip[] = "-skipOnlineRevocationChecks";
 const char kInfo[] = "-certInfo";
 const char kAdd[] = "-addCerts";
 
+// A signer with the given subject, issued by the test intermediate, and the report texts
+// written by hand from the subject's one-line form.
+kvtest::e2e::Signer namedSigner(const std::vector<std::pair<std::string, std::string>>& subject,
+                                const std::string& serialHex, const std::string& cn, const std::string& ou,
+                                const std::string& dn) {
+    kvtest::CertSpec spec = kvtest::leafSpec("unused", serialHex);
+    spec.subject = subject;
+    kvtest::e2e::Signer s;
+    s.id.key = kvtest::shareKey(pki().leaf.key.get());
+    s.id.cert = kvtest::makeCert(spec, s.id.key.get(), pki().intermediate.cert.get(), pki().intermediate.key.get());
+    s.cn = cn;
+    s.ou = ou;
+    s.dn = dn;
+    return s;
+}
+
 // Every package and file the rows use, made once per suite.
 struct Packages {
-    explicit Packages(World& w) {
+    explicit Packages(World& w)
+        // One O value that spells the test leaf's units and name after its own: the one-line
+        // form writes its slashes as "\/", and the report must show them.
+        : forgedSigner(namedSigner({{"C", "GB"}, {"O", "KVB Test Signers/OU=Unit A/OU=Unit B/CN=KVB Test Leaf"}},
+                                   "9B01", "KVB Test Leaf", "Unit A\\ Unit B\\",
+                                   "/C=GB/O=KVB Test Signers\\/OU=Unit A\\/OU=Unit B\\/CN=KVB Test Leaf")),
+          // A value that ends in a backslash right before the next entry.
+          backslashSigner(namedSigner({{"C", "GB"}, {"O", "KVB Test Signers\\"}, {"OU", "Unit A"}, {"CN", "KVB Slash"}},
+                                      "9B02", "KVB Slash", "Unit A", "/C=GB/O=KVB Test Signers\\/OU=Unit A/CN=KVB Slash")) {
         const time_t now = time(nullptr);
+        forged = w.build(forgedSigner, "pkg/forged-name").dir;
+        backslash = w.build(backslashSigner, "pkg/backslash-name").dir;
         good = w.build(w.plain, "pkg/good").dir;
         SignedPackage goodPackage = w.build(w.plain, "pkg/good-for-zip");
         goodZip = w.path("pkg/good.kvb");
@@ -116,6 +142,11 @@ struct Packages {
         expiredTsWithin = timestamped(w, w.expired, "pkg/expired-ts-within", now - 10 * kDay, false);
         expiredTsOutside = timestamped(w, w.expired, "pkg/expired-ts-outside", now - kDay, false);
         expiredTsInvalid = timestamped(w, w.expired, "pkg/expired-ts-invalid", now - 10 * kDay, true);
+        // The offline expired signer is valid from now - 60 to now - 2 days.
+        expiredCrlDeadTsWithin =
+            timestamped(w, w.expiredCrlDead, "pkg/expired-crl-dead-ts-within", now - 10 * kDay, false);
+        expiredCrlDeadTsInvalid =
+            timestamped(w, w.expiredCrlDead, "pkg/expired-crl-dead-ts-invalid", now - 10 * kDay, true);
 
         junk = w.path("pkg/junk.kvb");
         kvtest::writeFile(junk, "this is not a zip archive\n");
@@ -169,10 +200,13 @@ struct Packages {
         return zipPath;
     }
 
+    kvtest::e2e::Signer forgedSigner, backslashSigner;
+    std::string forged, backslash;
     std::string good, goodZip, variant, tampered, crlCleanTampered, expired, notYetValid;
     std::string crlClean, crlRevoked, crlRevokedZip, crlDead, expiredCrlDead, cacheListed;
     std::string tsWithin, tsWithinZip, tsOutside, tsInvalid, tsUnverifiable;
     std::string revokedSignedBefore, revokedSignedAfter, expiredTsWithin, expiredTsOutside, expiredTsInvalid;
+    std::string expiredCrlDeadTsWithin, expiredCrlDeadTsInvalid;
     std::string junk, unsignedZip, documentIsDirectory, documentIsFifo, withBom, withDeclaration, noSignatureElement;
     std::string intermediateDer, unrelatedDer, intermediatePem, missingDer, missingPackage;
 };
@@ -358,14 +392,54 @@ TEST_F(EndToEnd, EveryReportLineValue) {
     runRows(rows);
 }
 
+// The names in the report are the subject's one-line form as written: a slash or plus inside a
+// value keeps its backslash, so a value that spells other entries cannot pass for them.
+TEST_F(EndToEnd, ReportNamesAsTheOneLineFormWritesThem) {
+    using namespace kvtest::e2e;
+    const EnvList trusted = w().env(Roots::Trusted);
+    const std::vector<Row> rows = {
+        {"an O value that spells the genuine signer's units and name", verifyArgs(p().forged, {kInfo, kSkip}),
+         trusted, 0, expectedReport(p().forgedSigner, "true", kUnknown, kTimestampNone, true) + kMsg0, ""},
+        {"a value ending in a backslash before the next entry", verifyArgs(p().backslash, {kInfo, kSkip}), trusted, 0,
+         expectedReport(p().backslashSigner, "true", kUnknown, kTimestampNone, true) + kMsg0, ""},
+    };
+    runRows(rows);
+
+    // Line by line against the genuine signer's report: the walk still finds the spelled CN,
+    // but the OU and DN lines tell the two apart.
+    const CliResult genuine = kvtest::runCli(verifyArgs(p().good, {kInfo, kSkip}), trusted, 90);
+    const CliResult forged = kvtest::runCli(verifyArgs(p().forged, {kInfo, kSkip}), trusted, 90);
+    auto lines = [](const std::string& text) {
+        std::vector<std::string> out;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);) out.push_back(line);
+        return out;
+    };
+    const std::vector<std::string> g = lines(genuine.out);
+    const std::vector<std::string> f = lines(forged.out);
+    ASSERT_EQ(g.size(), 10u) << genuine.out << genuine.err;
+    ASSERT_EQ(f.size(), 10u) << forged.out << forged.err;
+    EXPECT_EQ(f[1], g[1]);  // CN
+    EXPECT_NE(f[2], g[2]);  // OU
+    EXPECT_NE(f[3], g[3]);  // DN
+    EXPECT_EQ(f[3], "DN: /C=GB/O=KVB Test Signers\\/OU=Unit A\\/OU=Unit B\\/CN=KVB Test Leaf");
+}
+
 // Which outcome wins when more than one applies, and which checks run regardless of the options.
 TEST_F(EndToEnd, StatusPrecedence) {
     using namespace kvtest::e2e;
     const EnvList trusted = w().env(Roots::Trusted);
     const std::vector<Row> rows = {
-        {"52 wins over 24: expired signer, CRL server unreachable", verifyArgs(p().expiredCrlDead, {kInfo}), trusted,
-         52, expectedReport(w().expiredCrlDead, "true", kUnknown, kTimestampNone, false) + kMsg52, ""},
-        {"52 arises without the report: the revocation lookup still runs", verifyArgs(p().expiredCrlDead), trusted, 52,
+        // A CRL that cannot be fetched (a machine without network) must not turn a rejection
+        // into a verified result: 52 only when no other check failed.
+        {"24 wins over 52: expired signer, CRL server unreachable", verifyArgs(p().expiredCrlDead, {kInfo}), trusted,
+         24, "", kMsg24},
+        {"24 wins over 52 without the report", verifyArgs(p().expiredCrlDead), trusted, 24, "", kMsg24},
+        {"24 wins over 52: an invalid timestamp does not vouch for the expired signer",
+         verifyArgs(p().expiredCrlDeadTsInvalid, {kInfo}), trusted, 24, "", kMsg24},
+        {"52 once the timestamp vouches for the expired signer", verifyArgs(p().expiredCrlDeadTsWithin, {kInfo}),
+         trusted, 52, expectedReport(w().expiredCrlDead, "true", kUnknown, kTimestampWithin, false) + kMsg52, ""},
+        {"52 arises without the report: the revocation lookup still runs", verifyArgs(p().crlDead), trusted, 52,
          kMsg52, ""},
         {"the revocation lookup runs without the report", verifyArgs(p().crlRevoked), trusted, 0, kMsg0, "", true, 1},
         {"0, not 52: online checks skipped for a signer whose CRL server is unreachable",
@@ -449,7 +523,9 @@ TEST_F(EndToEnd, InternalFaultsGiveTheirStatuses) {
 
 // ---- an unusable /tmp: the tool runs in a private mount namespace with a read-only /tmp ----
 
-const char kReadOnlyTmp[] = "mount -t tmpfs -o ro,size=1m tmpfs /tmp && exec \"$0\" \"$@\"";
+// A read-only bind of /tmp over itself: nothing can be made in it, while what lies below it
+// (a build tree in a checkout under /tmp, bound back into the test's private /tmp) stays.
+const char kReadOnlyTmp[] = "mount --rbind /tmp /tmp && mount -o remount,bind,ro /tmp && exec \"$0\" \"$@\"";
 
 std::string executableDirectory() {
     char buffer[PATH_MAX];
@@ -459,7 +535,7 @@ std::string executableDirectory() {
     return fs::path(buffer).parent_path().string();
 }
 
-// A scratch directory outside /tmp (the namespace hides /tmp), next to the test binary.
+// A scratch directory outside the test's /tmp file system, next to the test binary.
 class OutsideTmpDir {
 public:
     OutsideTmpDir() {
@@ -483,7 +559,7 @@ TEST_F(EndToEnd, UnusableTmpGives13) {
     const std::string unshare = "/usr/bin/unshare";
     if (access(unshare.c_str(), X_OK) != 0) GTEST_SKIP() << "unshare is not installed";
     const CliResult probe =
-        kvtest::runProgram(unshare, {"-m", "sh", "-c", "mount -t tmpfs -o ro,size=1m tmpfs /tmp && echo mounted"}, {}, 30);
+        kvtest::runProgram(unshare, {"-m", "sh", "-c", kReadOnlyTmp, "echo", "mounted"}, {}, 30);
     if (probe.exitCode != 0 || probe.out != "mounted\n")
         GTEST_SKIP() << "cannot mount a private read-only /tmp (needs root or CAP_SYS_ADMIN): " << probe.err;
 

@@ -28,7 +28,8 @@ CliResult runProgram(const std::string& program, const std::vector<std::string>&
 CliResult runCli(const std::vector<std::string>& args, const EnvList& env = {}, int timeoutSeconds = 60,
                  const std::string& cwd = "");
 
-// The names of the /tmp/kvbsign* entries that exist now.
+// The names of the /tmp/kvbsign* entries that exist now (directories bound back into a private
+// /tmp, see private_tmp.h, left out).
 std::set<std::string> kvbsignTempEntries();
 
 // A scratch directory for one test (/tmp/kvbtest-XXXXXX), removed with everything below it.

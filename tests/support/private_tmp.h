@@ -11,13 +11,35 @@ namespace kvtest {
 // compare the /tmp/kvbsign* entries before and after a verification use it so that other
 // tests running at the same time cannot disturb the comparison. Needs the right to make
 // mount namespaces (root); returns false and changes nothing visible when it is missing.
+// The directories below /tmp that the tests need (the source and build trees, the test
+// program's directory, the working directory) are bound back into the new /tmp, so the suite
+// runs from a checkout anywhere, /tmp included.
 // Call it while the process has one thread, before any scratch directory is made.
 bool usePrivateTmp();
+
+// The names of the /tmp entries that hold directories bound back into the private /tmp (empty
+// without one). They belong to no verification and no test.
+const std::set<std::string>& boundBackTmpEntries();
 
 // The /tmp/kvbsign* entries that exist now and are not in `known`. With a shared /tmp (no
 // private one could be made) other processes make and remove entries of their own
 // meanwhile: an entry counts only when it is still there after a short grace period.
 std::set<std::string> newTempEntries(const std::set<std::string>& known);
+
+// For its lifetime, makes the private /tmp read-only where nothing can be created, while the
+// directories bound back into it stay usable. Needs the private /tmp; active() tells whether
+// it took effect.
+class ReadOnlyTmp {
+public:
+    ReadOnlyTmp();
+    ~ReadOnlyTmp();
+    ReadOnlyTmp(const ReadOnlyTmp&) = delete;
+    ReadOnlyTmp& operator=(const ReadOnlyTmp&) = delete;
+    bool active() const { return active_; }
+
+private:
+    bool active_ = false;
+};
 
 }  // namespace kvtest
 

@@ -144,23 +144,49 @@ X509Ptr certWithSubject(const std::vector<std::pair<std::string, std::string>>& 
     return kvtest::makeCert(spec, pki().leaf.key.get(), nullptr, nullptr);
 }
 
-// Subject O=Org, then one name part holding both CN=Multi and OU=Part.
-X509Ptr multiValuedCert() {
-    X509Ptr cert = certWithSubject({{"O", "Org"}});
-    X509_NAME* name = X509_NAME_dup(X509_get_subject_name(cert.get()));
-    const unsigned char cn[] = "Multi";
-    const unsigned char ou[] = "Part";
-    EXPECT_EQ(X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, cn, -1, -1, 0), 1);
-    EXPECT_EQ(X509_NAME_add_entry_by_txt(name, "OU", MBSTRING_ASC, ou, -1, -1, -1), 1);
+// One entry of a subject; joined: it belongs to the name part of the entry before it.
+struct Entry {
+    std::string key;
+    std::string value;
+    bool joined = false;
+};
+
+// A certificate whose subject is exactly the given entries. The name goes through its DER
+// form on the way in, which orders the members of a multi-valued part (shorter first).
+X509Ptr certWithEntries(const std::vector<Entry>& entries) {
+    X509Ptr cert = certWithSubject({{"CN", "placeholder"}});
+    X509_NAME* name = X509_NAME_new();
+    for (const Entry& e : entries) {
+        EXPECT_EQ(X509_NAME_add_entry_by_txt(name, e.key.c_str(), MBSTRING_ASC,
+                                             reinterpret_cast<const unsigned char*>(e.value.c_str()), -1, -1,
+                                             e.joined ? -1 : 0),
+                  1)
+            << e.key << "=" << e.value;
+    }
     EXPECT_EQ(X509_set_subject_name(cert.get(), name), 1);
     X509_NAME_free(name);
     return cert;
 }
 
+struct Names {
+    std::string dn;
+    std::string cn;
+    std::string ou;
+};
+
+Names namesOf(X509* cert) {
+    Record r;
+    KVBSignLibInternal::readCertificateInfo(cert, &r.info);
+    return {r.info.distinguishedName, r.info.commonName, r.info.organizationalUnit};
+}
+
+// The texts are the one-line form as written: a "/" or "+" inside a value stays escaped with
+// its backslash (a backslash itself is not escaped), the walk cuts at every "/", and only the
+// "+" that joins the members of a multi-valued name part becomes "/".
 TEST(SignerRecord, NameWalkCollectsCommonNamesAndUnits) {
     struct NameCase {
         const char* name;
-        std::vector<std::pair<std::string, std::string>> subject;
+        std::vector<Entry> subject;
         std::string dn;
         std::string cn;
         std::string ou;
@@ -173,26 +199,72 @@ TEST(SignerRecord, NameWalkCollectsCommonNamesAndUnits) {
          "Unit A Unit B"},
         {"two common names", {{"CN", "First"}, {"O", "Org"}, {"CN", "Second"}}, "/CN=First/O=Org/CN=Second",
          "First Second", ""},
-        {"a doubled slash stays in the value", {{"CN", "a//b"}, {"OU", "x"}}, "/CN=a//b/OU=x", "a//b", "x"},
-        {"only one doubled slash is passed over", {{"CN", "a//b//c"}}, "/CN=a//b//c", "a//b", ""},
-        {"a single slash cuts the value", {{"CN", "left/right"}, {"OU", "u"}}, "/CN=left/right/OU=u", "left", "u"},
-        {"text after a slash is read as a new entry", {{"O", "Org/CN=Inner"}, {"CN", "Outer"}},
-         "/O=Org/CN=Inner/CN=Outer", "Inner Outer", ""},
-        {"other punctuation is kept", {{"CN", "a+b=c,d\\e"}}, "/CN=a+b=c,d\\e", "a+b=c,d\\e", ""},
-        {"entries of a multi-valued part are entries too", {}, "/O=Org/OU=Part/CN=Multi", "Multi", "Part"},
+        {"a slash in a value cuts it, its backslash kept", {{"CN", "left/right"}, {"OU", "u"}},
+         "/CN=left\\/right/OU=u", "left\\", "u"},
+        {"text after an escaped slash is read as an entry", {{"O", "Org/CN=Inner"}, {"CN", "Outer"}},
+         "/O=Org\\/CN=Inner/CN=Outer", "Inner Outer", ""},
+        {"a doubled slash in a value is two escaped slashes", {{"CN", "a//b"}, {"OU", "x"}}, "/CN=a\\/\\/b/OU=x",
+         "a\\", "x"},
+        {"a value ending in a slash: the pair it makes with the next separator is passed over",
+         {{"OU", "u/"}, {"CN", "Name"}}, "/OU=u\\//CN=Name", "", "u\\//CN=Name"},
+        {"only one pair is passed over per entry", {{"OU", "x/"}, {"OU", "y/"}, {"CN", "z"}}, "/OU=x\\//OU=y\\//CN=z",
+         "z", "x\\//OU=y\\"},
+        {"other punctuation is kept, a plus stays escaped", {{"CN", "a+b=c,d\\e"}}, "/CN=a\\+b=c,d\\e",
+         "a\\+b=c,d\\e", ""},
+        {"a value ending in a backslash before the next entry", {{"O", "Org\\"}, {"CN", "Name"}},
+         "/O=Org\\/CN=Name", "Name", ""},
+        {"entries of a multi-valued part are entries too", {{"O", "Org"}, {"CN", "Multi"}, {"OU", "Part", true}},
+         "/O=Org/OU=Part/CN=Multi", "Multi", "Part"},
+        {"a member ending in a backslash before the join", {{"O", "Org"}, {"OU", "U\\"}, {"CN", "Name", true}},
+         "/O=Org/OU=U\\/CN=Name", "Name", "U\\"},
+        {"an escaped plus is no join", {{"O", "Org"}, {"OU", "U+CN=Name"}}, "/O=Org/OU=U\\+CN=Name", "",
+         "U\\+CN=Name"},
         {"no name and no unit", {{"C", "GB"}, {"O", "Only"}}, "/C=GB/O=Only", "", ""},
-        {"name ends in a slash", {{"OU", "u"}, {"CN", "end/"}}, "/OU=u/CN=end/", "end", "u"},
-        {"name ends in a doubled slash", {{"CN", "end//"}}, "/CN=end//", "end//", ""},
+        {"name ends in a slash", {{"OU", "u"}, {"CN", "end/"}}, "/OU=u/CN=end\\/", "end\\", "u"},
     };
     for (const NameCase& c : cases) {
         SCOPED_TRACE(c.name);
-        X509Ptr cert = c.subject.empty() ? multiValuedCert() : certWithSubject(c.subject);
-        Record r;
-        KVBSignLibInternal::readCertificateInfo(cert.get(), &r.info);
-        EXPECT_STREQ(r.info.distinguishedName, c.dn.c_str());
-        EXPECT_STREQ(r.info.commonName, c.cn.c_str());
-        EXPECT_STREQ(r.info.organizationalUnit, c.ou.c_str());
+        X509Ptr cert = certWithEntries(c.subject);
+        EXPECT_EQ(kvtest::subjectOneLine(cert.get()).size(), c.dn.size());  // nothing added or dropped
+        const Names got = namesOf(cert.get());
+        EXPECT_EQ(got.dn, c.dn);
+        EXPECT_EQ(got.cn, c.cn);
+        EXPECT_EQ(got.ou, c.ou);
     }
+}
+
+// A certificate whose single O value spells the test leaf's units and name: the walk still
+// finds the spelled CN, but the OU and DN texts keep the escaped slashes and differ from the
+// genuine signer's.
+TEST(SignerRecord, SpelledEntriesDoNotPassForTheGenuineSigner) {
+    const Names genuine = namesOf(pki().leaf.cert.get());
+    X509Ptr forgedCert = certWithEntries({{"C", "GB"}, {"O", "KVB Test Signers/OU=Unit A/OU=Unit B/CN=KVB Test Leaf"}});
+    const Names forged = namesOf(forgedCert.get());
+
+    EXPECT_EQ(genuine.dn, "/C=GB/O=KVB Test Signers/OU=Unit A/OU=Unit B/CN=KVB Test Leaf");
+    EXPECT_EQ(genuine.ou, "Unit A Unit B");
+    EXPECT_EQ(forged.dn, "/C=GB/O=KVB Test Signers\\/OU=Unit A\\/OU=Unit B\\/CN=KVB Test Leaf");
+    EXPECT_EQ(forged.ou, "Unit A\\ Unit B\\");
+    EXPECT_EQ(forged.cn, genuine.cn);
+    EXPECT_NE(forged.ou, genuine.ou);
+    EXPECT_NE(forged.dn, genuine.dn);
+}
+
+// A one-line form cut at its 4096-byte buffer ends before the entry that did not fit; the
+// joins before the cut are still found.
+TEST(SignerRecord, LongNameCutAtTheBuffer) {
+    const std::string big(3000, 'v');
+    // Values of this type have no length limit.
+    X509Ptr cert = certWithEntries({{"O", "Org"},
+                                    {"OU", "U\\"},
+                                    {"CN", "Name", true},
+                                    {"1.2.3.4", big},
+                                    {"1.2.3.4", big},
+                                    {"CN", "Late"}});
+    const Names got = namesOf(cert.get());
+    EXPECT_EQ(got.dn, "/O=Org/OU=U\\/CN=Name/1.2.3.4=" + big);
+    EXPECT_EQ(got.cn, "Name");
+    EXPECT_EQ(got.ou, "U\\");
 }
 
 TEST(SignerRecord, DatesToTheHourAndTextsReplaced) {

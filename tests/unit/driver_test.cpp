@@ -675,8 +675,10 @@ TEST_F(SignedPackageTest, ExpiredSignerAndTimestampVerdicts) {
     EXPECT_EQ(verify(notYet), KVBSIGN_CERTIFICATE_NOT_VALID_NOW);
 }
 
-// A CRL that cannot be fetched gives 52, also in place of 24, and with or without a record.
-TEST_F(SignedPackageTest, UnreachableCrlWinsOverExpiry) {
+// A CRL that cannot be fetched gives 52 only when nothing else failed: an expired signer stays
+// 24 (a machine without network must not turn a rejection into a verified result), with or
+// without a record. The lookup runs and fails either way (revoked -1).
+TEST_F(SignedPackageTest, ExpiryWinsOverUnreachableCrl) {
     // Nothing listens on this loopback address, so the download fails at once.
     kvtest::CertSpec spec = kvtest::leafSpec("CRL Leaf", "2001");
     spec.crlUrls = {"http://127.0.0.57/kvbsign-test-none.crl"};
@@ -705,8 +707,8 @@ TEST_F(SignedPackageTest, UnreachableCrlWinsOverExpiry) {
     };
     const Case cases[] = {
         {"current signer", currentDir, false, true, KVBSIGN_VERIFIED_REVOCATION_UNKNOWN},
-        {"expired signer", expiredDir, false, true, KVBSIGN_VERIFIED_REVOCATION_UNKNOWN},
-        {"expired signer, no record", expiredDir, false, false, KVBSIGN_VERIFIED_REVOCATION_UNKNOWN},
+        {"expired signer", expiredDir, false, true, KVBSIGN_CERTIFICATE_NOT_VALID_NOW},
+        {"expired signer, no record", expiredDir, false, false, KVBSIGN_CERTIFICATE_NOT_VALID_NOW},
         {"lookup skipped", expiredDir, true, true, KVBSIGN_CERTIFICATE_NOT_VALID_NOW},
         {"lookup skipped, current signer", currentDir, true, true, KVBSIGN_VERIFIED_CHAIN_UNVERIFIED},
     };

@@ -1,3 +1,4 @@
+#include <cstring>
 #include <exception>
 #include <fstream>
 #include <memory>
@@ -16,26 +17,47 @@ namespace {
 const char kCertStart[] = "<X509Certificate>";
 const char kCertEnd[] = "</X509Certificate>";
 
-// The subject's one-line form as the walk below reads it: "/" before every entry, values
-// as they are. The cryptography library now writes "/" and "+" inside a value as "\/" and "\+"
-// and joins the entries of a multi-valued name part with "+"; both are turned back into the
-// plain form, in which only "/" separates entries and "//" can stand inside a value.
-std::string subjectOneLine(X509* cert) {
+using X509NamePtr = std::unique_ptr<X509_NAME, kvbsign::Free<&X509_NAME_free>>;
+
+// The length of the text that the one-line form writes for one entry: its separator, key,
+// "=" and value. Each entry's text depends on nothing but the entry. 0 when it cannot be
+// measured or does not fit the buffer (the one-line form then ends before it).
+size_t entryTextLength(const X509_NAME_ENTRY* entry) {
+    X509NamePtr single(X509_NAME_new());
+    if (!single || X509_NAME_add_entry(single.get(), entry, -1, 0) != 1) return 0;
     char buffer[4096];
     buffer[0] = '\0';
-    if (X509_NAME_oneline(X509_get_subject_name(cert), buffer, sizeof buffer) == nullptr) return std::string();
-    const std::string written(buffer);
-    std::string plain;
-    plain.reserve(written.size());
-    for (size_t i = 0; i < written.size(); ++i) {
-        const char c = written[i];
-        if (c == '\\' && i + 1 < written.size() && (written[i + 1] == '/' || written[i + 1] == '+')) {
-            plain += written[++i];
-        } else {
-            plain += c == '+' ? '/' : c;
-        }
+    if (X509_NAME_oneline(single.get(), buffer, sizeof buffer) == nullptr) return 0;
+    return std::strlen(buffer);
+}
+
+// The subject's one-line form as the cryptography library writes it, values untouched: a
+// "/" or "+" inside a value stays escaped as "\/" or "\+", so it cannot pass for a
+// separator, and a backslash is not escaped at all. Only the "+" that joins the members of a
+// multi-valued name part becomes "/", so every entry starts with "/". That "+" cannot be told
+// from the text alone ("\+" is an escaped "+" or a value ending in a backslash before a join),
+// so the entries are measured one by one to find where each begins.
+std::string subjectOneLine(X509* cert) {
+    const X509_NAME* name = X509_get_subject_name(cert);
+    char buffer[4096];
+    buffer[0] = '\0';
+    if (name == nullptr || X509_NAME_oneline(name, buffer, sizeof buffer) == nullptr) return std::string();
+    std::string text(buffer);
+
+    size_t offset = 0;
+    int previousSet = -1;
+    // Every entry's text is at least "/" plus a key and "=", so the walk ends within the
+    // buffer's length, however many entries the name holds.
+    for (int i = 0; i < X509_NAME_entry_count(name); ++i) {
+        const X509_NAME_ENTRY* entry = X509_NAME_get_entry(name, i);
+        const size_t length = entry ? entryTextLength(entry) : 0;
+        if (length == 0 || length > text.size() - offset) break;  // the one-line form ended before it
+        const int set = X509_NAME_ENTRY_set(entry);
+        if (set == previousSet && text[offset] == '+') text[offset] = '/';
+        previousSet = set;
+        offset += length;
     }
-    return plain;
+    return text;
 }
 
 // Appends the value that runs from valueStart up to the next entry (or the end), one blank
@@ -109,8 +131,10 @@ void KVBSignLibInternal::readCertificateInfo(X509* cert, KCertificateInfo* info)
     std::string cn;
     std::string ou;
 
-    // p stands on a "/" that starts an entry. A "//" right after the next "/" belongs to the
-    // value (one such pair per entry). Each pass moves p to a later "/" or ends, so the walk ends.
+    // p stands on a "/": one that starts an entry, or the escaped one of a value, which the walk
+    // takes for a separator too (its backslash then stays at the end of the value before it, so
+    // the cut shows). A "//" right after the next "/" belongs to the value (one such pair per
+    // entry). Each pass moves p to a later "/" or ends, so the walk ends.
     size_t p = dn.find('/');
     while (p != std::string::npos) {
         size_t next = dn.find('/', p + 1);

@@ -126,9 +126,14 @@ int runChecks(const std::string& document, const std::string& extractionDirector
         Lib::getCertificateInformation(document, record, &allFetched, signingTime, skipOnlineRevocationChecks);
 
         int status = KVBSIGN_SUCCESS;
-        if (signerDateTestFails(timestampStatus, *record, time(nullptr))) status = KVBSIGN_CERTIFICATE_NOT_VALID_NOW;
         record->timestampStatus = timestampStatus;
-        if (!allFetched) status = KVBSIGN_VERIFIED_REVOCATION_UNKNOWN;
+        // A signer outside its validity is a rejection, whatever the revocation lookup managed
+        // to fetch: a list that could not be reached (no network) must not turn it into the
+        // "verified, revocation unknown" result.
+        if (signerDateTestFails(timestampStatus, *record, time(nullptr)))
+            status = KVBSIGN_CERTIFICATE_NOT_VALID_NOW;
+        else if (!allFetched)
+            status = KVBSIGN_VERIFIED_REVOCATION_UNKNOWN;
         temporary.release();
         if (status != KVBSIGN_SUCCESS) return status;
 
