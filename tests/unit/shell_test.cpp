@@ -26,6 +26,7 @@
 
 #include "KVBSignLibInternal.h"
 #include "cli_runner.h"
+#include "zip_writer.h"
 #include "internal/shell_testing.h"
 
 namespace fs = boost::filesystem;
@@ -405,19 +406,13 @@ TEST_F(Unzip, PackagesThatWouldPromptFailInsteadOfWaiting) {
     // An encrypted entry makes the tool ask for a password; a repeated name makes it ask
     // whether to replace the first copy.
     zipIn(scratch.file("src"), {"-P", "secret", scratch.file("encrypted.zip"), "mimetype"});
-    std::vector<const char*> packages = {"encrypted.zip"};
-    if (haveTool("python3")) {
-        packages.push_back("duplicate.zip");
-        ASSERT_EQ(kvtest::runProgram("/usr/bin/env",
-                                     {"python3", "-W", "ignore", "-c",
-                                      "import sys, zipfile\n"
-                                      "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
-                                      "    z.writestr('a.txt', 'one')\n"
-                                      "    z.writestr('a.txt', 'two')\n",
-                                      scratch.file("duplicate.zip")})
-                      .exitCode,
-                  0);
-    }
+    const std::vector<const char*> packages = {"encrypted.zip", "duplicate.zip"};
+    kvtest::ZipSpec duplicate;
+    duplicate.entries.resize(2);
+    duplicate.entries[0].name = duplicate.entries[1].name = "a.txt";
+    duplicate.entries[0].data = "one";
+    duplicate.entries[1].data = "two";
+    kvtest::writeZipSpec(scratch.file("duplicate.zip"), duplicate);
     for (const char* name : packages) {
         SCOPED_TRACE(name);
         LibTempDir dest;
