@@ -412,6 +412,10 @@ bool readCentralDirectory(Reader& reader, const Layout& layout, std::string& nam
         } else if (((externalAttributes >> 16) & S_IFMT) == S_IFLNK) {
             record.kind = EntryKind::Symlink;
         }
+        if (plain.size() > kMaxNameLength) {
+            reason = "entry names too long";
+            return false;
+        }
         if (!nameIsPlain(plain, reason)) return false;
         if (record.kind == EntryKind::Directory && record.size != 0) {
             reason = "a directory entry has content";
