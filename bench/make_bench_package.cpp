@@ -1,15 +1,33 @@
-// Writes a signed extension root directory for the benchmark: "mimetype", <count> files of
-// <size> pseudo-random bytes in directories of 1000, and META-INF/signatures.xml in the compact
-// canonical layout, signed RSA-SHA1 with the given key. Standalone (OpenSSL only), so the
-// benchmark does not depend on the test fixtures.
+// Writes a signed extension root directory for the benchmark, signed RSA-SHA1 with the given
+// key. Standalone (OpenSSL only), so the benchmark does not depend on the test fixtures or on
+// the library's own rewriting rules.
 //
 //   make_bench_package <dir> <count> <size> <key.pem> <cert.pem>...
+//       "mimetype", <count> files of <size> pseudo-random bytes in directories of 1000, and
+//       META-INF/signatures.xml in the compact canonical layout.
+//
+//   make_bench_package --hostile <kind> <bytes> <dir> <key.pem> <cert.pem>...
+//       "mimetype", one file of 4 KB, and a signature document that carries about <bytes>
+//       bytes of hostile text. The signature and the manifest digest cover the hostile text,
+//       so a verifier has to run every rewriting and decoding step over it. Kinds:
+//         entities   one extra Reference whose URI is a run of "&quot;" (does not verify: no
+//                    such file)
+//         escapes    the same with a run of "%22"
+//         slashes    a run of "/>" inside an element, half in SignedInfo, half in the Manifest
+//         blanks     a run of blanks after "> ", half in SignedInfo, half in the Manifest
+//         linebreaks a run of CR LF between tags (the signature variant, whose canonical forms
+//                    drop line breaks), half in SignedInfo, half in the Manifest
+//         elements   "<a/> " repeated, half in SignedInfo, half in the Manifest
+//
+// Every piece of the document is built as a pair (text as written, text after the canonical
+// rewriting), so the signer never runs the rewriting itself.
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -28,10 +46,24 @@ namespace {
 
 const std::string kNs = "http://www.w3.org/2000/09/xmldsig#";
 const std::string kSha256 = "http://www.w3.org/2001/04/xmlenc#sha256";
+const std::string kMimetype = "application/vnd.kvb";
 
 [[noreturn]] void fail(const std::string& what) {
     throw std::runtime_error(what);
 }
+
+// A piece of the document: the text written and the text that the canonical rewriting of the
+// document makes of it.
+struct Piece {
+    std::string written;
+    std::string canonical;
+
+    void add(const std::string& both) { add(both, both); }
+    void add(const std::string& w, const std::string& c) {
+        written += w;
+        canonical += c;
+    }
+};
 
 std::string b64(const unsigned char* p, std::size_t n) {
     std::string out(4 * ((n + 2) / 3) + 1, '\0');
@@ -118,52 +150,159 @@ std::string sign(const std::string& keyPath, const std::string& text) {
     return sig;
 }
 
+std::string repeat(const std::string& unit, std::size_t count) {
+    std::string out;
+    out.reserve(unit.size() * count);
+    for (std::size_t i = 0; i < count; ++i) out += unit;
+    return out;
+}
+
+struct Document {
+    bool variant = false;      // SignatureMethod in the collapsed form that marks the variant
+    Piece signedInfoExtra;     // after the manifest Reference inside SignedInfo
+    Piece manifest;            // the content of the Manifest element
+};
+
+// Writes <dir>/META-INF/signatures.xml for the document, signed with the key; the certificates
+// go into KeyInfo in the order given.
+void writeSignedDocument(const std::string& dir, const Document& d, const std::string& keyPath,
+                         const std::vector<std::string>& certPaths) {
+    const std::string manifestDigest =
+        b64(sha256("<Manifest xmlns=\"" + kNs + "\" Id=\"PackageContents\">" + d.manifest.canonical + "</Manifest>"));
+
+    Piece signedInfo;
+    signedInfo.add("<CanonicalizationMethod Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\">"
+                   "</CanonicalizationMethod>");
+    if (d.variant) {
+        const std::string head = "<SignatureMethod Algorithm=\"http://www.w3.org/TR/xmldsig-core#rsa-sha1\"";
+        signedInfo.add(head + "/>", head + "></SignatureMethod>");
+    } else {
+        signedInfo.add("<SignatureMethod Algorithm=\"" + kNs + "rsa-sha1\"></SignatureMethod>");
+    }
+    signedInfo.add(reference("#PackageContents", manifestDigest, " Type=\"" + kNs + "Manifest\""));
+    signedInfo.add(d.signedInfoExtra.written, d.signedInfoExtra.canonical);
+
+    const std::string signature =
+        b64(sign(keyPath, "<SignedInfo xmlns=\"" + kNs + "\">" + signedInfo.canonical + "</SignedInfo>"));
+
+    std::string certs;
+    for (const std::string& p : certPaths) certs += "<X509Certificate>" + certificateText(p) + "</X509Certificate>";
+
+    std::ofstream doc(dir + "/META-INF/signatures.xml", std::ios::binary);
+    doc << "<signatures><Signature xmlns=\"" << kNs << "\" Id=\"PackageSignature\"><SignedInfo>" << signedInfo.written
+        << "</SignedInfo><SignatureValue Id=\"PackageSignatureValue\">" << signature
+        << "</SignatureValue><KeyInfo><X509Data>" << certs
+        << "</X509Data></KeyInfo><Object><Manifest Id=\"PackageContents\">" << d.manifest.written
+        << "</Manifest></Object></Signature></signatures>";
+    if (!doc.flush()) fail("write signatures.xml");
+}
+
+// Makes the root directory with its mimetype file; returns the mimetype's Reference.
+std::string startPackage(const std::string& dir) {
+    makeDir(dir);
+    makeDir(dir + "/META-INF");
+    makeDir(dir + "/data");
+    std::ofstream(dir + "/mimetype", std::ios::binary) << kMimetype;
+    return reference("mimetype", b64(sha256(kMimetype)));
+}
+
+// The hostile text of one kind, about `bytes` long, split between SignedInfo and Manifest
+// where the kind says so.
+void addHostileText(Document& d, const std::string& kind, std::size_t bytes) {
+    // A Reference whose URI is the run; its digest is that of the empty file.
+    auto uriRun = [&](const std::string& unit) {
+        d.manifest.add(reference(repeat(unit, bytes / unit.size()), b64(sha256(""))));
+    };
+    // Places the run in an element of its own, half of it in each signed element.
+    auto split = [&](const std::string& unit, auto&& pieceOf) {
+        const std::size_t count = bytes / unit.size();
+        d.signedInfoExtra = pieceOf(count / 2);
+        const Piece m = pieceOf(count - count / 2);
+        d.manifest.add(m.written, m.canonical);
+    };
+    if (kind == "entities") {
+        uriRun("&quot;");
+    } else if (kind == "escapes") {
+        uriRun("%22");
+    } else if (kind == "slashes") {
+        // The first "/>" closes <x>; each further one only becomes ">", since no "<" precedes it.
+        split("/>", [](std::size_t n) {
+            Piece p;
+            if (n == 0) return p;
+            p.add("<x>" + repeat("/>", n) + "</x>", "<x>></x>" + repeat(">", n - 1) + "</x>");
+            return p;
+        });
+    } else if (kind == "blanks") {
+        // Everything between "> " and the next "<" is deleted.
+        split(" ", [](std::size_t n) {
+            Piece p;
+            p.add("<x>" + repeat(" ", n) + "</x>", "<x></x>");
+            return p;
+        });
+    } else if (kind == "linebreaks") {
+        // The variant's canonical forms drop every CR and LF.
+        d.variant = true;
+        split("\r\n", [](std::size_t n) {
+            Piece p;
+            p.add("<x>" + repeat("\r\n", n) + "</x>", "<x></x>");
+            return p;
+        });
+    } else if (kind == "elements") {
+        // Each blank lies between "> " and a "<", so it is deleted; then <a/> opens and closes.
+        split("<a/> ", [](std::size_t n) {
+            Piece p;
+            p.add(repeat("<a/> ", n), repeat("<a></a>", n));
+            return p;
+        });
+    } else {
+        fail("unknown kind " + kind);
+    }
+}
+
+int usage() {
+    std::cerr << "usage: make_bench_package <dir> <count> <size> <key.pem> <cert.pem>...\n"
+                 "       make_bench_package --hostile entities|escapes|slashes|blanks|linebreaks|elements <bytes> "
+                 "<dir> <key.pem> <cert.pem>...\n";
+    return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 6) {
-        std::cerr << "usage: make_bench_package <dir> <count> <size> <key.pem> <cert.pem>...\n";
-        return 2;
-    }
     try {
-        const std::string dir = argv[1];
-        const long count = std::atol(argv[2]);
-        const std::uint64_t size = std::strtoull(argv[3], nullptr, 10);
-        makeDir(dir);
-        makeDir(dir + "/META-INF");
-        makeDir(dir + "/data");
-
-        std::string refs;
-        {
-            const std::string mimetype = "application/vnd.kvb";
-            std::ofstream(dir + "/mimetype", std::ios::binary) << mimetype;
-            refs += reference("mimetype", b64(sha256(mimetype)));
+        Document d;
+        std::string dir, keyPath;
+        std::vector<std::string> certPaths;
+        if (argc >= 7 && std::strcmp(argv[1], "--hostile") == 0) {
+            const std::string kind = argv[2];
+            const std::size_t bytes = std::strtoull(argv[3], nullptr, 10);
+            dir = argv[4];
+            keyPath = argv[5];
+            certPaths.assign(argv + 6, argv + argc);
+            d.manifest.add(startPackage(dir));
+            const std::string name = "data/f000000.bin";
+            const std::string fileRef = reference(name, writeFile(dir + "/" + name, 4096, 1));
+            addHostileText(d, kind, bytes);
+            // After the hostile text, so that runs between tags always meet a "<".
+            d.manifest.add(fileRef);
+        } else if (argc >= 6 && argv[1][0] != '-') {
+            dir = argv[1];
+            const long count = std::atol(argv[2]);
+            const std::uint64_t size = std::strtoull(argv[3], nullptr, 10);
+            keyPath = argv[4];
+            certPaths.assign(argv + 5, argv + argc);
+            d.manifest.add(startPackage(dir));
+            for (long i = 0; i < count; ++i) {
+                char sub[32], name[64];
+                std::snprintf(sub, sizeof sub, "data/d%04ld", i / 1000);
+                std::snprintf(name, sizeof name, "%s/f%06ld.bin", sub, i);
+                if (i % 1000 == 0) makeDir(dir + "/" + sub);
+                d.manifest.add(reference(name, writeFile(dir + "/" + name, size, static_cast<std::uint64_t>(i) + 1)));
+            }
+        } else {
+            return usage();
         }
-        for (long i = 0; i < count; ++i) {
-            char sub[32], name[64];
-            std::snprintf(sub, sizeof sub, "data/d%04ld", i / 1000);
-            std::snprintf(name, sizeof name, "%s/f%06ld.bin", sub, i);
-            if (i % 1000 == 0) makeDir(dir + "/" + sub);
-            refs += reference(name, writeFile(dir + "/" + name, size, static_cast<std::uint64_t>(i) + 1));
-        }
-
-        const std::string manifestDigest =
-            b64(sha256("<Manifest xmlns=\"" + kNs + "\" Id=\"PackageContents\">" + refs + "</Manifest>"));
-        const std::string signedInner =
-            "<CanonicalizationMethod Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\">"
-            "</CanonicalizationMethod><SignatureMethod Algorithm=\"" + kNs + "rsa-sha1\"></SignatureMethod>" +
-            reference("#PackageContents", manifestDigest, " Type=\"" + kNs + "Manifest\"");
-        const std::string signature = b64(sign(argv[4], "<SignedInfo xmlns=\"" + kNs + "\">" + signedInner + "</SignedInfo>"));
-
-        std::string certs;
-        for (int i = 5; i < argc; ++i) certs += "<X509Certificate>" + certificateText(argv[i]) + "</X509Certificate>";
-
-        std::ofstream doc(dir + "/META-INF/signatures.xml", std::ios::binary);
-        doc << "<signatures><Signature xmlns=\"" << kNs << "\" Id=\"PackageSignature\"><SignedInfo>" << signedInner
-            << "</SignedInfo><SignatureValue Id=\"PackageSignatureValue\">" << signature
-            << "</SignatureValue><KeyInfo><X509Data>" << certs << "</X509Data></KeyInfo><Object><Manifest Id=\"PackageContents\">"
-            << refs << "</Manifest></Object></Signature></signatures>";
-        if (!doc.flush()) fail("write signatures.xml");
+        writeSignedDocument(dir, d, keyPath, certPaths);
         return 0;
     } catch (const std::exception& e) {
         std::cerr << "make_bench_package: " << e.what() << "\n";
