@@ -200,14 +200,20 @@ struct FileSource {
     bool followLink;
 };
 
+// Counts a file met below a directory link; false past the bound.
+bool withinLinkedReferenceBound() {
+    if (walksInProgress.size() > 1 && ++linkedReferences > kMaxLinkedReferences) {
+        KVBSignLibInternal::debugError("Too many files reached through symbolic links");
+        return false;
+    }
+    return true;
+}
+
 // Digests one file and appends its reference (unless its path is excluded); 0, 10, 11, or 14
 // when too many files have been reached through directory links.
 int addReference(std::vector<nonXMLManifestReference>& references, const FileSource& source,
                  const std::string& relative, const char* realRelative) {
-    if (walksInProgress.size() > 1 && ++linkedReferences > kMaxLinkedReferences) {
-        KVBSignLibInternal::debugError("Too many files reached through symbolic links");
-        return KVBSIGN_SYMLINK_INVALID_LOCATION;
-    }
+    if (!withinLinkedReferenceBound()) return KVBSIGN_SYMLINK_INVALID_LOCATION;
     // Only a file reached through a link has a real location other than its path, and only
     // such a file can be met again by another path.
     const bool throughLink = !walksInProgress.empty() && realRelative != nullptr && relative != realRelative;
@@ -361,6 +367,7 @@ int Walker::walk(const std::string& walkedPath, const std::string& walkedRelativ
             // A pipe, a socket or a device holds nothing to digest, and opening one can have
             // effects; one that vanished since it was listed is missing. Left out, it would be
             // a file that no manifest entry has to cover.
+            if (!withinLinkedReferenceBound()) return KVBSIGN_SYMLINK_INVALID_LOCATION;
             KVBSignLibInternal::debugError("Cannot digest " + relative);
             return KVBSIGN_FILE_NOT_FOUND;
         }
@@ -394,11 +401,13 @@ int Walker::linkEntry(const std::string& path, const std::string& relative) {
         // A link whose target is missing raises "no such file" here.
         if (!targetExists) canonicalTarget = fs::canonical(entry, fs::path(root_)).generic_string();
         const std::string real = relativeToRoot(canonicalTarget, root_);
-        int added = KVBSIGN_FILE_NOT_FOUND;
         // Opened by its real location, where no link is left to follow, and only when it is a
         // regular file there.
+        int added = KVBSIGN_FILE_NOT_FOUND;
         if (fs::is_regular_file(followed))
             added = addReference(references_, {AT_FDCWD, canonicalTarget.c_str(), false}, relative, real.c_str());
+        else if (!withinLinkedReferenceBound())
+            added = KVBSIGN_SYMLINK_INVALID_LOCATION;
         if (added != KVBSIGN_SUCCESS) KVBSignLibInternal::debugError("Cannot digest " + relative);
         return added;
     }
