@@ -93,15 +93,6 @@ bool checkManifestHashes(const std::string& sigXml, const char* directory, const
         KVBSignLibInternal::debugError("No package directory\n");
         return false;
     }
-    std::vector<nonXMLManifestReference> references;
-    const int walkStatus =
-        generateManifestReferencesNonXML(references, sigXml, directory, prefix != nullptr ? prefix : directory);
-    // A walk that stopped has not seen every file; what it did see proves nothing.
-    if (walkStatus != KVBSIGN_SUCCESS) {
-        KVBSignLibInternal::debugError("Package walk stopped with status " + std::to_string(walkStatus) + "\n");
-        return false;
-    }
-
     // The entries as views into the manifest text, in byte order of their URI texts; of two
     // equal URI texts the first in the document stays. A package of many files is listed by
     // a large manifest, so the entries hold no copies of their texts.
@@ -116,6 +107,19 @@ bool checkManifestHashes(const std::string& sigXml, const char* directory, const
     entries.erase(std::unique(entries.begin(), entries.end(),
                               [](const EntryText& a, const EntryText& b) { return a.uri == b.uri; }),
                   entries.end());
+
+    // A package that verifies has one file per entry: the list is made that large at once
+    // rather than by doubling. Every entry stands for at least the 12 bytes of its end tag
+    // in the document, so the reservation stays within a small multiple of the document.
+    std::vector<nonXMLManifestReference> references;
+    references.reserve(entries.size());
+    const int walkStatus =
+        generateManifestReferencesNonXML(references, sigXml, directory, prefix != nullptr ? prefix : directory);
+    // A walk that stopped has not seen every file; what it did see proves nothing.
+    if (walkStatus != KVBSIGN_SUCCESS) {
+        KVBSignLibInternal::debugError("Package walk stopped with status " + std::to_string(walkStatus) + "\n");
+        return false;
+    }
 
     if (references.size() != entries.size()) {
         KVBSignLibInternal::debugError("Manifest mismatch\n");
