@@ -1,6 +1,7 @@
 // The tool on whole packages: zip files and extension root directories, good and tampered,
 // with symbolic links inside and outside.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
@@ -12,6 +13,7 @@
 
 #include "cli_runner.h"
 #include "package_builder.h"
+#include "pipe_writer.h"
 #include "test_pki.h"
 
 namespace fs = boost::filesystem;
@@ -192,6 +194,38 @@ TEST_F(PackageCli, DirectoryModeSymbolicLinks) {
     expectVerified(linked.dir);
     kvtest::writeFile(linked.dir + "/js/app.js", "changed();\n");
     expectTampered(linked.dir);
+}
+
+// A writer waiting on a named pipe is released by whoever opens it to read; the tool never
+// opens one, wherever the package's mimetype leads.
+TEST_F(PackageCli, DirectoryWhoseMimetypeLeadsToAPipeFailsWithoutOpeningIt) {
+    struct PipeCase {
+        const char* name;
+        const char* pipe;    // relative to the work directory, which holds the package "pkg"
+        const char* target;  // of the link that replaces pkg/mimetype: "" for the pipe's absolute path,
+                             // nullptr for the pipe itself in its place
+    };
+    const PipeCase kCases[] = {
+        {"absolute link to a pipe outside", "outside/pipe", ""},
+        {"climbing relative link to a pipe outside", "outside/pipe", "../outside/pipe"},
+        {"mimetype is a pipe", "pkg/mimetype", nullptr},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        kvtest::ScratchDir work;
+        SignedPackage pkg = basePackage().build(work.file("pkg"));
+        fs::remove(pkg.dir + "/mimetype");
+        fs::create_directories(fs::path(work.file(c.pipe)).parent_path());
+        ASSERT_EQ(mkfifo(work.file(c.pipe).c_str(), 0600), 0);
+        if (c.target != nullptr) {
+            const std::string target = *c.target != '\0' ? c.target : work.file(c.pipe);
+            ASSERT_EQ(symlink(target.c_str(), (pkg.dir + "/mimetype").c_str()), 0);
+        }
+        kvtest::BlockedPipeWriter writer(work.file(c.pipe));
+        ASSERT_TRUE(writer.blockedAtStart());
+        expectTampered(pkg.dir);
+        EXPECT_TRUE(writer.stillBlocked()) << "the pipe was opened";
+    }
 }
 
 }  // namespace

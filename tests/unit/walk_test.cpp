@@ -1,8 +1,10 @@
 // Package walk: file digests, relative paths, the reference list and the symbolic-link rules.
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +21,7 @@
 #include "KVBSignLibInternal.h"
 #include "cli_runner.h"
 #include "package_builder.h"
+#include "pipe_writer.h"
 
 namespace fs = boost::filesystem;
 
@@ -122,6 +125,29 @@ TEST(EncodeFile, FileThatCannotBeReadGivesNullAnd11) {
         // A pipe without a writer must not be waited on.
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     }
+}
+
+// Opened without O_NOCTTY, a terminal becomes the controlling terminal of a session leader
+// that has none.
+TEST(EncodeFile, MakesNoTerminalTheControllingOne) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setsid() < 0) _exit(2);
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) _exit(3);
+        const char* terminal = ptsname(master);
+        if (terminal == nullptr) _exit(3);
+        KVBSIGN_STATUS status = KVBSIGN_SUCCESS;
+        char* text = KVBSignLibInternal::encodeFile(terminal, &status);
+        if (text != nullptr || status != KVBSIGN_FILE_NOT_FOUND) _exit(4);
+        // Only a process with a controlling terminal can open /dev/tty.
+        _exit(open("/dev/tty", O_RDONLY | O_NOCTTY) < 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the terminal became the controlling one; 2-4: setup or digest";
 }
 
 TEST(RelativePath, AgainstBase) {
@@ -453,6 +479,63 @@ TEST(PackageWalk, FilesThatCannotBeDigestedStopTheWalk) {
         Walk w = walk(scratch.path());
         EXPECT_EQ(w.status, KVBSIGN_FILE_NOT_FOUND);
     }
+}
+
+// Opening a named pipe to read releases a writer that waits for one (and opening a device can
+// have effects of its own): the walk opens only regular files inside the package, and the
+// root's mimetype only once it is known to be one.
+TEST(PackageWalk, OpensNoPipeInsideOrOutside) {
+    struct Case {
+        const char* name;
+        const char* pipe;    // relative to the scratch directory, which holds the package "pkg"
+        const char* link;    // the link to make, relative to the scratch directory, or ""
+        const char* target;  // its target; "" for the pipe's absolute path
+        int want;
+    };
+    const Case kCases[] = {
+        {"mimetype links to a pipe outside by an absolute path", "outside/pipe", "pkg/mimetype", "",
+         KVBSIGN_SYMLINK_INVALID_LOCATION},
+        {"mimetype links to a pipe outside by a climbing path", "outside/pipe", "pkg/mimetype", "../outside/pipe",
+         KVBSIGN_SYMLINK_INVALID_LOCATION},
+        {"mimetype links to a pipe inside", "pkg/sub/pipe", "pkg/mimetype", "sub/pipe", KVBSIGN_FILE_NOT_FOUND},
+        {"mimetype is a pipe", "pkg/mimetype", "", "", KVBSIGN_FILE_NOT_FOUND},
+        {"a pipe in a subdirectory", "pkg/sub/pipe", "", "", KVBSIGN_FILE_NOT_FOUND},
+        {"a link to a pipe inside", "pkg/sub/pipe", "pkg/a/l", "../sub/pipe", KVBSIGN_FILE_NOT_FOUND},
+        {"a link to a pipe outside", "outside/pipe", "pkg/a/l", "../../outside/pipe", KVBSIGN_SYMLINK_INVALID_LOCATION},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        kvtest::ScratchDir scratch;
+        const std::string pkg = scratch.file("pkg");
+        kvtest::writeFile(pkg + "/keep.js", "k");
+        const bool replacesMimetype = std::string(c.pipe) == "pkg/mimetype" || std::string(c.link) == "pkg/mimetype";
+        if (!replacesMimetype) kvtest::writeFile(pkg + "/mimetype", "m");
+        fs::create_directories(fs::path(scratch.file(c.pipe)).parent_path());
+        ASSERT_EQ(mkfifo(scratch.file(c.pipe).c_str(), 0600), 0);
+        if (*c.link != '\0') link(*c.target != '\0' ? c.target : scratch.file(c.pipe), scratch.file(c.link));
+
+        kvtest::BlockedPipeWriter writer(scratch.file(c.pipe));
+        ASSERT_TRUE(writer.blockedAtStart());
+        Walk w = walk(pkg);
+        EXPECT_EQ(w.status, c.want);
+        EXPECT_TRUE(writer.stillBlocked()) << "the pipe was opened";
+        if (replacesMimetype) {
+            EXPECT_TRUE(w.refs.empty());
+        }
+    }
+}
+
+TEST(PackageWalk, MimetypeLinkedInsideIsReadThroughTheLink) {
+    kvtest::ScratchDir scratch;
+    kvtest::writeFile(scratch.file("meta/type.txt"), "application/vnd.kvb");
+    link("meta/type.txt", scratch.file("mimetype"));
+    Walk w = walk(scratch.path());
+    ASSERT_EQ(w.status, 0);
+    ASSERT_EQ(w.refs.size(), 2u);
+    EXPECT_EQ(w.refs[0].uri, "mimetype");
+    EXPECT_EQ(w.refs[0].symlinkInfo, "");
+    EXPECT_EQ(w.refs[0].digestValue, kvtest::digestB64("application/vnd.kvb"));
+    EXPECT_EQ(w.refs[1].uri, "meta/type.txt");
 }
 
 TEST(PackageWalk, RootMimetypeThatCannotBeReadStopsBeforeTheWalk) {

@@ -1,9 +1,11 @@
 // Manifest check: the signed manifest digest, then every manifest entry against the files
 // that the package walk found, one entry per file and one file per entry.
 
+#include <algorithm>
 #include <map>
 #include <string>
-#include <unordered_map>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "KVBSignLibInternal.h"
@@ -11,27 +13,64 @@
 
 namespace {
 
-// The path an entry's URI text names, decoded the way it is matched against the files.
-std::string decodedEntryPath(const std::string& uriText) {
-    return KVBSignLibInternal::UriDecode(KVBSignLibInternal::htmlEntitiesDecode(uriText));
+// The path an entry's URI text names, decoded the way it is matched against the files. The
+// decoders change nothing in a text without "&" and "%": such a text is its own path.
+bool needsDecoding(std::string_view uriText) { return uriText.find_first_of("&%") != std::string_view::npos; }
+
+std::string decodedEntryPath(std::string_view uriText) {
+    return KVBSignLibInternal::UriDecode(KVBSignLibInternal::htmlEntitiesDecode(std::string(uriText)));
 }
+
+// The value after the first `URI="` up to the next double quote (to the end without one);
+// empty without `URI="`.
+std::string_view uriAttribute(std::string_view piece) {
+    static constexpr std::string_view kKey = "URI=\"";
+    const std::string_view::size_type p = piece.find(kKey);
+    if (p == std::string_view::npos) return {};
+    const std::string_view value = piece.substr(p + kKey.size());
+    return value.substr(0, value.find('"'));
+}
+
+// The text after the first `start` (from the beginning without one) up to the next `end` (to
+// the end without one).
+std::string_view cutRange(std::string_view text, std::string_view start, std::string_view end) {
+    const std::string_view::size_type p = text.find(start);
+    const std::string_view rest = p == std::string_view::npos ? text : text.substr(p + start.size());
+    return rest.substr(0, rest.find(end));
+}
+
+// Calls take(uri text, digest text) for every Reference of the manifest text, in document
+// order, except those whose path neither side counts. The texts are views into `manifest`.
+template <class Take>
+void forEachManifestEntry(std::string_view manifest, Take take) {
+    static constexpr std::string_view kEndTag = "</Reference>";
+    std::string_view::size_type rest = 0;
+    // Each pass moves past one end tag, so the scan ends.
+    for (;;) {
+        const std::string_view::size_type end = manifest.find(kEndTag, rest);
+        if (end == std::string_view::npos) break;
+        const std::string_view piece = manifest.substr(rest, end - rest);
+        const std::string_view uri = uriAttribute(piece);
+        const std::string_view digest = cutRange(piece, "<DigestValue>", "</DigestValue>");
+        // The walk leaves out the same paths, so neither side counts them.
+        const bool excluded = needsDecoding(uri) ? kvbsign::isExcludedPackagePath(decodedEntryPath(uri))
+                                                 : kvbsign::isExcludedPackagePath(uri);
+        if (!excluded) take(uri, digest);
+        rest = end + kEndTag.size();
+    }
+}
+
+struct EntryText {
+    std::string_view uri;
+    std::string_view digest;
+};
 
 }  // namespace
 
 void extractManifestEntriesNonXML(const std::string& manifest, std::map<std::string, std::string>& entries) {
-    static const std::string kEndTag = "</Reference>";
-    std::string::size_type rest = 0;
-    // Each pass moves past one end tag, so the scan ends.
-    for (;;) {
-        const std::string::size_type end = manifest.find(kEndTag, rest);
-        if (end == std::string::npos) break;
-        const std::string piece = manifest.substr(rest, end - rest);
-        const std::string uri = KVBSignLibInternal::extractAttribute(piece, "URI");
-        const std::string digest = KVBSignLibInternal::stringRange(piece, "<DigestValue>", "</DigestValue>");
-        // The walk leaves out the same paths, so neither side counts them.
-        if (!kvbsign::isExcludedPackagePath(decodedEntryPath(uri))) entries.emplace(uri, digest);  // first wins
-        rest = end + kEndTag.size();
-    }
+    forEachManifestEntry(manifest, [&entries](std::string_view uri, std::string_view digest) {
+        entries.emplace(std::string(uri), std::string(digest));  // first wins
+    });
 }
 
 bool checkManifestHashes(const std::string& sigXml, const char* directory, const char* prefix,
@@ -54,7 +93,26 @@ bool checkManifestHashes(const std::string& sigXml, const char* directory, const
         KVBSignLibInternal::debugError("No package directory\n");
         return false;
     }
+    // The entries as views into the manifest text, in byte order of their URI texts; of two
+    // equal URI texts the first in the document stays. A package of many files is listed by
+    // a large manifest, so the entries hold no copies of their texts.
+    const std::string manifest =
+        KVBSignLibInternal::stringRange(sigXml, "<Manifest Id=\"PackageContents\">", "</Manifest>");
+    std::vector<EntryText> entries;
+    forEachManifestEntry(manifest, [&entries](std::string_view uri, std::string_view digest) {
+        entries.push_back({uri, digest});
+    });
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const EntryText& a, const EntryText& b) { return a.uri < b.uri; });
+    entries.erase(std::unique(entries.begin(), entries.end(),
+                              [](const EntryText& a, const EntryText& b) { return a.uri == b.uri; }),
+                  entries.end());
+
+    // A package that verifies has one file per entry: the list is made that large at once
+    // rather than by doubling. Every entry stands for at least the 12 bytes of its end tag
+    // in the document, so the reservation stays within a small multiple of the document.
     std::vector<nonXMLManifestReference> references;
+    references.reserve(entries.size());
     const int walkStatus =
         generateManifestReferencesNonXML(references, sigXml, directory, prefix != nullptr ? prefix : directory);
     // A walk that stopped has not seen every file; what it did see proves nothing.
@@ -63,27 +121,43 @@ bool checkManifestHashes(const std::string& sigXml, const char* directory, const
         return false;
     }
 
-    std::map<std::string, std::string> entries;
-    extractManifestEntriesNonXML(
-        KVBSignLibInternal::stringRange(sigXml, "<Manifest Id=\"PackageContents\">", "</Manifest>"), entries);
-
     if (references.size() != entries.size()) {
         KVBSignLibInternal::debugError("Manifest mismatch\n");
         return false;
     }
 
-    // Records by decoded URI; the first record of a URI is the one an entry matches.
-    std::unordered_map<std::string, std::size_t> byUri;
+    // Records by decoded URI, ordered by it and then by their place in the list, so that the
+    // first record of a URI is the one an entry matches. A URI without an escape is its own
+    // decoded form and is not copied.
+    std::size_t escaped = 0;
+    for (const nonXMLManifestReference& r : references) escaped += r.uri.find('%') != std::string::npos;
+    std::vector<std::string> decoded;
+    decoded.reserve(escaped);  // no reallocation below: the views into it stay valid
+    std::vector<std::pair<std::string_view, std::size_t>> byUri;
     byUri.reserve(references.size());
-    for (std::size_t i = 0; i < references.size(); ++i)
-        byUri.emplace(KVBSignLibInternal::UriDecode(references[i].uri), i);
+    for (std::size_t i = 0; i < references.size(); ++i) {
+        std::string_view uri = references[i].uri;
+        if (uri.find('%') != std::string_view::npos) {
+            decoded.push_back(KVBSignLibInternal::UriDecode(references[i].uri));
+            uri = decoded.back();
+        }
+        byUri.emplace_back(uri, i);
+    }
+    std::sort(byUri.begin(), byUri.end());
 
     // With the counts equal, one record per entry means every file is checked by exactly one.
     std::vector<bool> matched(references.size(), false);
-    for (const auto& entry : entries) {
-        const auto found = byUri.find(decodedEntryPath(entry.first));
-        if (found == byUri.end() || matched[found->second] ||
-            references[found->second].digestValue != entry.second) {
+    std::string entryPath;
+    for (const EntryText& entry : entries) {
+        std::string_view path = entry.uri;
+        if (needsDecoding(entry.uri)) {
+            entryPath = decodedEntryPath(entry.uri);
+            path = entryPath;
+        }
+        const auto found = std::lower_bound(byUri.begin(), byUri.end(), path,
+                                            [](const auto& record, std::string_view p) { return record.first < p; });
+        if (found == byUri.end() || found->first != path || matched[found->second] ||
+            references[found->second].digestValue != entry.digest) {
             KVBSignLibInternal::debugError("Manifest entry mismatch\n");
             return false;
         }

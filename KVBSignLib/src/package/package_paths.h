@@ -1,7 +1,7 @@
 #ifndef KVBSIGN_PACKAGE_PATHS_H
 #define KVBSIGN_PACKAGE_PATHS_H
 
-#include <string>
+#include <string_view>
 
 namespace kvbsign {
 
@@ -10,7 +10,7 @@ namespace kvbsign {
 // everything below a top-level "__MACOSX" directory. The path is plain (not percent-encoded),
 // relative to the package root, with "/" separators. Only whole names count, so that a file
 // such as "Thumbs.dbx/evil.js" stays listed and must be covered by the manifest.
-bool isExcludedPackagePath(const std::string& path);
+bool isExcludedPackagePath(std::string_view path);
 
 }  // namespace kvbsign
 

@@ -1,16 +1,23 @@
 // Package walk: turns the files of an unpacked package into manifest references (URI relative
 // to the package root, base64 SHA-256 of the bytes) and enforces the symbolic-link rules.
+//
+// The walk reads the directories itself and takes each entry's type from the directory entry,
+// so that a plain file costs one open, one fstat and its reads: its relative and real paths
+// follow from the walk. Only symbolic links are resolved, through the file-system library.
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <map>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <boost/filesystem.hpp>
@@ -45,19 +52,25 @@ const int kMaxLinkedDirectoryWalks = 1024;
 long linkedReferences = 0;
 const long kMaxLinkedReferences = 100000;
 
-// Digests of the files met in the current outermost walk, by their real location: a file
-// reached by several paths through links is read once, not once per path.
+// Digests of the files reached through symbolic links in the current outermost walk, by their
+// real location: however many links lead to a file, it is read once through them. A file met
+// by its own path is met once and not kept, so a package without links keeps nothing here.
 std::map<std::string, std::string> digestsByRealPath;
 
 const char* const kClutterNames[] = {".DS_Store", "Thumbs.db", "desktop.ini"};
 
-bool isClutterName(const std::string& relative) {
-    std::string::size_type slash = relative.rfind('/');
-    std::string last = slash == std::string::npos ? relative : relative.substr(slash + 1);
+bool isClutterName(std::string_view relative) {
+    const std::string_view::size_type slash = relative.rfind('/');
+    const std::string_view last = slash == std::string_view::npos ? relative : relative.substr(slash + 1);
     for (const char* name : kClutterNames) {
         if (last == name) return true;
     }
     return false;
+}
+
+// Files the walk passes over by name, before anything about them is read.
+bool isPassedOverByName(std::string_view relative) {
+    return isClutterName(relative) || relative == "META-INF/signatures.xml" || relative == "mimetype";
 }
 
 // True when `path` is `dir` or lies below it, element by element: "/a/pkg2" is not below
@@ -66,6 +79,19 @@ bool isSameOrBelow(const std::string& path, const std::string& dir) {
     if (path == dir) return true;
     if (!dir.empty() && dir.back() == '/') return path.compare(0, dir.size(), dir) == 0;
     return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 && path[dir.size()] == '/';
+}
+
+// A canonical path relative to the package root, cut from the text when it lies below.
+std::string relativeToRoot(const std::string& path, const std::string& root) {
+    if (path == root) return "";
+    if (!root.empty() && isSameOrBelow(path, root)) return path.substr(root.back() == '/' ? root.size() : root.size() + 1);
+    return KVBSignLibInternal::relativePath(path, root).generic_string();
+}
+
+// Raises the file-system library's error, so that the walk's own system calls end it the way
+// the library's do.
+[[noreturn]] void raiseFileSystemError(const char* what, const std::string& path, int error) {
+    throw fs::filesystem_error(what, fs::path(path), boost::system::error_code(error, boost::system::system_category()));
 }
 
 class WalkInProgress {
@@ -78,7 +104,11 @@ public:
         }
         walksInProgress.push_back(std::move(canonicalDirectory));
     }
-    ~WalkInProgress() { walksInProgress.pop_back(); }
+    ~WalkInProgress() {
+        walksInProgress.pop_back();
+        // What the cache holds is only good while the files stay as they were.
+        if (walksInProgress.empty()) digestsByRealPath.clear();
+    }
     WalkInProgress(const WalkInProgress&) = delete;
     WalkInProgress& operator=(const WalkInProgress&) = delete;
 };
@@ -97,28 +127,22 @@ private:
     int fd_;
 };
 
+struct CloseDirectory {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirectoryPtr = std::unique_ptr<DIR, CloseDirectory>;
+
 const std::size_t kReadChunk = 1 << 20;
 
-}  // namespace
+// Flags of every open for a digest: a named pipe must neither block the open nor wait for a
+// writer, and a terminal must not become the controlling one.
+const int kDigestOpenFlags = O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
 
-namespace kvbsign {
-
-bool isExcludedPackagePath(const std::string& path) {
-    return isClutterName(path) || path.compare(0, 9, "__MACOSX/") == 0;
-}
-
-}  // namespace kvbsign
-
-char* KVBSignLibInternal::encodeFile(const char* path, KVBSIGN_STATUS* status) {
-    if (path == nullptr) {
-        *status = KVBSIGN_FILE_NOT_FOUND;
-        return nullptr;
-    }
-    // Non-blocking open and a regular-file test: a named pipe or a device in the package
-    // would otherwise block the open or never reach its end.
-    FileDescriptor fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+// The digest of an open file as base64 text in a buffer from malloc; null after setting the
+// status to 10 or 11. Only a regular file is read: a device may never reach its end.
+char* digestOpenFile(int fd, KVBSIGN_STATUS* status) {
     struct stat info;
-    if (fd.get() < 0 || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         *status = KVBSIGN_FILE_NOT_FOUND;
         return nullptr;
     }
@@ -135,7 +159,7 @@ char* KVBSignLibInternal::encodeFile(const char* path, KVBSIGN_STATUS* status) {
         chunk = static_cast<std::size_t>(info.st_size) + 1;
     std::unique_ptr<unsigned char[]> buffer(new unsigned char[chunk]);
     for (;;) {
-        ssize_t n = read(fd.get(), buffer.get(), chunk);
+        ssize_t n = read(fd, buffer.get(), chunk);
         if (n < 0) {
             if (errno == EINTR) continue;
             *status = KVBSIGN_FILE_NOT_FOUND;
@@ -166,6 +190,294 @@ char* KVBSignLibInternal::encodeFile(const char* path, KVBSIGN_STATUS* status) {
         return nullptr;
     }
     return text;
+}
+
+// Where the bytes of a file are read from: a name relative to an open directory (or to the
+// working directory, AT_FDCWD), and whether a link in its last element may be followed.
+struct FileSource {
+    int directory;
+    const char* name;
+    bool followLink;
+};
+
+// Counts a file met below a directory link; false past the bound.
+bool withinLinkedReferenceBound() {
+    if (walksInProgress.size() > 1 && ++linkedReferences > kMaxLinkedReferences) {
+        KVBSignLibInternal::debugError("Too many files reached through symbolic links");
+        return false;
+    }
+    return true;
+}
+
+// Digests one file and appends its reference (unless its path is excluded); 0, 10, 11, or 14
+// when too many files have been reached through directory links.
+int addReference(std::vector<nonXMLManifestReference>& references, const FileSource& source,
+                 const std::string& relative, const char* realRelative) {
+    if (!withinLinkedReferenceBound()) return KVBSIGN_SYMLINK_INVALID_LOCATION;
+    // Only a file reached through a link has a real location other than its path, and only
+    // such a file can be met again by another path.
+    const bool throughLink = !walksInProgress.empty() && realRelative != nullptr && relative != realRelative;
+    std::string digest;
+    const auto known = throughLink ? digestsByRealPath.find(realRelative) : digestsByRealPath.end();
+    if (known != digestsByRealPath.end()) {
+        digest = known->second;
+    } else {
+        KVBSIGN_STATUS status = KVBSIGN_SUCCESS;
+        const FileDescriptor fd(
+            openat(source.directory, source.name, kDigestOpenFlags | (source.followLink ? 0 : O_NOFOLLOW)));
+        char* text = nullptr;
+        if (fd.get() < 0)
+            status = KVBSIGN_FILE_NOT_FOUND;
+        else
+            text = digestOpenFile(fd.get(), &status);
+        if (text == nullptr) return status != KVBSIGN_SUCCESS ? status : KVBSIGN_FILE_POINTER_FAILED;
+        digest = text;
+        free(text);
+        if (throughLink) digestsByRealPath.emplace(realRelative, digest);
+    }
+
+    nonXMLManifestReference reference;
+    reference.uri = KVBSignLibInternal::uriPercentEncode(relative);
+    if (realRelative != nullptr && relative != realRelative) {
+        reference.symlinkInfo = "[" + std::string(realRelative) + "]" + std::to_string(symlinkCount);
+        ++symlinkCount;
+    }
+    reference.digestValue = std::move(digest);
+
+    // Files below a top-level "__MACOSX" are digested but not listed; the counter has moved
+    // on for them all the same.
+    if (!kvbsign::isExcludedPackagePath(relative)) references.push_back(std::move(reference));
+    return KVBSIGN_SUCCESS;
+}
+
+// The link rules, for a link met in the walk and for the root's "mimetype": a link whose
+// target exists must lead to the package root or below it, and no link may name an absolute
+// target. 0, 14 or 15; when the target exists, `canonicalTarget` receives its canonical text.
+int checkLink(const fs::path& link, const std::string& root, std::string& canonicalTarget, bool& targetExists) {
+    const fs::path target = fs::read_symlink(link);
+    const fs::path placed = target.is_absolute() ? target : link.parent_path() / target;
+    targetExists = fs::exists(placed);
+    if (targetExists) {
+        // The base is only used for a relative path, and the walk's paths are absolute.
+        canonicalTarget = fs::canonical(placed, fs::path(root)).generic_string();
+        if (!isSameOrBelow(canonicalTarget, root)) {
+            KVBSignLibInternal::debugError("Symlinks to paths outside extension directory are not permitted");
+            return KVBSIGN_SYMLINK_INVALID_LOCATION;
+        }
+    }
+    if (target.is_absolute()) {
+        KVBSignLibInternal::debugError("Symlinks to absolute paths are not permitted");
+        return KVBSIGN_SYMLINK_ABSOLUTE_PATH;
+    }
+    return KVBSIGN_SUCCESS;
+}
+
+// One outermost walk and the walks below the directory links it follows.
+class Walker {
+public:
+    Walker(std::vector<nonXMLManifestReference>& references, std::string root)
+        : references_(references), root_(std::move(root)) {}
+
+    // Walks the directory at `walkedPath` (absolute), whose path relative to the package root
+    // is `walkedRelative` and whose canonical text is `canonicalWalked`. Every entry's path is
+    // walkedPath + "/" + its path inside, and its relative path walkedRelative + "/" + the same.
+    int walk(const std::string& walkedPath, const std::string& walkedRelative, const std::string& canonicalWalked);
+
+private:
+    int linkEntry(const std::string& path, const std::string& relative);
+
+    std::vector<nonXMLManifestReference>& references_;
+    const std::string root_;
+};
+
+int Walker::walk(const std::string& walkedPath, const std::string& walkedRelative,
+                 const std::string& canonicalWalked) {
+    const WalkInProgress inProgress(canonicalWalked);
+    // Below a plain directory nothing is a link, so an entry's real location is the walked
+    // directory's real location followed by the entry's path inside.
+    const std::string realPrefix = relativeToRoot(canonicalWalked, root_);
+    std::string relative = walkedRelative;
+    const std::size_t insideStart = relative.empty() ? 0 : relative.size() + 1;
+    auto pathOf = [&]() { return walkedPath + "/" + relative.substr(insideStart); };
+
+    struct Level {
+        DirectoryPtr directory;
+        std::size_t relativeLength;  // of the directory's own relative path
+    };
+    std::vector<Level> levels;
+    {
+        DirectoryPtr top(opendir(walkedPath.c_str()));
+        if (!top) raiseFileSystemError("Cannot open directory", walkedPath, errno);
+        levels.push_back({std::move(top), relative.size()});
+    }
+    std::string real;
+    // Each pass reads one entry or leaves one directory; directories are finite, and the
+    // levels grow only by the plain directories met.
+    while (!levels.empty()) {
+        DIR* directory = levels.back().directory.get();
+        const std::size_t parentLength = levels.back().relativeLength;
+        errno = 0;
+        const dirent* entry = readdir(directory);
+        if (entry == nullptr) {
+            const int error = errno;
+            relative.resize(parentLength);
+            if (error != 0) raiseFileSystemError("Cannot read directory", pathOf(), error);
+            levels.pop_back();
+            continue;
+        }
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+        relative.resize(parentLength);
+        if (parentLength > 0) relative += '/';
+        relative += name;
+        // The library refuses such a path, whatever the entry is.
+        if (walkedPath.size() + 1 + (relative.size() - insideStart) >= PATH_MAX)
+            raiseFileSystemError("Path too long", pathOf(), ENAMETOOLONG);
+
+        unsigned char type = entry->d_type;
+        if (type == DT_UNKNOWN) {
+            struct stat info;
+            if (fstatat(dirfd(directory), name, &info, AT_SYMLINK_NOFOLLOW) == 0)
+                type = IFTODT(info.st_mode);
+            else if (errno != ENOENT && errno != ENOTDIR)
+                raiseFileSystemError("Cannot read the type", pathOf(), errno);
+            // An entry gone since it was listed stays of unknown type: a file that is missing.
+        }
+
+        if (type == DT_LNK) {
+            const int status = linkEntry(pathOf(), relative);
+            if (status != KVBSIGN_SUCCESS) return status;
+            continue;
+        }
+        if (type == DT_DIR) {
+            const int fd = openat(dirfd(directory), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd < 0) raiseFileSystemError("Cannot open directory", pathOf(), errno);
+            DirectoryPtr below(fdopendir(fd));
+            if (!below) {
+                const int error = errno;
+                close(fd);
+                raiseFileSystemError("Cannot open directory", pathOf(), error);
+            }
+            levels.push_back({std::move(below), relative.size()});
+            continue;
+        }
+
+        if (isPassedOverByName(relative)) continue;
+        if (type != DT_REG) {
+            // A pipe, a socket or a device holds nothing to digest, and opening one can have
+            // effects; one that vanished since it was listed is missing. Left out, it would be
+            // a file that no manifest entry has to cover.
+            if (!withinLinkedReferenceBound()) return KVBSIGN_SYMLINK_INVALID_LOCATION;
+            KVBSignLibInternal::debugError("Cannot digest " + relative);
+            return KVBSIGN_FILE_NOT_FOUND;
+        }
+        const std::string* realRelative = &relative;
+        if (!realPrefix.empty() || insideStart != 0) {
+            real.assign(realPrefix);
+            if (!real.empty()) real += '/';
+            real.append(relative, insideStart, std::string::npos);
+            realRelative = &real;
+        }
+        const int added = addReference(references_, {dirfd(directory), name, false}, relative, realRelative->c_str());
+        if (added != KVBSIGN_SUCCESS) {
+            KVBSignLibInternal::debugError("Cannot digest " + relative);
+            return added;
+        }
+    }
+    return KVBSIGN_SUCCESS;
+}
+
+int Walker::linkEntry(const std::string& path, const std::string& relative) {
+    const fs::path entry(path);
+    // Follows every link; a loop of links raises the library's error here.
+    const fs::file_status followed = fs::status(entry);
+    std::string canonicalTarget;
+    bool targetExists = false;
+    const int checked = checkLink(entry, root_, canonicalTarget, targetExists);
+    if (checked != KVBSIGN_SUCCESS) return checked;
+
+    if (!fs::is_directory(followed)) {
+        if (isPassedOverByName(relative)) return KVBSIGN_SUCCESS;
+        // A link whose target is missing raises "no such file" here.
+        if (!targetExists) canonicalTarget = fs::canonical(entry, fs::path(root_)).generic_string();
+        const std::string real = relativeToRoot(canonicalTarget, root_);
+        // Opened by its real location, where no link is left to follow, and only when it is a
+        // regular file there.
+        int added = KVBSIGN_FILE_NOT_FOUND;
+        if (fs::is_regular_file(followed))
+            added = addReference(references_, {AT_FDCWD, canonicalTarget.c_str(), false}, relative, real.c_str());
+        else if (!withinLinkedReferenceBound())
+            added = KVBSIGN_SYMLINK_INVALID_LOCATION;
+        if (added != KVBSIGN_SUCCESS) KVBSignLibInternal::debugError("Cannot digest " + relative);
+        return added;
+    }
+
+    for (const std::string& open : walksInProgress) {
+        if (isSameOrBelow(open, canonicalTarget)) {
+            KVBSignLibInternal::debugError("Symlinks to directories that hold them are not permitted");
+            return KVBSIGN_SYMLINK_INVALID_LOCATION;
+        }
+    }
+    if (++linkedDirectoryWalks > kMaxLinkedDirectoryWalks) {
+        KVBSignLibInternal::debugError("Too many symbolic links to directories");
+        return KVBSIGN_SYMLINK_INVALID_LOCATION;
+    }
+    // The entries below are walked by the link's own path.
+    return walk(path, relative, canonicalTarget);
+}
+
+// The root's "mimetype", which comes first. It is opened only once it is known to be a
+// regular file inside the package: a link may name a pipe or a device anywhere on the
+// machine, and opening one can have effects (a writer waiting on a pipe is released).
+int addRootMimetype(std::vector<nonXMLManifestReference>& references, const std::string& path,
+                    const std::string& root) {
+    const fs::path mimetype(path);
+    // Outside the walk's handler, like the package root: an error other than a missing file
+    // is the caller's.
+    const fs::file_status own = fs::symlink_status(mimetype);
+    if (!fs::exists(own)) return KVBSIGN_SUCCESS;
+    if (!fs::is_symlink(own)) {
+        if (!fs::is_regular_file(own)) {
+            KVBSignLibInternal::debugError("mimetype is not a regular file");
+            return KVBSIGN_FILE_NOT_FOUND;
+        }
+        return addReference(references, {AT_FDCWD, path.c_str(), false}, "mimetype", nullptr);
+    }
+    // A link to nothing is no file; the walk judges the link itself.
+    const fs::file_status followed = fs::status(mimetype);
+    if (!fs::exists(followed)) return KVBSIGN_SUCCESS;
+    std::string canonicalTarget;
+    bool targetExists = false;
+    const int checked = checkLink(mimetype, root, canonicalTarget, targetExists);
+    if (checked != KVBSIGN_SUCCESS) return checked;
+    if (!targetExists || !fs::is_regular_file(followed)) {
+        KVBSignLibInternal::debugError("mimetype is not a regular file");
+        return KVBSIGN_FILE_NOT_FOUND;
+    }
+    return addReference(references, {AT_FDCWD, canonicalTarget.c_str(), false}, "mimetype", nullptr);
+}
+
+}  // namespace
+
+namespace kvbsign {
+
+bool isExcludedPackagePath(std::string_view path) {
+    return isClutterName(path) || path.compare(0, 9, "__MACOSX/") == 0;
+}
+
+}  // namespace kvbsign
+
+char* KVBSignLibInternal::encodeFile(const char* path, KVBSIGN_STATUS* status) {
+    if (path == nullptr) {
+        *status = KVBSIGN_FILE_NOT_FOUND;
+        return nullptr;
+    }
+    const FileDescriptor fd(open(path, kDigestOpenFlags));
+    if (fd.get() < 0) {
+        *status = KVBSIGN_FILE_NOT_FOUND;
+        return nullptr;
+    }
+    return digestOpenFile(fd.get(), status);
 }
 
 fs::path KVBSignLibInternal::relativePath(const fs::path& path, const fs::path& base) {
@@ -213,121 +525,39 @@ fs::path resolvePath(const fs::path& path) {
 
 int addManifestReferenceNonXML(std::vector<nonXMLManifestReference>& references, const std::string&,
                                const char* path, const char* relativePath, const char* realRelativePath) {
-    const bool inWalk = !walksInProgress.empty() && realRelativePath != nullptr;
-    if (walksInProgress.size() > 1 && ++linkedReferences > kMaxLinkedReferences) {
-        KVBSignLibInternal::debugError("Too many files reached through symbolic links");
-        return KVBSIGN_SYMLINK_INVALID_LOCATION;
-    }
-    std::string digest;
-    const auto known = inWalk ? digestsByRealPath.find(realRelativePath) : digestsByRealPath.end();
-    if (known != digestsByRealPath.end()) {
-        digest = known->second;
-    } else {
-        KVBSIGN_STATUS status = KVBSIGN_SUCCESS;
-        char* text = KVBSignLibInternal::encodeFile(path, &status);
-        if (text == nullptr) return status != KVBSIGN_SUCCESS ? status : KVBSIGN_FILE_POINTER_FAILED;
-        digest = text;
-        free(text);
-        if (inWalk) digestsByRealPath.emplace(realRelativePath, digest);
-    }
-
-    const std::string relative = relativePath != nullptr ? relativePath : "";
-    nonXMLManifestReference reference;
-    reference.uri = KVBSignLibInternal::uriPercentEncode(relative);
-    if (realRelativePath != nullptr && relative != realRelativePath) {
-        reference.symlinkInfo = "[" + std::string(realRelativePath) + "]" + std::to_string(symlinkCount);
-        ++symlinkCount;
-    }
-    reference.digestValue = std::move(digest);
-
-    // Files below a top-level "__MACOSX" are digested but not listed; the counter has moved
-    // on for them all the same.
-    if (!kvbsign::isExcludedPackagePath(relative)) references.push_back(std::move(reference));
-    return KVBSIGN_SUCCESS;
+    if (path == nullptr) return KVBSIGN_FILE_NOT_FOUND;
+    return addReference(references, {AT_FDCWD, path, true}, relativePath != nullptr ? relativePath : "",
+                        realRelativePath);
 }
 
-int recurseDirectoryAndAddReferencesNonXML(std::vector<nonXMLManifestReference>& references,
-                                           const std::string& sigXml, const char* directory, const char* root) {
-    const fs::path walked(directory != nullptr ? directory : "");
-    const std::string rootText = root != nullptr ? root : "";
-    const fs::path rootPath(rootText);
-    WalkInProgress inProgress(fs::canonical(walked).generic_string());
-
-    // The iterator does not follow links to directories; those are walked below, by the
-    // link's own path, after the link check.
-    fs::recursive_directory_iterator it(walked, fs::directory_options::none);
-    const fs::recursive_directory_iterator end;
-    for (; it != end; ++it) {
-        const fs::path entry = it->path();
-        const bool isLink = fs::is_symlink(fs::symlink_status(entry));
-        // Follows every link; a loop of links raises the library's error here.
-        const bool isDirectory = fs::is_directory(fs::status(entry));
-
-        if (isLink) {
-            const fs::path target = fs::read_symlink(entry);
-            const fs::path placed = target.is_absolute() ? target : entry.parent_path() / target;
-            if (fs::exists(placed) && !isSameOrBelow(fs::canonical(placed).generic_string(), rootText)) {
-                KVBSignLibInternal::debugError("Symlinks to paths outside extension directory are not permitted");
-                return KVBSIGN_SYMLINK_INVALID_LOCATION;
-            }
-            if (target.is_absolute()) {
-                KVBSignLibInternal::debugError("Symlinks to absolute paths are not permitted");
-                return KVBSIGN_SYMLINK_ABSOLUTE_PATH;
-            }
-        }
-
-        if (!isDirectory) {
-            const std::string relative = KVBSignLibInternal::relativePath(entry, rootPath).generic_string();
-            if (isClutterName(relative) || relative == "META-INF/signatures.xml" || relative == "mimetype") continue;
-            // A link whose target is missing raises "no such file" here.
-            const std::string real =
-                KVBSignLibInternal::relativePath(fs::canonical(entry), rootPath).generic_string();
-            // A file that cannot be digested (no read permission, a pipe, a socket, a device)
-            // ends the walk: left out, it would be a file that no manifest entry has to cover.
-            const int added = addManifestReferenceNonXML(references, sigXml, entry.generic_string().c_str(),
-                                                         relative.c_str(), real.c_str());
-            if (added != KVBSIGN_SUCCESS) {
-                KVBSignLibInternal::debugError("Cannot digest " + relative);
-                return added;
-            }
-        } else if (isLink) {
-            const std::string target = fs::canonical(entry).generic_string();
-            for (const std::string& open : walksInProgress) {
-                if (isSameOrBelow(open, target)) {
-                    KVBSignLibInternal::debugError("Symlinks to directories that hold them are not permitted");
-                    return KVBSIGN_SYMLINK_INVALID_LOCATION;
-                }
-            }
-            if (++linkedDirectoryWalks > kMaxLinkedDirectoryWalks) {
-                KVBSignLibInternal::debugError("Too many symbolic links to directories");
-                return KVBSIGN_SYMLINK_INVALID_LOCATION;
-            }
-            int result = recurseDirectoryAndAddReferencesNonXML(references, sigXml,
-                                                                entry.generic_string().c_str(), root);
-            if (result != KVBSIGN_SUCCESS) return result;
-        }
-    }
-    return KVBSIGN_SUCCESS;
+int recurseDirectoryAndAddReferencesNonXML(std::vector<nonXMLManifestReference>& references, const std::string&,
+                                           const char* directory, const char* root) {
+    const std::string walked = directory != nullptr ? directory : "";
+    if (walked.empty()) raiseFileSystemError("Cannot open directory", walked, ENOENT);
+    const fs::path cwd = fs::current_path();
+    Walker walker(references, root != nullptr ? root : "");
+    return walker.walk(fs::absolute(walked, cwd).generic_string(),
+                       KVBSignLibInternal::relativePath(walked, root != nullptr ? root : "").generic_string(),
+                       fs::canonical(walked, cwd).generic_string());
 }
 
-int generateManifestReferencesNonXML(std::vector<nonXMLManifestReference>& references, const std::string& sigXml,
+int generateManifestReferencesNonXML(std::vector<nonXMLManifestReference>& references, const std::string&,
                                      const std::string& directory, const std::string&) {
-    // Outside the handler below: a package directory that cannot be resolved is the caller's
-    // error to handle.
+    // The working directory is asked once; every path below is absolute. Outside the handler
+    // below: a package directory that cannot be resolved is the caller's error to handle.
     const std::string root = fs::canonical(fs::path(directory), fs::current_path()).generic_string();
     if (!fs::exists(fs::path(root))) KVBSignLibInternal::debugError(root + " - Path doesn't exist");
 
     std::string walked = root;
     if (!walked.empty() && walked.back() == '/') walked.pop_back();
 
-    const std::string mimetype = walked + "/mimetype";
-    if (fs::exists(fs::path(mimetype))) {
-        int status = addManifestReferenceNonXML(references, sigXml, mimetype.c_str(), "mimetype", nullptr);
-        if (status != KVBSIGN_SUCCESS) return status;
-    }
+    const int status = addRootMimetype(references, walked + "/mimetype", root);
+    if (status != KVBSIGN_SUCCESS) return status;
 
     try {
-        return recurseDirectoryAndAddReferencesNonXML(references, sigXml, walked.c_str(), root.c_str());
+        if (walked.empty()) raiseFileSystemError("Cannot open directory", walked, ENOENT);
+        Walker walker(references, root);
+        return walker.walk(walked, "", root);
     } catch (const fs::filesystem_error& e) {
         KVBSignLibInternal::debugError(e.what());
         if (e.code() == boost::system::errc::too_many_symbolic_link_levels ||
