@@ -441,6 +441,39 @@ TEST(CacheListingTool, OtherArgumentsGetTheUsage) {
     }
 }
 
+// The cache and its listing are read whole: past its bounds the tool lists nothing at all,
+// and says so, rather than leave out lists it could not take.
+TEST(CacheListingTool, CacheBeyondItsBoundsIsRefusedWhole) {
+    kvtest::ScratchDir dir;
+    const time_t t = utc(2019, 1, 1, 0, 0, 0);
+    const std::string small = kvtest::makeCrlDer({{"0A1B", t}});
+    kvtest::writeFile(dir.file("at-bounds.db"), kvtest::makeLargeCrlDer(249999, {}, t) + small);
+    kvtest::writeFile(dir.file("entries.db"), small + kvtest::makeLargeCrlDer(250000, {}, t));
+    kvtest::writeFile(dir.file("bytes.db"), small + std::string(32 * 1024 * 1024, '\n'));
+
+    kvtest::CliResult r = kvtest::runProgram(KVBSIGN_CRL_TOOL_PATH, {"y", "k=" + dir.file("at-bounds.db"), "v"},
+                                             {{"TZ", "UTC0"}}, 60);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Number of entries   : 249999\n"), std::string::npos);
+    EXPECT_NE(r.out.find("Revoked Cert 249999:\n   Serial number    : 01:03:d0:8e\n"), std::string::npos);
+    EXPECT_NE(r.out.find("Serial number    : 0a:1b\n"), std::string::npos);
+    EXPECT_EQ(r.out.substr(r.out.size() - 13), "2 CRLs found\n");
+
+    for (const char* name : {"entries.db", "bytes.db"}) {
+        SCOPED_TRACE(name);
+        r = kvtest::runProgram(KVBSIGN_CRL_TOOL_PATH, {"y", "k=" + dir.file(name), "v"}, {{"TZ", "UTC0"}}, 60);
+        EXPECT_EQ(r.exitCode, 3);
+        EXPECT_EQ(r.out, "0 certificates found\n0 CRLs found\n");
+        EXPECT_EQ(r.err, "kvbsign-crltool: cache file: larger than 33554432 bytes or 250000 entries\n");
+    }
+
+    // The library tells a refused cache from an empty one.
+    kvtest::ScopedEnv cache("KVBSIGN_CRL_CACHE", dir.file("entries.db").c_str());
+    RevocationMap map;
+    EXPECT_FALSE(KVBSignLibInternal::getCertificateRevocationLists(map));
+    EXPECT_TRUE(map.empty());
+}
+
 // Through the library: the tool lists the cache named by KVBSIGN_CRL_CACHE, the library parses it.
 TEST(CacheListing, EveryEntryOfDerAndPemListsRoundTripsToTheSecond) {
     kvtest::ScopedEnv tz("TZ", kZoneWithDst);

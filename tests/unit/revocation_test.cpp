@@ -436,6 +436,21 @@ TEST_F(Revocation, DownloadsEndWithTheTimeTheCheckHasLeft) {
     EXPECT_EQ(server.requestCount("/a.crl"), 2);
 }
 
+// A system cache too large to list leaves the verdict unknown: a revocation it holds could
+// otherwise go unseen. It is no failed fetch, so the status stays.
+TEST_F(Revocation, CacheTooLargeToListIsUnknown) {
+    Chain c = makeChain({}, {}, {});
+    kvtest::writeFile(scratch_.file("cache.db"),
+                      kvtest::makeCrlDer({{c.leafSerialHex, kRevokedAt}}) + kvtest::makeLargeCrlDer(250000, {}, kRevokedAt));
+    setenv("KVBSIGN_CRL_CACHE", scratch_.file("cache.db").c_str(), 1);
+    KCertificateInfo info = {};
+    bool allFetched = true;
+    long signingTime = 0;
+    KVBSignLibInternal::checkIfRevoked(c.xml(), &info, &allFetched, signingTime);
+    EXPECT_EQ(info.revoked, -1);
+    EXPECT_TRUE(allFetched);
+}
+
 // A chain that does not hold together gives no verdict, fetches nothing and leaves the flag.
 TEST_F(Revocation, ChainThatDoesNotValidateIsUnknown) {
     LoopbackHttpServer server("127.77.1.9");

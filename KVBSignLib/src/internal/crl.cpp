@@ -34,6 +34,9 @@ namespace {
 const std::string kCacheListingCommand =
     std::string("\"") + KVBSIGN_CRL_TOOL_PATH + "\" y k=/var/db/crls/crlcache.db v";
 
+// The listing tool's exit status for a cache over its bounds (it then lists nothing).
+constexpr int kCacheRefusedExitCode = 3;
+
 const std::string kCertificatesFound = " certificates found";
 const std::string kCrlsFound = " CRLs found";
 const std::string kVersion = "Version";
@@ -156,8 +159,14 @@ kvbsign::CrlFileRead kvbsign::readDerCrlFile(const std::string& path, Revocation
 }
 
 bool KVBSignLibInternal::getCertificateRevocationLists(RevocationMap& map) {
-    kvbsign::addCrlListingEntries(
-        getOutputFromSystemCall(kCacheListingCommand), map);
+    const std::string listing = getOutputFromSystemCall(kCacheListingCommand);
+    // The tool refuses a cache larger than it lists: without the cache's entries a revoked
+    // chain could pass as not revoked, so the verdict is unknown.
+    if (extractReturnCode(listing) == kCacheRefusedExitCode) {
+        debugError("CRL cache too large to list");
+        return false;
+    }
+    kvbsign::addCrlListingEntries(listing, map);
     return true;
 }
 
