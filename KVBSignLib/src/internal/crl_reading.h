@@ -25,8 +25,9 @@ enum class CrlFileRead {
     Unopened,  // the file cannot be opened: nothing added
 };
 
-// Most entries kept by a read that keeps every entry; a longer list is TooLarge.
-constexpr std::size_t kMaxEntriesKeptWhole = 1000000;
+// Most entries kept by a read that keeps every entry (as many as the CRL cache listing
+// takes); a longer list is TooLarge.
+constexpr std::size_t kMaxEntriesKeptWhole = 250000;
 
 // Adds to `map` (never replacing a key already there) the entries of the DER list in `path`
 // whose key is in `wanted`, or every entry when `wanted` is null. A serial the list names
