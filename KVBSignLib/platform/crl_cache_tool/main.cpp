@@ -179,15 +179,21 @@ CrlWalk readCache(const std::string& bytes, Listing& listing, std::string& probl
     return CrlWalk::Listed;
 }
 
-// At most kMaxCacheBytes + 1 bytes of the file: one more than the bound tells it is too large.
-std::string readBounded(const std::string& path) {
-    std::string bytes;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return bytes;
+// The cache file's bytes; false when it holds more than kMaxCacheBytes. A file that cannot be
+// opened is an empty cache.
+bool readBounded(const std::string& path, std::string& bytes) {
+    bytes.clear();
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return true;
+    const std::streamoff size = in.tellg();
+    if (size > static_cast<std::streamoff>(kMaxCacheBytes)) return false;
+    if (size > 0) bytes.reserve(static_cast<std::size_t>(size));
+    in.seekg(0);
     char chunk[64 * 1024];
+    // A file that grows while it is read is still read no further than the bound.
     while (bytes.size() <= kMaxCacheBytes && in.read(chunk, sizeof chunk).gcount() > 0)
         bytes.append(chunk, static_cast<std::size_t>(in.gcount()));
-    return bytes;
+    return bytes.size() <= kMaxCacheBytes;
 }
 
 }  // namespace
@@ -201,10 +207,10 @@ int main(int argc, char** argv) {
     if (const char* fromEnv = std::getenv("KVBSIGN_CRL_CACHE")) cachePath = fromEnv;
     tzset();
 
-    const std::string bytes = readBounded(cachePath);
+    std::string bytes;
     Listing listing;
     std::string problem;
-    const bool refused = bytes.size() > kMaxCacheBytes || readCache(bytes, listing, problem) == CrlWalk::TooLarge;
+    const bool refused = !readBounded(cachePath, bytes) || readCache(bytes, listing, problem) == CrlWalk::TooLarge;
     if (refused) {
         std::printf("0 certificates found\n0 CRLs found\n");
         std::fflush(stdout);
