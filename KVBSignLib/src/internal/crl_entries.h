@@ -7,8 +7,9 @@
 // millions costs gigabytes. This walk decodes each entry alone, and everything else of the
 // list (its frame: the list with an empty entry sequence) as one small list, both with the
 // cryptography library's own decoders, and reads the nesting between them the way that
-// library's decoder does. So it accepts exactly the lists a whole decode accepts, and the
-// entries it hands on are the ones a whole decode would hold.
+// library's decoder does. So within its bounds it accepts the lists a whole decode accepts,
+// and hands on the entries a whole decode would hold (the DER CRL fuzz target and the unit
+// tests hold the two side by side).
 //
 // Used by the library (downloaded lists) and by the CRL cache listing tool: OpenSSL only.
 
