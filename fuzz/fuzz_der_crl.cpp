@@ -1,12 +1,67 @@
-// The DER CRL reader over fuzzed files.
+// The DER CRL reader over fuzzed files, checked against a whole decode of the same bytes:
+// the list walked entry by entry must give exactly the map that decoding the list whole and
+// reading its entries gives (nothing for bytes the whole decode refuses), with every entry
+// and with only some serials wanted.
+#include <set>
+#include <string>
+
+#include <openssl/bio.h>
+#include <openssl/x509.h>
+
 #include "KVBSignLibInternal.h"
+#include "Timestamp.h"
 #include "fuzz_support.h"
+#include "internal/crl_reading.h"
+#include "ossl_ptr.h"
+
+namespace {
+
+RevocationMap wholeDecode(const std::string& bytes) {
+    RevocationMap map;
+    kvbsign::BioPtr bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+    if (!bio) __builtin_trap();
+    kvbsign::X509CrlPtr crl(d2i_X509_CRL_bio(bio.get(), nullptr));
+    if (!crl) return map;
+    STACK_OF(X509_REVOKED)* revoked = X509_CRL_get_REVOKED(crl.get());
+    for (int i = revoked ? sk_X509_REVOKED_num(revoked) - 1 : -1; i >= 0; --i) {
+        const X509_REVOKED* entry = sk_X509_REVOKED_value(revoked, i);
+        const ASN1_INTEGER* serial = X509_REVOKED_get0_serialNumber(entry);
+        const ASN1_TIME* date = X509_REVOKED_get0_revocationDate(entry);
+        if (!serial || !date) continue;
+        map.insert(std::make_pair(KVBSignLibInternal::digest_to_hex_string(
+                                      ASN1_STRING_get0_data(serial), static_cast<unsigned long>(ASN1_STRING_length(serial))),
+                                  static_cast<long>(Timestamp::Asn1ToTime(date))));
+    }
+    return map;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kvfuzz::initCrypto();
+    const std::string bytes = kvfuzz::bytes(data, size);
     const std::string path = kvfuzz::scratchDir() + "/revoked.crl";
-    kvfuzz::writeFile(path, kvfuzz::bytes(data, size));
+    kvfuzz::writeFile(path, bytes);
     RevocationMap map;
-    KVBSignLibInternal::extractSerialNumbersFromX509CRL(path, map);
+    if (!KVBSignLibInternal::extractSerialNumbersFromX509CRL(path, map)) __builtin_trap();
+
+    const RevocationMap want = wholeDecode(bytes);
+    if (map != want) __builtin_trap();
+
+    // Every other key of the whole decode, and one that no list holds.
+    std::set<std::string> wanted = {"00"};
+    bool take = true;
+    for (const RevocationMap::value_type& entry : want) {
+        if (take) wanted.insert(entry.first);
+        take = !take;
+    }
+    RevocationMap some;
+    kvbsign::readDerCrlFile(path, some, &wanted, std::chrono::steady_clock::time_point::max());
+    for (const RevocationMap::value_type& entry : want) {
+        const RevocationMap::const_iterator found = some.find(entry.first);
+        if (wanted.count(entry.first) ? found == some.end() || found->second != entry.second : found != some.end())
+            __builtin_trap();
+    }
+    if (some.size() > wanted.size()) __builtin_trap();
     return 0;
 }

@@ -112,6 +112,48 @@ TEST_F(RevocationCli, CacheListingRevokesWithoutNetwork) {
     EXPECT_NE(r.out.find(kRevokedTrue), std::string::npos) << r.out;
 }
 
+// A CRL point is copied into the request byte for byte: a signer certificate whose point holds
+// CR LF could make the tool send headers and a second request of its author's choosing (to
+// any host's port 80) for a package whose own signature verifies. A point holding a control
+// character, a blank or DEL is never requested; it counts as a list that could not be fetched.
+TEST_F(RevocationCli, CrlPointWithControlCharactersIsNeverRequested) {
+    LoopbackHttpServer server("127.77.2.6");
+    KVTEST_REQUIRE_SERVER(server);
+    const std::string base = server.url("/signer.crl");
+    server.on("/signer.crl", HttpReply::ok(revokedList()));
+    server.on("/other.crl", HttpReply::ok(kvtest::makeCrlDer({})));
+    const std::string smuggled = base + " HTTP/1.0\r\nHost: 127.77.2.6\r\n\r\nPOST /admin HTTP/1.0\r\n"
+                                        "Content-Length: 5\r\n\r\nreset";
+    struct Case {
+        const char* name;
+        std::vector<std::string> points;
+        int status;
+        const char* revoked;
+    };
+    const Case cases[] = {
+        {"a second request after CR LF", {smuggled}, 52, kRevokedUnknown},
+        {"a header after CR LF", {base + "\r\nX-Injected: yes"}, 52, kRevokedUnknown},
+        {"a blank", {server.url("/signer .crl")}, 52, kRevokedUnknown},
+        {"a tab", {server.url("/signer\t.crl")}, 52, kRevokedUnknown},
+        {"DEL", {server.url("/signer\x7f.crl")}, 52, kRevokedUnknown},
+        // One point fetched is enough for a certificate that names several.
+        {"a bad point beside a good one", {server.url("/a\r\nb.crl"), base}, 0, kRevokedTrue},
+        {"two bad points", {server.url("/a\r\nb.crl"), server.url("/c d.crl")}, 52, kRevokedUnknown},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int before = server.connections();
+        kvtest::CliResult r = verify(package(c.points));
+        EXPECT_EQ(r.exitCode, c.status) << r.out << r.err;
+        EXPECT_NE(r.out.find(c.revoked), std::string::npos) << r.out;
+        EXPECT_EQ(server.connections() - before, c.status == 0 ? 1 : 0);
+    }
+    for (const std::string& request : server.requests()) {
+        EXPECT_EQ(request, "GET /signer.crl HTTP/1.0\r\nHost: 127.77.2.6\r\nAccept: */*\r\nConnection: close\r\n\r\n");
+    }
+    EXPECT_EQ(server.requestCount("/admin"), 0);
+}
+
 // A revoked signer cannot pass as "not revoked" by leaving its chain out of KeyInfo.
 TEST_F(RevocationCli, SignerWithoutItsChainIsUnknownNotUnrevoked) {
     LoopbackHttpServer server("127.77.2.5");

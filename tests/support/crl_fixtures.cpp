@@ -1,5 +1,7 @@
 #include "crl_fixtures.h"
 
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 
@@ -23,6 +25,37 @@ using RevokedPtr = std::unique_ptr<X509_REVOKED, Deleter<&X509_REVOKED_free>>;
 
 void check(bool ok, const char* what) {
     if (!ok) throw std::runtime_error(std::string("crl fixture: ") + what);
+}
+
+// The header and content lengths of the definite-length DER element at `pos`.
+struct Element {
+    std::size_t header;
+    std::size_t length;
+    std::size_t size() const { return header + length; }
+};
+
+Element elementAt(const std::string& der, std::size_t pos) {
+    check(pos + 2 <= der.size(), "DER header");
+    std::size_t length = static_cast<unsigned char>(der[pos + 1]);
+    std::size_t header = 2;
+    if (length & 0x80) {
+        const std::size_t bytes = length & 0x7f;
+        check(bytes >= 1 && bytes <= 4 && pos + 2 + bytes <= der.size(), "DER length");
+        length = 0;
+        for (std::size_t i = 0; i < bytes; ++i) length = (length << 8) | static_cast<unsigned char>(der[pos + 2 + i]);
+        header += bytes;
+    }
+    check(length <= der.size() - pos - header, "DER content");
+    return {header, length};
+}
+
+// A SEQUENCE header for `length` content bytes.
+std::string sequenceHeader(std::size_t length) {
+    std::string out(1, '\x30');
+    if (length < 0x80) return out + static_cast<char>(length);
+    std::string bytes;
+    for (std::size_t n = length; n > 0; n >>= 8) bytes.insert(bytes.begin(), static_cast<char>(n & 0xff));
+    return out + static_cast<char>(0x80 | bytes.size()) + bytes;
 }
 
 }  // namespace
@@ -76,6 +109,73 @@ std::string crlDerToPem(const std::string& der) {
     char* data = nullptr;
     const long length = BIO_get_mem_data(bio.get(), &data);
     return std::string(data, static_cast<std::size_t>(length));
+}
+
+std::string largeCrlSerialKey(std::size_t i) {
+    char key[16];
+    std::snprintf(key, sizeof key, "%08zx", static_cast<std::size_t>(0x01000000) + i);
+    return key;
+}
+
+std::string makeLargeCrlDer(std::size_t count, const std::vector<RevokedSerial>& inserted, time_t revokedAt) {
+    check(count < 0x7f000000, "entry count");
+    const std::string small = makeCrlDer(inserted);
+    const Element outer = elementAt(small, 0);
+    const std::size_t tbsPos = outer.header;
+    const Element tbs = elementAt(small, tbsPos);
+
+    // version, signature algorithm, issuer, thisUpdate, nextUpdate; then the entries, if any.
+    std::size_t pos = tbsPos + tbs.header;
+    for (int i = 0; i < 5; ++i) pos += elementAt(small, pos).size();
+    const std::size_t entriesPos = pos;
+    std::string insertedEntries;
+    const std::size_t tbsEnd = tbsPos + tbs.size();
+    if (pos < tbsEnd && small[pos] == '\x30') {
+        const Element list = elementAt(small, pos);
+        insertedEntries = small.substr(pos + list.header, list.length);
+        pos += list.size();
+    }
+    const std::size_t afterEntries = pos;
+
+    struct tm when;
+    check(gmtime_r(&revokedAt, &when) != nullptr, "revocation date");
+    char utcTime[16];
+    check(std::strftime(utcTime, sizeof utcTime, "%y%m%d%H%M%SZ", &when) == 13, "UTCTime");
+
+    constexpr std::size_t kEntrySize = 23;  // 30 15 | 02 04 serial | 17 0d time
+    const std::size_t listLength = count * kEntrySize + insertedEntries.size();
+    const std::string listHeader = sequenceHeader(listLength);
+    const std::size_t tbsLength = (entriesPos - tbsPos - tbs.header) + listHeader.size() + listLength +
+                                  (tbsEnd - afterEntries);
+    const std::string tbsHeader = sequenceHeader(tbsLength);
+    const std::size_t outerLength = tbsHeader.size() + tbsLength + (small.size() - tbsEnd);
+    const std::string outerHeader = sequenceHeader(outerLength);
+
+    std::string out;
+    out.reserve(outerHeader.size() + outerLength);
+    out += outerHeader;
+    out += tbsHeader;
+    out.append(small, tbsPos + tbs.header, entriesPos - tbsPos - tbs.header);
+    out += listHeader;
+    char entry[kEntrySize] = {0x30, 0x15, 0x02, 0x04};
+    entry[8] = 0x17;
+    entry[9] = 0x0d;
+    std::memcpy(entry + 10, utcTime, 13);
+    const std::size_t half = count / 2;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i == half) out += insertedEntries;
+        const std::size_t serial = 0x01000000 + i;
+        entry[4] = static_cast<char>(serial >> 24);
+        entry[5] = static_cast<char>((serial >> 16) & 0xff);
+        entry[6] = static_cast<char>((serial >> 8) & 0xff);
+        entry[7] = static_cast<char>(serial & 0xff);
+        out.append(entry, kEntrySize);
+    }
+    if (count == 0) out += insertedEntries;
+    out.append(small, afterEntries, tbsEnd - afterEntries);
+    out.append(small, tbsEnd, std::string::npos);
+    check(out.size() == outerHeader.size() + outerLength, "assembled length");
+    return out;
 }
 
 }  // namespace kvtest

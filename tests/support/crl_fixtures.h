@@ -25,6 +25,16 @@ std::string makeCrlDer(const std::vector<RevokedSerial>& entries, const CertAndK
 // The same list as PEM ("-----BEGIN X509 CRL-----").
 std::string crlDerToPem(const std::string& der);
 
+// A list of `count` generated entries plus `inserted` (placed after the first half of the
+// generated ones). The generated serials are the four content bytes 01 00 00 00 + i (keys
+// "01000000", "01000001", ...), each revoked at `revokedAt`. Millions of entries take a
+// moment: the entries are written as bytes into the signed list of makeCrlDer(inserted), so
+// its signature does not cover them (nothing that reads a list checks it).
+std::string makeLargeCrlDer(std::size_t count, const std::vector<RevokedSerial>& inserted, time_t revokedAt);
+
+// The key of the i-th generated entry of makeLargeCrlDer.
+std::string largeCrlSerialKey(std::size_t i);
+
 }  // namespace kvtest
 
 #endif

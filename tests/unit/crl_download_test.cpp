@@ -17,6 +17,7 @@
 #include "crl_fixtures.h"
 #include "http_server.h"
 #include "internal/crl_download_limits.h"
+#include "internal/crl_reading.h"
 #include "private_tmp.h"
 
 namespace {
@@ -67,8 +68,9 @@ TEST_F(CrlDownload, UrlWithoutPathAndUrlWithTrailingBytes) {
     LoopbackHttpServer server("127.77.0.2");
     KVTEST_REQUIRE_SERVER(server);
     server.on("", HttpReply::ok(sampleCrl()));
-    // Bytes of the certificate extension that follow the URI travel in the path, unchanged.
-    const std::string tail("/ca.crl\x30\x0b\xa0\x09 x", 12);
+    // Bytes of the certificate extension that follow the URI travel in the path, unchanged
+    // (as long as none of them is a control character or a blank).
+    const std::string tail("/ca.crl\x80\xa0\xff~x", 11);
     server.on(tail, HttpReply::ok(sampleCrl()));
 
     RevocationMap map;
@@ -120,6 +122,43 @@ TEST_F(CrlDownload, OnlyAStatus200WithACleanEndIsFetched) {
         EXPECT_EQ(map.count("0a1b"), c.entries ? 1u : 0u);
         EXPECT_EQ(server.requestCount(path), 1);
     }
+}
+
+// The host and the path go into the request line and the Host line byte for byte: a URL
+// that holds a line end, a blank, any other control character or DEL could end those lines
+// early and add headers or a whole second request. Such a URL is never requested.
+TEST_F(CrlDownload, UrlWithControlCharactersOrBlanksIsNeverRequested) {
+    LoopbackHttpServer server("127.77.0.13");
+    KVTEST_REQUIRE_SERVER(server);
+    const std::string host = "127.77.0.13";
+    server.on("/ca.crl", HttpReply::ok(sampleCrl()));
+    const std::string cases[] = {
+        "/ca.crl HTTP/1.0\r\nHost: " + host + "\r\n\r\nPOST /admin HTTP/1.0\r\nContent-Length: 2\r\n\r\nhi",
+        "/ca.crl\r\nX-Injected: 1",
+        "/ca.crl\n",
+        "/ca.crl\r",
+        "/ca crl",
+        "/ca.crl\t",
+        "/ca.crl\x7f",
+        std::string("/ca.crl\x00", 8),
+        "/ca.crl\x1b[0m",
+        "/ca.crl\x30\x0b\xa0\x09",  // extension bytes after the URI: a length below 0x21
+    };
+    for (const std::string& path : cases) {
+        SCOPED_TRACE(kvtest::hex(path));
+        RevocationMap map;
+        EXPECT_FALSE(KVBSignLibInternal::downloadAndParseCRL("http://" + host + path, map));
+        EXPECT_TRUE(map.empty());
+    }
+    // In the host part too.
+    RevocationMap map;
+    EXPECT_FALSE(KVBSignLibInternal::downloadAndParseCRL("http://" + host + "\r\nX-Injected: 1/ca.crl", map));
+    EXPECT_FALSE(KVBSignLibInternal::downloadAndParseCRL("http:// " + host + "/ca.crl", map));
+    EXPECT_EQ(server.connections(), 0);
+
+    // The same URL without the bad byte is fetched.
+    EXPECT_TRUE(KVBSignLibInternal::downloadAndParseCRL(server.url("/ca.crl"), map));
+    EXPECT_EQ(server.connections(), 1);
 }
 
 TEST_F(CrlDownload, NobodyListeningIsAFailedFetch) {
@@ -228,6 +267,33 @@ TEST_F(CrlDownload, BodyBoundIsExact) {
     kvbsignSetCrlBodyLimitForTesting(static_cast<std::int64_t>(der.size()) - 1);
     EXPECT_FALSE(KVBSignLibInternal::downloadAndParseCRL(server.url("/ca.crl"), map));
     EXPECT_TRUE(map.empty());
+}
+
+// A list that can be read only beyond the bounds is a failed fetch, unlike a body that holds
+// no list at all.
+TEST_F(CrlDownload, ListTooLargeToReadIsAFailedFetch) {
+    LoopbackHttpServer server("127.77.0.14");
+    KVTEST_REQUIRE_SERVER(server);
+    // More entries than a read of every entry keeps.
+    server.on("/many.crl", HttpReply::okInOneWrite(
+                               kvtest::makeLargeCrlDer(kvbsign::kMaxEntriesKeptWhole + 1, {}, time(nullptr) - 86400)));
+    server.on("/html.crl", HttpReply::ok("<html><body>no list</body></html>"));
+    RevocationMap map;
+    EXPECT_FALSE(KVBSignLibInternal::downloadAndParseCRL(server.url("/many.crl"), map));
+    EXPECT_TRUE(map.empty());
+    EXPECT_TRUE(KVBSignLibInternal::downloadAndParseCRL(server.url("/html.crl"), map));
+
+    // Keeping only the serials wanted, the same list is fetched.
+    const std::set<std::string> wanted = {kvtest::largeCrlSerialKey(7)};
+    EXPECT_TRUE(kvbsign::downloadCrl(server.url("/many.crl"), map, &wanted, Clock::time_point::max()));
+    EXPECT_EQ(map.size(), 1u);
+    EXPECT_EQ(map.count(kvtest::largeCrlSerialKey(7)), 1u);
+
+    // A deadline that has passed ends the download before anything is sent.
+    map.clear();
+    EXPECT_FALSE(kvbsign::downloadCrl(server.url("/many.crl"), map, &wanted, Clock::now()));
+    EXPECT_TRUE(map.empty());
+    EXPECT_EQ(server.requestCount("/many.crl"), 2);
 }
 
 // The body goes to disk as it arrives: an endless body ends at the bound without the process

@@ -1,16 +1,26 @@
 // Revocation lists into the revocation map: DER list files, the CRL cache listing tool and the
 // parse of its text.
 
+#include <sys/resource.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <random>
+#include <set>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
+#include <openssl/bio.h>
+#include <openssl/x509.h>
 
 #include "KVBSignLibInternal.h"
+#include "Timestamp.h"
 #include "cli_runner.h"
 #include "crl_fixtures.h"
 #include "internal/crl_listing.h"
+#include "internal/crl_reading.h"
 
 namespace {
 
@@ -96,6 +106,308 @@ TEST(DerCrlFile, FilesWithoutADerListAddNothing) {
     }
 }
 
+// --- the entry-by-entry walk against a whole decode ---
+
+// What decoding the list whole gives: its entries from the last to the first, the first
+// insertion winning (so a serial listed twice keeps its later listing). The reference the walk
+// must match, built from the cryptography library's whole decode alone.
+RevocationMap wholeDecode(const std::string& bytes, bool* parsed = nullptr) {
+    RevocationMap map;
+    kvbsign::BioPtr bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+    kvbsign::X509CrlPtr crl(bio ? d2i_X509_CRL_bio(bio.get(), nullptr) : nullptr);
+    if (parsed) *parsed = crl != nullptr;
+    if (!crl) return map;
+    STACK_OF(X509_REVOKED)* revoked = X509_CRL_get_REVOKED(crl.get());
+    for (int i = revoked ? sk_X509_REVOKED_num(revoked) - 1 : -1; i >= 0; --i) {
+        const X509_REVOKED* e = sk_X509_REVOKED_value(revoked, i);
+        const ASN1_INTEGER* serial = X509_REVOKED_get0_serialNumber(e);
+        map.insert({kvtest::hex(std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(serial)),
+                                            static_cast<std::size_t>(ASN1_STRING_length(serial)))),
+                    static_cast<long>(Timestamp::Asn1ToTime(X509_REVOKED_get0_revocationDate(e)))});
+    }
+    return map;
+}
+
+// DER and BER pieces, to write the forms a list may take.
+enum class Form { Definite, Indefinite, PaddedLength };
+
+std::string element(unsigned char tag, const std::string& content, Form form = Form::Definite) {
+    std::string out(1, static_cast<char>(tag));
+    if (form == Form::Indefinite) return out + '\x80' + content + std::string(2, '\0');
+    std::string octets;
+    for (std::size_t n = content.size(); n > 0; n >>= 8) octets.insert(octets.begin(), static_cast<char>(n & 0xff));
+    if (form == Form::PaddedLength) octets.insert(octets.begin(), '\0');
+    if (form == Form::Definite && content.size() < 0x80) return out + static_cast<char>(content.size()) + content;
+    return out + static_cast<char>(0x80 | octets.size()) + octets + content;
+}
+
+// The children (whole elements) of the definite element at the start of `der`.
+std::vector<std::string> childrenOf(const std::string& der) {
+    auto lengthAt = [&](std::size_t pos, std::size_t& header) {
+        std::size_t length = static_cast<unsigned char>(der.at(pos + 1));
+        header = 2;
+        if (length & 0x80) {
+            const std::size_t count = length & 0x7f;
+            length = 0;
+            for (std::size_t i = 0; i < count; ++i) length = (length << 8) | static_cast<unsigned char>(der.at(pos + 2 + i));
+            header += count;
+        }
+        return length;
+    };
+    std::size_t header = 0;
+    const std::size_t end = lengthAt(0, header) + header;
+    std::vector<std::string> children;
+    for (std::size_t pos = header; pos < end;) {
+        std::size_t childHeader = 0;
+        const std::size_t length = lengthAt(pos, childHeader);
+        children.push_back(der.substr(pos, childHeader + length));
+        pos += childHeader + length;
+    }
+    return children;
+}
+
+std::string joined(const std::vector<std::string>& parts) {
+    std::string out;
+    for (const std::string& p : parts) out += p;
+    return out;
+}
+
+// The parts of a list made by the fixtures: signed fields (version, algorithm, issuer,
+// thisUpdate, nextUpdate), entries, algorithm, signature.
+struct ListParts {
+    std::vector<std::string> fields, entries;
+    std::string algorithm, signature;
+};
+
+ListParts partsOf(const std::string& der) {
+    const std::vector<std::string> list = childrenOf(der);
+    ListParts parts;
+    parts.fields = childrenOf(list.at(0));
+    parts.entries = childrenOf(parts.fields.back());
+    parts.fields.pop_back();
+    parts.algorithm = list.at(1);
+    parts.signature = list.at(2);
+    return parts;
+}
+
+struct Forms {
+    Form list = Form::Definite, signedPart = Form::Definite, entries = Form::Definite;
+};
+
+std::string assemble(const ListParts& p, const Forms& forms = {}, const std::string& afterEntries = "",
+                     const std::string& afterSignature = "") {
+    const std::string entries = element(0x30, joined(p.entries), forms.entries);
+    const std::string signedPart = element(0x30, joined(p.fields) + entries + afterEntries, forms.signedPart);
+    return element(0x30, signedPart + p.algorithm + p.signature + afterSignature, forms.list);
+}
+
+const std::string kReasonCode("\x30\x0a\x06\x03\x55\x1d\x15\x04\x03\x0a\x01\x01", 12);
+
+std::string entryWithExtensions(const std::string& serialContent, const std::string& date, const std::string& extensions) {
+    return element(0x30, element(0x02, serialContent) + date + element(0x30, extensions));
+}
+
+TEST(DerCrlFile, WalkAgreesWithAWholeDecode) {
+    kvtest::ScopedEnv tz("TZ", "UTC0");
+    const ListParts base = partsOf(kvtest::makeCrlDer({{"0A1B", utc(2014, 1, 5, 10, 15, 30)},
+                                                        {"0C", utc(2015, 3, 1, 0, 59, 59)},
+                                                        {"0A1B", utc(2016, 6, 1, 9, 0, 0)}}));
+    const std::string generalizedDate = element(0x18, "20300801101500Z");
+    ListParts withExtensions = base;
+    withExtensions.entries.push_back(entryWithExtensions("\x0d", generalizedDate, kReasonCode));
+    ListParts bare = base;  // no version, no nextUpdate
+    bare.fields.erase(bare.fields.begin() + 4);
+    bare.fields.erase(bare.fields.begin());
+    ListParts paddedSerial = base;
+    paddedSerial.entries.push_back(element(0x30, element(0x02, std::string("\x00\x01", 2)) + generalizedDate));
+    ListParts noEntries = base;
+    noEntries.entries.clear();
+    const std::string crlNumber = element(0xa0, element(0x30, element(0x30, std::string("\x06\x03\x55\x1d\x14", 5) +
+                                                                              element(0x04, "\x02\x01\x05"))));
+    const std::string listed = assemble(base);
+    const std::string allIndefinite = assemble(base, {Form::Indefinite, Form::Indefinite, Form::Indefinite});
+    std::string sixLengthOctets = listed;
+    {
+        const std::size_t header = 2 + (static_cast<unsigned char>(listed[1]) & 0x7f);
+        const std::size_t length = listed.size() - header;
+        sixLengthOctets = std::string("\x30\x86\x00\x00\x00\x00", 6) + static_cast<char>(length >> 8) +
+                          static_cast<char>(length & 0xff) + listed.substr(header);
+    }
+
+    struct Case {
+        const char* name;
+        std::string bytes;
+        bool parses;
+    };
+    const Case cases[] = {
+        {"DER as written", listed, true},
+        {"indefinite lengths at every level", allIndefinite, true},
+        {"long-form lengths padded with a zero", assemble(base, {Form::PaddedLength, Form::PaddedLength, Form::PaddedLength}),
+         true},
+        {"indefinite entries in a definite list", assemble(base, {Form::Definite, Form::Definite, Form::Indefinite}), true},
+        {"entry with a reason code and a GeneralizedTime date", assemble(withExtensions), true},
+        {"no version, no nextUpdate", assemble(bare), true},
+        {"list extensions after the entries", assemble(base, {}, crlNumber), true},
+        {"bytes after the list", listed + "\x30\x03junk", true},
+        {"empty entry sequence", assemble(noEntries), true},
+        {"content left over in the signed part", assemble(base, {}, element(0x02, "\x01")), false},
+        {"end-of-contents marker in a definite sequence", assemble(base, {}, std::string(2, '\0')), false},
+        {"indefinite list without its last end marker", allIndefinite.substr(0, allIndefinite.size() - 2), false},
+        {"last entry with a padded serial", assemble(paddedSerial), false},
+        {"field after the signature", assemble(base, {}, "", element(0x05, "")), false},
+        {"list cut short", listed.substr(0, listed.size() - 1), false},
+        {"header of six length octets (a file read sees 8 bytes)", sixLengthOctets, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        bool parsed = false;
+        const RevocationMap want = wholeDecode(c.bytes, &parsed);
+        EXPECT_EQ(parsed, c.parses);
+        EXPECT_EQ(readDerFile(c.bytes), want);
+    }
+
+    // Any byte changed, dropped or added: the walk still agrees with the whole decode.
+    std::mt19937 random(20240611);
+    const std::string seeds[] = {listed, assemble(withExtensions, {Form::Indefinite, Form::PaddedLength, Form::Indefinite}),
+                                 assemble(base, {}, crlNumber)};
+    kvtest::ScratchDir dir;
+    int disagreements = 0;
+    for (int i = 0; i < 3000 && disagreements < 5; ++i) {
+        std::string bytes = seeds[i % 3];
+        for (int edits = 1 + static_cast<int>(random() % 3); edits > 0; --edits) {
+            const std::size_t at = random() % bytes.size();
+            switch (random() % 4) {
+                case 0: bytes[at] = static_cast<char>(random()); break;
+                case 1: bytes.erase(at, 1); break;
+                case 2: bytes.insert(at, 1, "\x00\x80\x30\x81"[random() % 4]); break;
+                default: bytes.resize(at); break;
+            }
+            if (bytes.empty()) bytes = "\x30";
+        }
+        kvtest::writeFile(dir.file("list.crl"), bytes);
+        RevocationMap got;
+        KVBSignLibInternal::extractSerialNumbersFromX509CRL(dir.file("list.crl"), got);
+        if (got != wholeDecode(bytes)) {
+            ++disagreements;
+            ADD_FAILURE() << "walk and whole decode disagree on " << kvtest::hex(bytes);
+        }
+    }
+}
+
+TEST(DerCrlFile, OnlyWantedSerialsAreKept) {
+    kvtest::ScopedEnv tz("TZ", "UTC0");
+    const std::string der = kvtest::makeCrlDer({{"0A1B", utc(2014, 1, 5, 10, 0, 0)},
+                                                {"0C", utc(2014, 2, 1, 8, 0, 0)},
+                                                {"0A1B", utc(2016, 6, 1, 9, 0, 0)},
+                                                {"7F", utc(2017, 1, 1, 0, 0, 0)}});
+    kvtest::ScratchDir dir;
+    kvtest::writeFile(dir.file("list.crl"), der);
+    struct Case {
+        const char* name;
+        std::set<std::string> wanted;
+        RevocationMap before, want;
+    };
+    const Case cases[] = {
+        {"a serial listed twice keeps its later listing", {"0a1b", "99"}, {}, {{"0a1b", utc(2016, 6, 1, 9, 0, 0)}}},
+        {"an entry already in the map stays", {"0a1b", "7f"}, {{"7f", 42}}, {{"0a1b", utc(2016, 6, 1, 9, 0, 0)}, {"7f", 42}}},
+        {"keys in uppercase are never list keys", {"0A1B", "7F"}, {}, {}},
+        {"nothing wanted", {}, {{"01", 1}}, {{"01", 1}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RevocationMap map = c.before;
+        EXPECT_EQ(kvbsign::readDerCrlFile(dir.file("list.crl"), map, &c.wanted, std::chrono::steady_clock::time_point::max()),
+                  kvbsign::CrlFileRead::Read);
+        EXPECT_EQ(map, c.want);
+    }
+}
+
+// A list of millions is walked in bounded memory; decoding it whole would take gigabytes.
+TEST(DerCrlFile, MillionsOfEntriesAreWalkedInBoundedMemory) {
+    kvtest::ScopedEnv tz("TZ", "UTC0");
+    const std::size_t count = 2000000;
+    kvtest::ScratchDir dir;
+    kvtest::writeFile(dir.file("list.crl"), kvtest::makeLargeCrlDer(count, {{"7A01", utc(2020, 6, 1, 12, 0, 0)}},
+                                                                     utc(2019, 1, 1, 0, 0, 0)));
+#ifndef __SANITIZE_ADDRESS__
+    rusage before = {};
+    getrusage(RUSAGE_SELF, &before);
+#endif
+
+    const std::set<std::string> wanted = {"7a01", kvtest::largeCrlSerialKey(1234567), kvtest::largeCrlSerialKey(count),
+                                          "1a2b3c"};
+    RevocationMap map;
+    EXPECT_EQ(kvbsign::readDerCrlFile(dir.file("list.crl"), map, &wanted, std::chrono::steady_clock::time_point::max()),
+              kvbsign::CrlFileRead::Read);
+    const RevocationMap want = {{"7a01", utc(2020, 6, 1, 12, 0, 0)},
+                                {kvtest::largeCrlSerialKey(1234567), utc(2019, 1, 1, 0, 0, 0)}};
+    EXPECT_EQ(map, want);
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer holds freed memory back for a while
+    rusage after = {};
+    getrusage(RUSAGE_SELF, &after);
+    const long grownKiB = after.ru_maxrss - before.ru_maxrss;
+    EXPECT_LT(grownKiB, 64 * 1024) << "peak memory grew by " << grownKiB << " KiB";
+#endif
+
+    // Every entry kept is more than a read may hold: nothing is added.
+    map.clear();
+    EXPECT_EQ(kvbsign::readDerCrlFile(dir.file("list.crl"), map, nullptr, std::chrono::steady_clock::time_point::max()),
+              kvbsign::CrlFileRead::TooLarge);
+    EXPECT_TRUE(map.empty());
+    EXPECT_TRUE(KVBSignLibInternal::extractSerialNumbersFromX509CRL(dir.file("list.crl"), map));
+    EXPECT_TRUE(map.empty());
+}
+
+TEST(DerCrlFile, ListsBeyondTheBoundsAddNothing) {
+    kvtest::ScopedEnv tz("TZ", "UTC0");
+    const ListParts base = partsOf(kvtest::makeCrlDer({{"0A1B", utc(2014, 1, 5, 10, 0, 0)}}));
+    ListParts largeEntry = base;
+    const std::string bulkyExtension = element(0x30, std::string("\x06\x03\x2a\x03\x04", 5) +
+                                                         element(0x04, std::string(70 * 1024, 'e')));
+    largeEntry.entries.push_back(entryWithExtensions("\x0d", element(0x17, "140105101500Z"), bulkyExtension));
+    const std::string largeFrame = assemble(
+        base, {}, element(0xa0, element(0x30, element(0x30, std::string("\x06\x03\x2a\x03\x04", 5) +
+                                                                element(0x04, std::string(1100 * 1024, 'f'))))));
+    struct Case {
+        const char* name;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {"an entry over 64 KB", assemble(largeEntry)},
+        {"a list over 1 MB without its entries", largeFrame},
+    };
+    kvtest::ScratchDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        bool parsed = false;
+        EXPECT_FALSE(wholeDecode(c.bytes, &parsed).empty());
+        EXPECT_TRUE(parsed);  // a whole decode would take it
+        kvtest::writeFile(dir.file("list.crl"), c.bytes);
+        RevocationMap map;
+        const std::set<std::string> wanted = {"0a1b", "0d"};
+        EXPECT_EQ(kvbsign::readDerCrlFile(dir.file("list.crl"), map, &wanted, std::chrono::steady_clock::time_point::max()),
+                  kvbsign::CrlFileRead::TooLarge);
+        EXPECT_TRUE(map.empty());
+    }
+
+    // A read of every entry keeps as many as the bound, and no list longer than that.
+    for (const std::size_t count : {kvbsign::kMaxEntriesKeptWhole, kvbsign::kMaxEntriesKeptWhole + 1}) {
+        SCOPED_TRACE(count);
+        kvtest::writeFile(dir.file("list.crl"), kvtest::makeLargeCrlDer(count, {}, utc(2019, 1, 1, 0, 0, 0)));
+        RevocationMap map;
+        EXPECT_TRUE(KVBSignLibInternal::extractSerialNumbersFromX509CRL(dir.file("list.crl"), map));
+        EXPECT_EQ(map.size(), count == kvbsign::kMaxEntriesKeptWhole ? count : 0u);
+    }
+
+    // Past the deadline the walk gives up.
+    kvtest::writeFile(dir.file("list.crl"), kvtest::makeLargeCrlDer(20000, {}, utc(2019, 1, 1, 0, 0, 0)));
+    RevocationMap map;
+    const std::set<std::string> wanted = {kvtest::largeCrlSerialKey(0)};
+    EXPECT_EQ(kvbsign::readDerCrlFile(dir.file("list.crl"), map, &wanted, std::chrono::steady_clock::now()),
+              kvbsign::CrlFileRead::TooLarge);
+    EXPECT_TRUE(map.empty());
+}
+
 TEST(DerCrlFile, MissingFileIsAFailure) {
     kvtest::ScratchDir dir;
     RevocationMap map;
@@ -139,6 +451,39 @@ TEST(CacheListingTool, OtherArgumentsGetTheUsage) {
         EXPECT_EQ(r.out, "");
         EXPECT_NE(r.err.find("usage:"), std::string::npos);
     }
+}
+
+// The cache and its listing are read whole: past its bounds the tool lists nothing at all,
+// and says so, rather than leave out lists it could not take.
+TEST(CacheListingTool, CacheBeyondItsBoundsIsRefusedWhole) {
+    kvtest::ScratchDir dir;
+    const time_t t = utc(2019, 1, 1, 0, 0, 0);
+    const std::string small = kvtest::makeCrlDer({{"0A1B", t}});
+    kvtest::writeFile(dir.file("at-bounds.db"), kvtest::makeLargeCrlDer(249999, {}, t) + small);
+    kvtest::writeFile(dir.file("entries.db"), small + kvtest::makeLargeCrlDer(250000, {}, t));
+    kvtest::writeFile(dir.file("bytes.db"), small + std::string(32 * 1024 * 1024, '\n'));
+
+    kvtest::CliResult r = kvtest::runProgram(KVBSIGN_CRL_TOOL_PATH, {"y", "k=" + dir.file("at-bounds.db"), "v"},
+                                             {{"TZ", "UTC0"}}, 60);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Number of entries   : 249999\n"), std::string::npos);
+    EXPECT_NE(r.out.find("Revoked Cert 249999:\n   Serial number    : 01:03:d0:8e\n"), std::string::npos);
+    EXPECT_NE(r.out.find("Serial number    : 0a:1b\n"), std::string::npos);
+    EXPECT_EQ(r.out.substr(r.out.size() - 13), "2 CRLs found\n");
+
+    for (const char* name : {"entries.db", "bytes.db"}) {
+        SCOPED_TRACE(name);
+        r = kvtest::runProgram(KVBSIGN_CRL_TOOL_PATH, {"y", "k=" + dir.file(name), "v"}, {{"TZ", "UTC0"}}, 60);
+        EXPECT_EQ(r.exitCode, 3);
+        EXPECT_EQ(r.out, "0 certificates found\n0 CRLs found\n");
+        EXPECT_EQ(r.err, "kvbsign-crltool: cache file: larger than 33554432 bytes or 250000 entries\n");
+    }
+
+    // The library tells a refused cache from an empty one.
+    kvtest::ScopedEnv cache("KVBSIGN_CRL_CACHE", dir.file("entries.db").c_str());
+    RevocationMap map;
+    EXPECT_FALSE(KVBSignLibInternal::getCertificateRevocationLists(map));
+    EXPECT_TRUE(map.empty());
 }
 
 // Through the library: the tool lists the cache named by KVBSIGN_CRL_CACHE, the library parses it.

@@ -208,14 +208,45 @@ TEST_F(Revocation, SameUrlInTwoCertificatesIsFetchedOnce) {
     LoopbackHttpServer server("127.77.1.3");
     KVTEST_REQUIRE_SERVER(server);
     Chain c = makeChain({}, {server.url("/shared.crl")}, {server.url("/shared.crl")});
-    server.on("/shared.crl", HttpReply::ok(kvtest::makeCrlDer({{"0999", kRevokedAt}})));
+    server.on("/shared.crl", HttpReply::ok(kvtest::makeCrlDer({{"0999", kRevokedAt}, {c.leafSerialHex, kRevokedAt}})));
     RevocationMap map;
     bool allFetched = true;
-    long signingTime = 0;
+    long signingTime = static_cast<long>(kRevokedAt);  // signed at the revocation time: not revoked
     EXPECT_EQ(KVBSignLibInternal::checkCertificateChainRevocation(c.xml(), map, &allFetched, signingTime), 0);
     EXPECT_TRUE(allFetched);
     EXPECT_EQ(server.requestCount("/shared.crl"), 1);
-    EXPECT_EQ(map.count("0999"), 1u);
+    // Only the chain's own serials are kept from a list.
+    const RevocationMap want = {{"1a2b3c", static_cast<long>(kRevokedAt)}};
+    EXPECT_EQ(map, want);
+}
+
+// A list of millions of entries (the server is whoever the certificate names) gives the same
+// verdict as a short one.
+TEST_F(Revocation, ListOfMillionsGivesTheVerdict) {
+    LoopbackHttpServer server("127.77.1.12");
+    KVTEST_REQUIRE_SERVER(server);
+    Chain c = makeChain({}, {}, {server.url("/leaf.crl")});
+    const std::size_t count = 2000000;
+    struct Case {
+        const char* name;
+        std::vector<kvtest::RevokedSerial> inserted;
+        int want;
+    };
+    const Case cases[] = {
+        {"the leaf among the millions", {{c.leafSerialHex, kRevokedAt}}, 1},
+        {"the leaf not listed", {}, 0},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        server.on("/leaf.crl", HttpReply::okInOneWrite(kvtest::makeLargeCrlDer(count, k.inserted, kRevokedAt - 3600)));
+        RevocationMap map;
+        bool allFetched = true;
+        long signingTime = 0;
+        EXPECT_EQ(KVBSignLibInternal::checkCertificateChainRevocation(c.xml(), map, &allFetched, signingTime), k.want);
+        EXPECT_TRUE(allFetched);
+        EXPECT_EQ(map.size(), k.inserted.size());  // none of the millions is kept
+    }
+    EXPECT_EQ(server.requestCount("/leaf.crl"), 2);
 }
 
 TEST_F(Revocation, FailedSingleFetchMakesTheVerdictUnknown) {
@@ -365,6 +396,59 @@ TEST_F(Revocation, AllDownloadsOfACheckShareOneBound) {
     EXPECT_GE(server.totalRequests(), 1);
     EXPECT_LT(server.totalRequests(), 12);
     EXPECT_LT(took, std::chrono::milliseconds(1800));
+}
+
+// The check's bound holds inside a download too: a download never runs past the time the
+// check has left. Each server below delivers a good list, slowly enough that it would be
+// complete well inside a download's own bound (20 s here) but only after the check's bound
+// (1.5 s) has passed. So the list is never taken, and the points after it are not tried.
+TEST_F(Revocation, DownloadsEndWithTheTimeTheCheckHasLeft) {
+    LoopbackHttpServer server("127.77.1.13");
+    KVTEST_REQUIRE_SERVER(server);
+    const std::string body = kvtest::makeCrlDer({{"1A2B3C", kRevokedAt}});
+    // 5 ms a byte: the whole response takes longer than 2 s, each byte well inside the idle bound.
+    const HttpReply slow = HttpReply::drip("HTTP/1.0 200 OK\r\nX: y\r\n\r\n" + body, 5, false);
+    ASSERT_GT(body.size(), 400u);
+    for (const char* path : {"/a.crl", "/b.crl", "/c.crl"}) server.on(path, slow);
+    const std::string a = server.url("/a.crl"), b = server.url("/b.crl"), cUrl = server.url("/c.crl");
+    struct Case {
+        const char* name;
+        Chain chain;
+    };
+    Case cases[] = {
+        {"three points of one certificate", makeChain({}, {}, {a, b, cUrl})},
+        {"one point on each of three certificates", makeChain({a}, {b}, {cUrl})},
+    };
+    kvbsignSetCrlTimeoutsForTesting(1000, 1000, 20000);
+    kvbsignSetCrlCheckBoundForTesting(1500);
+    for (Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        const int before = server.totalRequests();
+        RevocationMap map;
+        bool allFetched = true;
+        long signingTime = 0;
+        EXPECT_EQ(KVBSignLibInternal::checkCertificateChainRevocation(k.chain.xml(), map, &allFetched, signingTime), -1);
+        EXPECT_FALSE(allFetched);
+        EXPECT_TRUE(map.empty());  // the slow list was cut off, not read
+        EXPECT_EQ(server.totalRequests() - before, 1);
+    }
+    kvbsignSetCrlCheckBoundForTesting(0);
+    EXPECT_EQ(server.requestCount("/a.crl"), 2);
+}
+
+// A system cache too large to list leaves the verdict unknown: a revocation it holds could
+// otherwise go unseen. It is no failed fetch, so the status stays.
+TEST_F(Revocation, CacheTooLargeToListIsUnknown) {
+    Chain c = makeChain({}, {}, {});
+    kvtest::writeFile(scratch_.file("cache.db"),
+                      kvtest::makeCrlDer({{c.leafSerialHex, kRevokedAt}}) + kvtest::makeLargeCrlDer(250000, {}, kRevokedAt));
+    setenv("KVBSIGN_CRL_CACHE", scratch_.file("cache.db").c_str(), 1);
+    KCertificateInfo info = {};
+    bool allFetched = true;
+    long signingTime = 0;
+    KVBSignLibInternal::checkIfRevoked(c.xml(), &info, &allFetched, signingTime);
+    EXPECT_EQ(info.revoked, -1);
+    EXPECT_TRUE(allFetched);
 }
 
 // A chain that does not hold together gives no verdict, fetches nothing and leaves the flag.

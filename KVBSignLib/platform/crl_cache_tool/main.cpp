@@ -20,32 +20,43 @@
 // time with daylight saving off gives the exact instant. Serials are the bytes of the
 // INTEGER's magnitude in lowercase hexadecimal. No text of a list (issuer names, extensions)
 // is printed, so a list cannot forge lines of the listing.
+//
+// Lists are walked entry by entry (never decoded whole), and the cache is bounded: a file over
+// 32 MB, or lists holding more than 250,000 entries together, are refused as a whole with the
+// exit status 3 and an empty listing, so that the library can tell a cache it cannot read
+// from an empty one.
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <iterator>
+#include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include "internal/crl_entries.h"
+#include "ossl_ptr.h"
+
 namespace {
 
-struct CrlFree {
-    void operator()(X509_CRL* p) const { X509_CRL_free(p); }
-};
-struct BioFree {
-    void operator()(BIO* p) const { BIO_free_all(p); }
-};
-using CrlPtr = std::unique_ptr<X509_CRL, CrlFree>;
-using BioPtr = std::unique_ptr<BIO, BioFree>;
+using kvbsign::BioPtr;
+using kvbsign::CrlBytes;
+using kvbsign::CrlWalk;
+using kvbsign::X509CrlPtr;
+
+// The cache is read whole and listed whole, and the library reads the listing whole: a
+// larger cache is refused rather than listed in part (exit status 3, nothing listed).
+constexpr std::size_t kMaxCacheBytes = 32 * 1024 * 1024;
+constexpr std::size_t kMaxListedEntries = 250000;
+constexpr int kRefusedExitStatus = 3;
 
 const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -88,40 +99,101 @@ std::string formatSerial(const ASN1_INTEGER* serial) {
     return out;
 }
 
-// Decodes the CRLs of the cache one after another; stops at the first thing that is not one.
-std::vector<CrlPtr> readCache(const std::string& bytes, std::string& problem) {
-    std::vector<CrlPtr> lists;
+struct OpenSslFree {
+    void operator()(unsigned char* p) const { OPENSSL_free(p); }
+};
+
+struct Listing {
+    std::string text;  // the lines of the lists read so far
+    std::size_t lists = 0;
+    std::size_t entries = 0;
+};
+
+// Lists the one list at `start` of `bytes`, walked entry by entry; `end` gets the offset
+// after it. Its lines join the listing only once the whole list has been read.
+CrlWalk listOne(CrlBytes& bytes, std::uint64_t start, std::uint64_t& end, Listing& listing) {
+    std::string entryLines;
+    std::size_t count = 0;
+    const std::function<bool(const X509_REVOKED&)> onEntry = [&](const X509_REVOKED& entry) {
+        if (listing.entries + count >= kMaxListedEntries) return false;
+        ++count;
+        entryLines += "Revoked Cert " + std::to_string(count) + ":\n";
+        entryLines += "   Serial number    : " + formatSerial(X509_REVOKED_get0_serialNumber(&entry)) + "\n";
+        entryLines += "   Revocation time  : " + formatTime(X509_REVOKED_get0_revocationDate(&entry)) + "\n";
+        return true;
+    };
+    X509CrlPtr crl;
+    const CrlWalk result = kvbsign::walkCrlEntries(bytes, start, kvbsign::CrlWalkBounds(), onEntry, &crl, &end);
+    if (result != CrlWalk::Listed) return result;
+    char line[128];
+    std::snprintf(line, sizeof line, "Version             : %ld\n", X509_CRL_get_version(crl.get()) + 1);
+    listing.text += line;
+    listing.text += "This update         : " + formatTime(X509_CRL_get0_lastUpdate(crl.get())) + "\n";
+    listing.text += "Next update         : " + formatTime(X509_CRL_get0_nextUpdate(crl.get())) + "\n";
+    listing.text += "Number of entries   : " + std::to_string(count) + "\n";
+    listing.text += entryLines;
+    listing.entries += count;
+    ++listing.lists;
+    return CrlWalk::Listed;
+}
+
+// Lists the CRLs of the cache one after another; stops at the first thing that is not one.
+// TooLarge when the cache holds more than the listing takes.
+CrlWalk readCache(const std::string& bytes, Listing& listing, std::string& problem) {
     std::size_t pos = 0;
-    // Each pass consumes at least one byte of a decoded list, or ends the loop.
+    const unsigned char* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    // Each pass consumes at least one byte of a list, or ends the loop.
     while (pos < bytes.size()) {
         while (pos < bytes.size() && isSpace(static_cast<unsigned char>(bytes[pos]))) ++pos;
         if (pos >= bytes.size()) break;
         const std::size_t left = bytes.size() - pos;
+        CrlWalk result = CrlWalk::NotAList;
         if (bytes.compare(pos, 10, "-----BEGIN") == 0) {
-            BioPtr bio(BIO_new_mem_buf(bytes.data() + pos, static_cast<int>(std::min<std::size_t>(left, 0x7fffffff))));
+            BioPtr bio(BIO_new_mem_buf(data + pos, static_cast<int>(left)));
             if (!bio) break;
             const std::size_t before = BIO_ctrl_pending(bio.get());
-            CrlPtr crl(PEM_read_bio_X509_CRL(bio.get(), nullptr, nullptr, nullptr));
+            unsigned char* der = nullptr;
+            long derLength = 0;
+            if (PEM_bytes_read_bio(&der, &derLength, nullptr, PEM_STRING_X509_CRL, bio.get(), nullptr, nullptr) == 1) {
+                const std::unique_ptr<unsigned char, OpenSslFree> owned(der);
+                CrlBytes block(der, static_cast<std::size_t>(derLength));
+                std::uint64_t end = 0;
+                result = listOne(block, 0, end, listing);
+            }
             const std::size_t after = BIO_ctrl_pending(bio.get());
-            if (!crl || after >= before) {
-                problem = "not a CRL at byte " + std::to_string(pos);
-                break;
-            }
-            pos += before - after;
-            lists.push_back(std::move(crl));
+            if (result == CrlWalk::Listed && after >= before) result = CrlWalk::NotAList;
+            if (result == CrlWalk::Listed) pos += before - after;
         } else {
-            const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data() + pos);
-            const unsigned char* start = p;
-            CrlPtr crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(std::min<std::size_t>(left, 0x7fffffff))));
-            if (!crl || p <= start) {
-                problem = "not a CRL at byte " + std::to_string(pos);
-                break;
-            }
-            pos += static_cast<std::size_t>(p - start);
-            lists.push_back(std::move(crl));
+            CrlBytes cache(data, bytes.size());
+            std::uint64_t end = pos;
+            result = listOne(cache, pos, end, listing);
+            if (result == CrlWalk::Listed && end <= pos) result = CrlWalk::NotAList;
+            if (result == CrlWalk::Listed) pos = static_cast<std::size_t>(end);
+        }
+        if (result == CrlWalk::TooLarge) return result;
+        if (result == CrlWalk::NotAList) {
+            problem = "not a CRL at byte " + std::to_string(pos);
+            break;
         }
     }
-    return lists;
+    return CrlWalk::Listed;
+}
+
+// The cache file's bytes; false when it holds more than kMaxCacheBytes. A file that cannot be
+// opened is an empty cache.
+bool readBounded(const std::string& path, std::string& bytes) {
+    bytes.clear();
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return true;
+    const std::streamoff size = in.tellg();
+    if (size > static_cast<std::streamoff>(kMaxCacheBytes)) return false;
+    if (size > 0) bytes.reserve(static_cast<std::size_t>(size));
+    in.seekg(0);
+    char chunk[64 * 1024];
+    // A file that grows while it is read is still read no further than the bound.
+    while (bytes.size() <= kMaxCacheBytes && in.read(chunk, sizeof chunk).gcount() > 0)
+        bytes.append(chunk, static_cast<std::size_t>(in.gcount()));
+    return bytes.size() <= kMaxCacheBytes;
 }
 
 }  // namespace
@@ -136,29 +208,20 @@ int main(int argc, char** argv) {
     tzset();
 
     std::string bytes;
-    {
-        std::ifstream in(cachePath, std::ios::binary);
-        if (in) bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    Listing listing;
     std::string problem;
-    std::vector<CrlPtr> lists = readCache(bytes, problem);
+    const bool refused = !readBounded(cachePath, bytes) || readCache(bytes, listing, problem) == CrlWalk::TooLarge;
+    if (refused) {
+        std::printf("0 certificates found\n0 CRLs found\n");
+        std::fflush(stdout);
+        std::fprintf(stderr, "kvbsign-crltool: cache file: larger than %zu bytes or %zu entries\n", kMaxCacheBytes,
+                     kMaxListedEntries);
+        return kRefusedExitStatus;
+    }
 
     std::printf("0 certificates found\n");
-    for (const CrlPtr& crl : lists) {
-        std::printf("Version             : %ld\n", X509_CRL_get_version(crl.get()) + 1);
-        std::printf("This update         : %s\n", formatTime(X509_CRL_get0_lastUpdate(crl.get())).c_str());
-        std::printf("Next update         : %s\n", formatTime(X509_CRL_get0_nextUpdate(crl.get())).c_str());
-        STACK_OF(X509_REVOKED)* revoked = X509_CRL_get_REVOKED(crl.get());
-        const int count = revoked ? sk_X509_REVOKED_num(revoked) : 0;
-        std::printf("Number of entries   : %d\n", count);
-        for (int i = 0; i < count; ++i) {
-            const X509_REVOKED* entry = sk_X509_REVOKED_value(revoked, i);
-            std::printf("Revoked Cert %d:\n", i + 1);
-            std::printf("   Serial number    : %s\n", formatSerial(X509_REVOKED_get0_serialNumber(entry)).c_str());
-            std::printf("   Revocation time  : %s\n", formatTime(X509_REVOKED_get0_revocationDate(entry)).c_str());
-        }
-    }
-    std::printf("%zu CRLs found\n", lists.size());
+    std::fwrite(listing.text.data(), 1, listing.text.size(), stdout);
+    std::printf("%zu CRLs found\n", listing.lists);
     std::fflush(stdout);
     if (!problem.empty()) {
         std::fprintf(stderr, "kvbsign-crltool: cache file: %s\n", problem.c_str());

@@ -2,15 +2,23 @@
 // listing of the system CRL cache. Only serial numbers and revocation times are taken; nothing
 // about a list is verified, and an insertion never replaces an entry already in the map.
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
+#include <set>
 #include <string>
+#include <string_view>
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/x509.h>
 
+#include "internal/crl_entries.h"
 #include "internal/crl_listing.h"
+#include "internal/crl_reading.h"
 
 #include "KVBSignLibInternal.h"
 #include "Timestamp.h"
@@ -26,12 +34,39 @@ namespace {
 const std::string kCacheListingCommand =
     std::string("\"") + KVBSIGN_CRL_TOOL_PATH + "\" y k=/var/db/crls/crlcache.db v";
 
+// The listing tool's exit status for a cache over its bounds (it then lists nothing).
+constexpr int kCacheRefusedExitCode = 3;
+
 const std::string kCertificatesFound = " certificates found";
 const std::string kCrlsFound = " CRLs found";
 const std::string kVersion = "Version";
 const std::string kRevokedCert = "Revoked Cert ";
 const std::string kSerialNumber = "Serial number";
 const std::string kRevocationTime = "Revocation time ";
+
+// digest_to_hex_string shows at most this many bytes of a serial.
+constexpr int kMaxShownSerialBytes = 510;
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// The serial bytes whose key (lowercase, two digits a byte) is `key`; false for a text that
+// no list entry can have as its key.
+bool serialBytesOfKey(const std::string& key, std::string& serial) {
+    if (key.empty() || key.size() % 2 != 0 || key.size() > 2 * static_cast<std::size_t>(kMaxShownSerialBytes))
+        return false;
+    serial.clear();
+    for (std::size_t i = 0; i < key.size(); i += 2) {
+        const int high = hexDigit(key[i]);
+        const int low = hexDigit(key[i + 1]);
+        if (high < 0 || low < 0) return false;
+        serial += static_cast<char>(high * 16 + low);
+    }
+    return true;
+}
 
 bool isSpaceC(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
@@ -54,36 +89,84 @@ std::string labelValue(const std::string& text, std::size_t from, std::size_t& c
 }  // namespace
 
 bool KVBSignLibInternal::extractSerialNumbersFromX509CRL(const std::string& path, RevocationMap& map) {
-    kvbsign::BioPtr bio(BIO_new(BIO_s_file()));
+    return kvbsign::readDerCrlFile(path, map, nullptr, std::chrono::steady_clock::time_point::max()) !=
+           kvbsign::CrlFileRead::Unopened;
+}
+
+kvbsign::CrlFileRead kvbsign::readDerCrlFile(const std::string& path, RevocationMap& map,
+                                             const std::set<std::string>* wanted,
+                                             std::chrono::steady_clock::time_point deadline) {
+    BioPtr bio(BIO_new(BIO_s_file()));
     if (!bio) {
-        debugError("Error creating file pointer");
-        return false;
+        KVBSignLibInternal::debugError("Error creating file pointer");
+        return CrlFileRead::Unopened;
     }
     if (BIO_read_filename(bio.get(), path.c_str()) <= 0) {
-        debugError("Error opening CRL file ");
-        return false;
+        KVBSignLibInternal::debugError("Error opening CRL file ");
+        return CrlFileRead::Unopened;
     }
-    kvbsign::X509CrlPtr crl(d2i_X509_CRL_bio(bio.get(), nullptr));
-    if (!crl) return true;
-    STACK_OF(X509_REVOKED)* revoked = X509_CRL_get_REVOKED(crl.get());
-    if (!revoked) return true;
+    std::FILE* file = nullptr;
+    if (BIO_get_fp(bio.get(), &file) <= 0 || !file) return CrlFileRead::NotAList;
 
-    // Last entry first: with first-insertion-wins, a serial listed twice keeps its later date.
-    for (int i = sk_X509_REVOKED_num(revoked) - 1; i >= 0; --i) {
-        const X509_REVOKED* entry = sk_X509_REVOKED_value(revoked, i);
-        const ASN1_INTEGER* serial = X509_REVOKED_get0_serialNumber(entry);
-        const ASN1_TIME* date = X509_REVOKED_get0_revocationDate(entry);
-        if (!serial || !date) continue;
-        std::string key = digest_to_hex_string(ASN1_STRING_get0_data(serial),
-                                               static_cast<unsigned long>(ASN1_STRING_length(serial)));
-        map.insert(std::make_pair(key, static_cast<long>(Timestamp::Asn1ToTime(date))));
+    // Keys and the serial bytes they stand for are one to one (two lowercase digits a byte, at
+    // most 510 bytes shown), so entries are matched on their bytes and only a match is turned
+    // into text.
+    std::set<std::string, std::less<>> wantedBytes;
+    if (wanted) {
+        for (const std::string& key : *wanted) {
+            std::string serial;
+            if (serialBytesOfKey(key, serial)) wantedBytes.insert(serial);
+        }
     }
-    return true;
+
+    // Held apart until the whole list has been read: a fault after the last entry still
+    // makes it no list.
+    RevocationMap kept;
+    const std::function<bool(const X509_REVOKED&)> onEntry = [&](const X509_REVOKED& entry) {
+        const ASN1_INTEGER* serial = X509_REVOKED_get0_serialNumber(&entry);
+        const ASN1_TIME* date = X509_REVOKED_get0_revocationDate(&entry);
+        if (!serial || !date) return true;
+        const unsigned char* bytes = ASN1_STRING_get0_data(serial);
+        const int length = ASN1_STRING_length(serial);
+        if (wanted) {
+            const std::size_t shown = static_cast<std::size_t>(std::min(std::max(length, 0), kMaxShownSerialBytes));
+            if (!bytes || wantedBytes.find(std::string_view(reinterpret_cast<const char*>(bytes), shown)) ==
+                              wantedBytes.end())
+                return true;
+        }
+        const std::string key =
+            KVBSignLibInternal::digest_to_hex_string(bytes, static_cast<unsigned long>(length));
+        // A serial listed again: its later listing stands.
+        kept[key] = static_cast<long>(Timestamp::Asn1ToTime(date));
+        return wanted != nullptr || kept.size() <= kMaxEntriesKeptWhole;
+    };
+
+    CrlBytes bytes(file);
+    CrlWalkBounds bounds;
+    bounds.deadline = deadline;
+    bounds.asFromFile = true;
+    switch (walkCrlEntries(bytes, 0, bounds, onEntry)) {
+        case CrlWalk::Listed:
+            break;
+        case CrlWalk::NotAList:
+            return CrlFileRead::NotAList;
+        case CrlWalk::TooLarge:
+            KVBSignLibInternal::debugError("CRL too large to read within the bounds");
+            return CrlFileRead::TooLarge;
+    }
+    for (const RevocationMap::value_type& entry : kept) map.insert(entry);
+    return CrlFileRead::Read;
 }
 
 bool KVBSignLibInternal::getCertificateRevocationLists(RevocationMap& map) {
-    kvbsign::addCrlListingEntries(
-        getOutputFromSystemCall(kCacheListingCommand), map);
+    const std::string listing = getOutputFromSystemCall(kCacheListingCommand);
+    // The tool refuses a cache larger than it lists: without the cache's entries a revoked
+    // chain could pass as not revoked, so the verdict is unknown.
+    if (extractReturnCode(listing) == kCacheRefusedExitCode) {
+        debugError("CRL cache too large to list");
+        return false;
+    }
+    kvbsign::addCrlListingEntries(listing, map);
     return true;
 }
 

@@ -2,11 +2,14 @@
 // connection, the body kept in a temporary file and handed to the DER list parser.
 //
 // A CRL server is outside our control, so nothing it does may hold the verification: name
-// resolution and connection, every read or write, and the whole download are bounded in
-// time, and the response headers and body are bounded in size. Hitting a bound fails the
-// fetch exactly like a network error does.
+// resolution and connection, every read or write, and the whole download (the list's reading
+// included) are bounded in time, never past what the revocation check has left, and the
+// response headers and body are bounded in size. Hitting a bound fails the fetch exactly like
+// a network error does. The URL comes from a certificate: one that could change the request's
+// lines is never requested.
 
 #include "internal/crl_download_limits.h"
+#include "internal/crl_reading.h"
 
 #include <algorithm>
 #include <chrono>
@@ -16,6 +19,7 @@
 #include <istream>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -48,6 +52,16 @@ int gConnectMs = kDefaultConnectMs;
 int gIdleMs = kDefaultIdleMs;
 int gTotalMs = kDefaultTotalMs;
 std::int64_t gMaxBodyBytes = kDefaultMaxBodyBytes;
+
+// A byte below 0x21 (the controls and the blank) or DEL would end the request line or the
+// Host line early and start a header or a request of the URL's own.
+bool requestable(const std::string& url) {
+    for (const char c : url) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x21 || byte == 0x7f) return false;
+    }
+    return true;
+}
 
 [[noreturn]] void throwTimeout(const char* what) {
     throw boost::system::system_error(asio::error::timed_out, what);
@@ -210,8 +224,18 @@ void kvbsignSetCrlBodyLimitForTesting(std::int64_t bytes) {
 }
 
 bool KVBSignLibInternal::downloadAndParseCRL(const std::string& url, RevocationMap& map) {
+    return kvbsign::downloadCrl(url, map, nullptr, Clock::time_point::max());
+}
+
+bool kvbsign::downloadCrl(const std::string& url, RevocationMap& map, const std::set<std::string>* wanted,
+                          Clock::time_point deadline) {
+    if (!requestable(url)) {
+        KVBSignLibInternal::debugError("CRL URL holds a control character or a blank: not requested");
+        return false;
+    }
     try {
-        const Clock::time_point totalDeadline = Clock::now() + Millis(gTotalMs);
+        // The download's own bound, but never past the time its revocation check has left.
+        const Clock::time_point totalDeadline = std::min(Clock::now() + Millis(gTotalMs), deadline);
 
         // Only the first 7 characters go when the URL holds "http://" anywhere; a port or
         // another scheme is not recognised and stays in the host part.
@@ -252,7 +276,7 @@ bool KVBSignLibInternal::downloadAndParseCRL(const std::string& url, RevocationM
         while (std::getline(responseStream, header) && header != "\r") {
         }
 
-        TempDirectory directory(createTempDirectory(0, 0));
+        TempDirectory directory(KVBSignLibInternal::createTempDirectory(0, 0));
         if (directory.path().empty()) return false;
         const std::string file = directory.path() + "/revoked.crl";
 
@@ -280,10 +304,11 @@ bool KVBSignLibInternal::downloadAndParseCRL(const std::string& url, RevocationM
         }
 
         if (end != asio::error::eof) return false;
-        extractSerialNumbersFromX509CRL(file, map);
-        return true;
+        // A body that is no list still counts as fetched; a list that cannot be read within
+        // the bounds (time included) does not.
+        return readDerCrlFile(file, map, wanted, totalDeadline) != CrlFileRead::TooLarge;
     } catch (const std::exception& e) {
-        debugError(std::string("Exception while getting CRL list from internet") + e.what());
+        KVBSignLibInternal::debugError(std::string("Exception while getting CRL list from internet") + e.what());
         return false;
     }
 }

@@ -12,11 +12,13 @@
 // progress (default 30 s), the whole download (default 60 s).
 void kvbsignSetCrlTimeoutsForTesting(int connectMs, int idleMs, int totalMs);
 
-// Largest response body accepted (default 256 MB).
+// Largest response body accepted (default 256 MB). A list within it is read entry by entry,
+// so its size costs time, not memory.
 void kvbsignSetCrlBodyLimitForTesting(std::int64_t bytes);
 
 // All downloads of one revocation check together (default 120 s): once it has passed, the
-// points not yet tried count as not fetched. A download under way ends by its own bounds.
+// points not yet tried count as not fetched, and a download under way ends then too (its own
+// bounds never reach past it).
 void kvbsignSetCrlCheckBoundForTesting(int totalMs);
 
 #endif

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@
 
 #include "KVBSignLibInternal.h"
 #include "internal/crl_download_limits.h"
+#include "internal/crl_reading.h"
 #include "ossl_ptr.h"
 
 namespace {
@@ -37,6 +39,19 @@ std::string distributionPointBytes(X509* cert) {
     if (!data) return std::string();
     return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(data)),
                        static_cast<std::size_t>(ASN1_STRING_length(data)));
+}
+
+// The map key that the lookup gives a certificate: its serial's content bytes in lowercase
+// hexadecimal.
+std::string lookupKey(X509* cert) {
+    const ASN1_INTEGER* serial = X509_get0_serialNumber(cert);
+    if (!serial) return std::string();
+    std::string key = KVBSignLibInternal::digest_to_hex_string(
+        ASN1_STRING_get0_data(serial), static_cast<unsigned long>(ASN1_STRING_length(serial)));
+    for (char& c : key) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return key;
 }
 
 }  // namespace
@@ -64,6 +79,13 @@ int KVBSignLibInternal::checkCertificateChainRevocation(const std::string& sigXm
     if (!validateCertificateChain(sigXml, noAnchors)) return -1;
 
     const std::vector<std::string> texts = getX509Certificates(sigXml);
+    // The lookup reads nothing but the chain's own serials, so a list's other entries (a list
+    // may hold millions) are never kept.
+    std::set<std::string> chainSerials;
+    for (const std::string& text : texts) {
+        kvbsign::X509Ptr cert(getX509FromXML(text));
+        if (cert) chainSerials.insert(lookupKey(cert.get()));
+    }
     // Every URL is downloaded at most once; a certificate that names it again gets the same
     // outcome, fetched or not.
     std::map<std::string, bool> visited;
@@ -81,7 +103,8 @@ int KVBSignLibInternal::checkCertificateChainRevocation(const std::string& sigXm
         // date stands. Neither the order of the fetches (which the document decides) nor a list
         // from a certificate whose own signature nobody checks can postpone a revocation.
         RevocationMap fetchedEntries;
-        const bool ok = downloadAndParseCRL(url, fetchedEntries);
+        // A download under way ends by the check's bound too.
+        const bool ok = kvbsign::downloadCrl(url, fetchedEntries, &chainSerials, deadline);
         for (const RevocationMap::value_type& entry : fetchedEntries) {
             const std::pair<RevocationMap::iterator, bool> placed = map.insert(entry);
             if (!placed.second && entry.second < placed.first->second) placed.first->second = entry.second;
@@ -138,14 +161,8 @@ int KVBSignLibInternal::checkCertificateChainRevocation(const std::string& sigXm
 }
 
 bool KVBSignLibInternal::hasSerialAfterRevocation(RevocationMap& map, X509* cert, long& signingTime) {
-    const ASN1_INTEGER* serial = X509_get0_serialNumber(cert);
-    if (!serial) return false;
-    std::string key = digest_to_hex_string(ASN1_STRING_get0_data(serial),
-                                           static_cast<unsigned long>(ASN1_STRING_length(serial)));
-    for (char& c : key) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    const RevocationMap::const_iterator entry = map.find(key);
+    if (!X509_get0_serialNumber(cert)) return false;
+    const RevocationMap::const_iterator entry = map.find(lookupKey(cert));
     if (entry == map.end()) return false;
     // Without a signing time any listing counts; with one, only a revocation strictly before it.
     return signingTime == 0 || signingTime > entry->second;
