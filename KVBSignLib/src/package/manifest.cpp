@@ -3,6 +3,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -11,34 +12,45 @@
 
 namespace {
 
+const char kManifestStart[] = "<Manifest Id=\"PackageContents\">";
+const char kManifestEnd[] = "</Manifest>";
+
 // The path an entry's URI text names, decoded the way it is matched against the files.
-std::string decodedEntryPath(const std::string& uriText) {
-    return KVBSignLibInternal::UriDecode(KVBSignLibInternal::htmlEntitiesDecode(uriText));
+std::string decodedEntryPath(std::string_view uriText) { return KVBSignLibInternal::decodeUriText(uriText); }
+
+// Fills the map with views into the manifest text; of two entries with the same URI text the
+// first stays.
+template <class Map>
+void manifestEntries(std::string_view manifest, Map& entries) {
+    static const std::string_view kEndTag = "</Reference>";
+    std::string_view::size_type rest = 0;
+    // Each pass moves past one end tag, so the scan ends.
+    for (;;) {
+        const std::string_view::size_type end = manifest.find(kEndTag, rest);
+        if (end == std::string_view::npos) break;
+        const std::string_view piece = manifest.substr(rest, end - rest);
+        const std::string_view uri = KVBSignLibInternal::extractAttributeView(piece, "URI");
+        // The walk leaves out the same paths, so neither side counts them.
+        if (!kvbsign::isExcludedPackagePath(decodedEntryPath(uri)))
+            entries.emplace(uri, KVBSignLibInternal::stringRangeView(piece, "<DigestValue>", "</DigestValue>"));
+        rest = end + kEndTag.size();
+    }
 }
 
 }  // namespace
 
 void extractManifestEntriesNonXML(const std::string& manifest, std::map<std::string, std::string>& entries) {
-    static const std::string kEndTag = "</Reference>";
-    std::string::size_type rest = 0;
-    // Each pass moves past one end tag, so the scan ends.
-    for (;;) {
-        const std::string::size_type end = manifest.find(kEndTag, rest);
-        if (end == std::string::npos) break;
-        const std::string piece = manifest.substr(rest, end - rest);
-        const std::string uri = KVBSignLibInternal::extractAttribute(piece, "URI");
-        const std::string digest = KVBSignLibInternal::stringRange(piece, "<DigestValue>", "</DigestValue>");
-        // The walk leaves out the same paths, so neither side counts them.
-        if (!kvbsign::isExcludedPackagePath(decodedEntryPath(uri))) entries.emplace(uri, digest);  // first wins
-        rest = end + kEndTag.size();
-    }
+    std::map<std::string_view, std::string_view> views;
+    manifestEntries(manifest, views);
+    // Entries already in the map stay, as the first of two equal URI texts does.
+    for (const auto& entry : views) entries.emplace(entry.first, entry.second);
 }
 
 bool checkManifestHashes(const std::string& sigXml, const char* directory, const char* prefix,
                          bool skipManifestDigest, bool removeLineBreaks) {
     if (!skipManifestDigest) {
         const std::string signedDigest =
-            KVBSignLibInternal::base64_decodestring(KVBSignLibInternal::extractManifestValue(sigXml));
+            KVBSignLibInternal::base64DecodeView(KVBSignLibInternal::manifestValueRange(sigXml));
         const std::string manifestDigest = KVBSignLibInternal::manifestSHA256(sigXml, removeLineBreaks);
         if (signedDigest.size() != manifestDigest.size()) {
             KVBSignLibInternal::debugError("\nManifest size mismatch\n");
@@ -63,9 +75,9 @@ bool checkManifestHashes(const std::string& sigXml, const char* directory, const
         return false;
     }
 
-    std::map<std::string, std::string> entries;
-    extractManifestEntriesNonXML(
-        KVBSignLibInternal::stringRange(sigXml, "<Manifest Id=\"PackageContents\">", "</Manifest>"), entries);
+    // Views into the document: the entries are compared, never kept.
+    std::map<std::string_view, std::string_view> entries;
+    manifestEntries(KVBSignLibInternal::stringRangeView(sigXml, kManifestStart, kManifestEnd), entries);
 
     if (references.size() != entries.size()) {
         KVBSignLibInternal::debugError("Manifest mismatch\n");
