@@ -14,7 +14,6 @@
 
 namespace {
 
-const char kXmlSignatureNamespace[] = "http://www.w3.org/2000/09/xmldsig#";
 const char kSignedInfoStart[] = "<SignedInfo>";
 const char kSignedInfoEnd[] = "</SignedInfo>";
 const char kManifestStart[] = "<Manifest Id=\"PackageContents\">";
@@ -22,9 +21,9 @@ const char kManifestEnd[] = "</Manifest>";
 const char kSignatureValueStart[] = "<SignatureValue Id=\"PackageSignatureValue\">";
 const char kSignatureValueEnd[] = "</SignatureValue>";
 const char kVariantMarker[] = "<SignatureMethod Algorithm=\"http://www.w3.org/TR/xmldsig-core#rsa-sha1\"/>";
-const std::string kSignedInfoWrapper = std::string("<SignedInfo xmlns=\"") + kXmlSignatureNamespace + "\">";
-const std::string kManifestWrapper =
-    std::string("<Manifest xmlns=\"") + kXmlSignatureNamespace + "\" Id=\"PackageContents\">";
+// The start tags of the canonical texts, with the XML-Signature namespace.
+const char kSignedInfoWrapper[] = "<SignedInfo xmlns=\"http://www.w3.org/2000/09/xmldsig#\">";
+const char kManifestWrapper[] = "<Manifest xmlns=\"http://www.w3.org/2000/09/xmldsig#\" Id=\"PackageContents\">";
 
 bool isBlankOrLineBreak(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool isLineBreak(char c) { return c == '\r' || c == '\n'; }
@@ -247,7 +246,7 @@ std::string KVBSignLibInternal::manifestSHA256(const std::string& doc, bool remo
     TextOut kept(pieces);
     removeSpaces(pieces, false, kept, nullptr);
     DigestOut out(EVP_sha256(), removeLineBreaks ? DigestOut::LineEnds::removed : DigestOut::LineEnds::normalised);
-    out.put(kManifestWrapper);
+    out.put(std::string_view(kManifestWrapper));
     expandCollapsed(kept.text, out);
     out.put(std::string_view(kManifestEnd));
     return out.finish();
