@@ -12,13 +12,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kvfuzz::initCrypto();
     const std::string s = kvfuzz::bytes(data, size);
 
-    K::stringRange(s, "<a>", "</a>");
-    K::unite_lines(s);
-    K::extractAttribute(s, "URI");
+    // The views cut and decode as the copying routines do.
+    if (K::stringRangeView(s, "<a>", "</a>") != K::stringRange(s, "<a>", "</a>")) abort();
+    if (K::extractAttributeView(s, "URI") != K::extractAttribute(s, "URI")) abort();
     K::__base64_string_format(s);
-    K::base64_decodestring(s);
+    if (K::base64DecodeView(s) != K::base64_decodestring(K::unite_lines(s))) abort();
+    if (K::base64DecodeView(K::signatureValueRange(s)) != K::base64_decodestring(K::extractSignatureValue(s))) abort();
+    if (K::base64DecodeView(K::manifestValueRange(s)) != K::base64_decodestring(K::extractManifestValue(s))) abort();
     K::UriDecode(s);
-    K::UriDecode(K::htmlEntitiesDecode(s));
+    if (K::decodeUriText(s) != K::UriDecode(K::htmlEntitiesDecode(s))) abort();
     K::uriPercentEncode(s);
     if (K::digest_to_hex_string(data, size).size() != 2 * (size < 510 ? size : 510)) abort();
     const std::string terminated = s.substr(0, 8);

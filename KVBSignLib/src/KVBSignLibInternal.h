@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <boost/filesystem/path.hpp>
@@ -47,10 +48,22 @@ public:
     static std::string uriPercentEncode(const std::string& path);
     static std::string UriDecode(const std::string& text);
     static std::string htmlEntitiesDecode(const std::string& text);
+    // Views into the text they are given, for steps that only look inside a range: the same
+    // cut as stringRange and extractAttribute, without a copy.
+    static std::string_view stringRangeView(std::string_view text, std::string_view start, std::string_view end);
+    static std::string_view extractAttributeView(std::string_view text, std::string_view name);
+    // The bytes that base64_decodestring yields for the text with its CR and LF removed; the
+    // text is not copied.
+    static std::string base64DecodeView(std::string_view text);
+    // UriDecode(htmlEntitiesDecode(text)), built as one text.
+    static std::string decodeUriText(std::string_view text);
 
     // --- canonical forms and digests of the signature document ---
     static std::string extractSignatureValue(const std::string& doc);
     static std::string extractManifestValue(const std::string& doc);
+    // The ranges that the two values above are cut from, line breaks still in them.
+    static std::string_view signatureValueRange(const std::string& doc);
+    static std::string_view manifestValueRange(const std::string& doc);
     static bool isNvoSignature(const std::string& doc);
     static std::string removeSpacesBetweenElements(std::string text);
     static std::string expandCollapsedElements(std::string text);
@@ -67,6 +80,7 @@ public:
     static EVP_PKEY* extractRSA(const std::string& doc);
     static std::vector<std::string> getX509Certificates(const std::string& doc);
     static X509* getX509FromXML(const std::string& text);
+    static X509* getX509FromBase64(std::string_view text);
 
     // --- package walk and file digests ---
     static char* encodeFile(const char* path, KVBSIGN_STATUS* status);

@@ -108,6 +108,16 @@ TEST(RemoveSpacesBetweenElements, DeletesFromGreaterBlankToNextLess) {
         {"NUL bytes deleted like others", "<a> \0x<b>\0"s, "<a><b>\0"s},
         {"several deletions", "<a> 1<b> 2<c> 3", "<a><b><c> 3"},
         {"empty", "", ""},
+        {"runs of > blank", "<a> > > <b>", "<a><b>"},
+        {"> blank at the end", "<a>x> ", "<a>x> "},
+        {"> blank then < at the end", "<a> <", "<a><"},
+        {"doubled brackets", ">>  <<", ">><<"},
+        {"several > blank before one <", "a> b> c<d", "a><d"},
+        {"nested elements", "<a> <b> <c/> </b> </a>", "<a><b><c/></b></a>"},
+        {"no later <: the rest from the first > blank", "<a><b> x> y", "<a><b> x> y"},
+        {"CR LF after > blank", "<a> \r\n<b>\r\n <c>", "<a><b>\r\n <c>"},
+        {"blank right after <", "< <a> b", "< <a> b"},
+        {"only > blank", "> ", "> "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -132,6 +142,18 @@ TEST(ExpandCollapsedElements, EverySlashGreaterBecomesAnEndTag) {
         {"name ends at the first > without blank", "<a>t/>", "<a>t></a>"},
         {"text after the last />", "<a/>tail", "<a></a>tail"},
         {"high bytes in the name", "<\xc3\xa9/>", "<\xc3\xa9></\xc3\xa9>"},
+        {"/> runs", "/>/>/>", ">>>"},
+        {"second < wins", "<a<b/>", "<a<b></b>"},
+        {"two elements with attributes", "<a b/><c d=\"e\"/>", "<a b></a><c d=\"e\"></c>"},
+        {"blank name", "< />", "< ></>"},
+        {"slash blank >", "<a/ >", "<a/ >"},
+        {"slash slash", "<a//>", "<a/></a/>"},
+        {"right after a start tag", "<a>/>", "<a>></a>"},
+        {"CR LF before the attributes", "<a\r\nb/>", "<a\r\nb></a\r\nb>"},
+        {"empty element name", "</>", "<></>"},
+        {"nested", "<a><b><c/></b><d e=\"f\"/></a>", "<a><b><c></c></b><d e=\"f\"></d></a>"},
+        {"text between", "x<a/>y<b/>z", "x<a></a>y<b></b>z"},
+        {"> before the first blank", "<a>b c/>", "<a>b c></a>b>"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -233,6 +255,141 @@ TEST(CanonicalDigests, OrdersOfWrappingAndRewritingDiffer) {
     for (char c : lf) crlf += c == '\n' ? "\r\n" : std::string(1, c);
     EXPECT_EQ(K::signedInfoSHA1(crlf, false), K::signedInfoSHA1(lf, false));
     EXPECT_EQ(K::manifestSHA256(crlf, false), K::manifestSHA256(lf, false));
+}
+
+// Digests of the canonical texts of awkward documents, each with the line-break flag false and
+// true, and whether the deletion drops content; recorded from the rule-by-rule rewriting.
+TEST(CanonicalDigests, AwkwardDocumentsKeepTheirDigests) {
+    struct Recorded {
+        const char* name;
+        std::string doc;
+        const char* sha1Kept;
+        const char* sha1Removed;
+        const char* sha256Kept;
+        const char* sha256Removed;
+        bool dropsKept;
+        bool dropsRemoved;
+    };
+    const std::string si = "<SignedInfo>", sie = "</SignedInfo>";
+    const std::string mf = "<Manifest Id=\"PackageContents\">", mfe = "</Manifest>";
+    const Recorded cases[] = {
+        {"CR LF, lone CR and LF mixed",
+         si + "\r\n <A/>\r\r\n\n<B>x\r</B> \r\n" + sie + mf + "\r\n <R/>\r\r\n\n<S>x\r</S> \r\n" + mfe,
+         "c67096b3b01cbe06d8b463c714296294d30dc8be", "f908556894e40412893959cbde3a19623269f69c",
+         "7e4c7f158dab936dc8785cb0b07dea7c2899364c0d6a5433fde2f0a6a43f544a",
+         "a2dbd3f654f4effdd320d64624307feaa288ab6eac57c42d18a5d251da067b9b", false, false},
+        {"blanks between elements", si + "<A/>   <B/>\t <C/>" + sie + mf + "<R/>   <S/>\t <T/>" + mfe,
+         "35f01bc4abf7a04f86077cc0f7c0b67f5ff6e6f9", "35f01bc4abf7a04f86077cc0f7c0b67f5ff6e6f9",
+         "461c9afa09f81c291be12ca0af1e511f0bb615972b74337316fff5d87a6399a3",
+         "461c9afa09f81c291be12ca0af1e511f0bb615972b74337316fff5d87a6399a3", false, false},
+        {"/> runs", si + "<A/>/>/><B//>" + sie + mf + "<R/>/>/><S//>" + mfe, "fefa6a6fa29e6372e98d19cc50cfd754e2aff3b0",
+         "fefa6a6fa29e6372e98d19cc50cfd754e2aff3b0",
+         "0366f0aa9f102fdc19db02a17307360d0f25e105a5015c6ddbf39ca9eeb2dda2",
+         "0366f0aa9f102fdc19db02a17307360d0f25e105a5015c6ddbf39ca9eeb2dda2", false, false},
+        {"nested elements", si + "<A><B><C d=\"e\"/></B></A>" + sie + mf + "<R><S><T u=\"v\"/></S></R>" + mfe,
+         "49f19c51caed6939b5b411eaf06ff2cd38ddbcb8", "49f19c51caed6939b5b411eaf06ff2cd38ddbcb8",
+         "d91be2e13011ea73bf467993ebd556c5b2c57911133d653bfa088c1e669c7e7e",
+         "d91be2e13011ea73bf467993ebd556c5b2c57911133d653bfa088c1e669c7e7e", false, false},
+        {"> blank with no < after it", "x" + mf + "<R/> tail\r\n and more",
+         "5259946c478fef5fe62e4f60062a12c35c488508", "5259946c478fef5fe62e4f60062a12c35c488508",
+         "7d0f47a3591c99aa4ab80dbc49b094d37be2629949bea348cb2f2df00ff6d5fb",
+         "bcbb234c3562f54887511eb27e564bba0892fa2355cbc6cd9bfd1e6ca986acba", true, true},
+        {"> blank with no < after it, line breaks", mf + "<R> \r\n a\r\n b\r",
+         "6ac7b98e107e1fc7e72950c8fadf413a8e55b7f0", "6ac7b98e107e1fc7e72950c8fadf413a8e55b7f0",
+         "60c858d970655e96ba56d3af4ffc49623fb7bb0e7217cdd1ce6764059e9fd9cd",
+         "0ceb9d8afea132e6ae3934a66991619e76a200ab4055bf8f5792663b70670222", true, true},
+        {"markers missing", "<A/> <B/>\r\n<C/>", "0a70daba6ae7335e822cb9a19a32f68b59cd281a",
+         "83acf33384c0e823a388145637683c8bf9663045",
+         "7470e25f44beeba11da6a72b8872d7d5b16ffa29ce713b361eff176efe80085c",
+         "516531892e4e6e855221b1b587a7a6862d591692c028a6af1ced38c201b583a9", false, false},
+        {"end markers missing", si + "<A/> <B/>\r\n" + mf + "<R/> <S/>", "9f6d05c2d61b79c4e488f7e8502faf051d48c9d0",
+         "2e9b7357f0d060461506d17c064256d7dc8e94ba",
+         "d32ef0ed7bbc3ee42ddc2f06f4ee25ad3a4039b53d16d112c0ffe010dc2e6f2c",
+         "d32ef0ed7bbc3ee42ddc2f06f4ee25ad3a4039b53d16d112c0ffe010dc2e6f2c", false, false},
+        {"start markers missing", "<A/> <B/>" + sie + "<R/> <S/>" + mfe, "b5c0e19218fe0fb535e1d924d3ff3e0e856bd0e7",
+         "b5c0e19218fe0fb535e1d924d3ff3e0e856bd0e7",
+         "e6c19f526a7a2698746c4aecd115d52d57f2c6cb13809e88ac463f6dcab24e55",
+         "e6c19f526a7a2698746c4aecd115d52d57f2c6cb13809e88ac463f6dcab24e55", false, false},
+        {"character data after blanks", si + "<A> data</A>" + sie + mf + "<R> data</R>" + mfe,
+         "50ca4458c2d62a931d80d7abaf3c6620a2480dd8", "50ca4458c2d62a931d80d7abaf3c6620a2480dd8",
+         "ce31c29b5c6d37638e0e718de5099f1994c61cbdd03cb6248c474de76c057d95",
+         "ce31c29b5c6d37638e0e718de5099f1994c61cbdd03cb6248c474de76c057d95", true, true},
+        {"line breaks inside tags", si + "<A\r\nb=\"c\"/>" + sie + mf + "<R\nb=\"c\"/>" + mfe,
+         "a49f9702a8544b3628ff61d871c4c67761621d42", "4424391da6ddca7d8449b9f520c8e4db2c70f287",
+         "ac986ae93c65f10e3ce2d4c897a0afec824c5b9ced7ec7e8b7fae03aca0de606",
+         "fddafe6e30cae80c464eb621afc2ac46e44b20fad077e4f9780c1e487de44471", false, false},
+        {"blank right after the start tags", si + " <A/>" + sie + mf + " <R/>" + mfe,
+         "50ca4458c2d62a931d80d7abaf3c6620a2480dd8", "50ca4458c2d62a931d80d7abaf3c6620a2480dd8",
+         "e4de8086de4718b6c3eb6f3cfcc89becea6629b1c0ffa703d7971a4a621b42cb",
+         "e4de8086de4718b6c3eb6f3cfcc89becea6629b1c0ffa703d7971a4a621b42cb", false, false},
+        {"empty", "", "e5f8a47850b44107757c2337650655f6f2d06b58", "e5f8a47850b44107757c2337650655f6f2d06b58",
+         "ee5ef77a95364d2af7b53e16fe331b4f8239bf42289d3e9a3b690953b0e450c7",
+         "ee5ef77a95364d2af7b53e16fe331b4f8239bf42289d3e9a3b690953b0e450c7", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(hex(K::signedInfoSHA1(c.doc, false)), c.sha1Kept);
+        EXPECT_EQ(hex(K::signedInfoSHA1(c.doc, true)), c.sha1Removed);
+        EXPECT_EQ(hex(K::manifestSHA256(c.doc, false)), c.sha256Kept);
+        EXPECT_EQ(hex(K::manifestSHA256(c.doc, true)), c.sha256Removed);
+        EXPECT_EQ(K::canonicalFormDropsContent(c.doc, false), c.dropsKept);
+        EXPECT_EQ(K::canonicalFormDropsContent(c.doc, true), c.dropsRemoved);
+    }
+    // The canonical text of the unfinished deletion, written out: the rest is kept from the blank.
+    EXPECT_EQ(hex(K::manifestSHA256(mf + "<R> \r\n a\r\n b\r", false)),
+              hex(digestOf(kCanonManifest + "<R> \n a\n b\r</Manifest>", EVP_sha256())));
+}
+
+// Canonical texts over a few megabytes made to hit the worst case of each step; the digests
+// must still be those of the texts written out here.
+TEST(CanonicalDigests, LargeHostileDocuments) {
+    const size_t n = 1 << 20;
+    auto repeat = [n](const std::string& unit) {
+        std::string out;
+        out.reserve(n * unit.size());
+        for (size_t i = 0; i < n; ++i) out += unit;
+        return out;
+    };
+    const std::string blanks(4 * n, ' ');
+    const std::string mf = "<Manifest Id=\"PackageContents\">";
+
+    const std::string small = "<SignedInfo>" + repeat("<a b=\"c\"/> \r\n") + "</SignedInfo>";
+    EXPECT_EQ(hex(K::signedInfoSHA1(small, false)),
+              hex(digestOf(kCanonSignedInfo + repeat("<a b=\"c\"></a>") + "</SignedInfo>", EVP_sha1())));
+    EXPECT_EQ(K::canonicalFormDropsContent(small, false), false);
+
+    const std::string lines = "<SignedInfo>" + repeat("<a/>\r\n") + "</SignedInfo>";
+    EXPECT_EQ(hex(K::signedInfoSHA1(lines, false)),
+              hex(digestOf(kCanonSignedInfo + repeat("<a></a>\n") + "</SignedInfo>", EVP_sha1())));
+    EXPECT_EQ(hex(K::signedInfoSHA1(lines, true)),
+              hex(digestOf(kCanonSignedInfo + repeat("<a></a>") + "</SignedInfo>", EVP_sha1())));
+
+    const std::string padded = mf + "<R/>" + blanks + "<S/></Manifest>" + blanks;
+    EXPECT_EQ(hex(K::manifestSHA256(padded, false)), hex(K::manifestSHA256(mf + "<R/><S/></Manifest>", false)));
+    EXPECT_EQ(K::canonicalFormDropsContent(padded, false), false);
+
+    // A deletion that never finds its "<" keeps the run after all.
+    const std::string open = mf + "<R/>" + blanks;
+    EXPECT_EQ(hex(K::manifestSHA256(open, true)),
+              hex(digestOf(kCanonManifest + "<R></R>" + blanks + "</Manifest>", EVP_sha256())));
+
+    const std::string slashes = mf + repeat("/>") + "</Manifest>";
+    EXPECT_EQ(hex(K::manifestSHA256(slashes, false)),
+              hex(digestOf(kCanonManifest + std::string(n, '>') + "</Manifest>", EVP_sha256())));
+    EXPECT_EQ(K::expandCollapsedElements(repeat("<ab/>")), repeat("<ab></ab>"));
+    EXPECT_EQ(K::removeSpacesBetweenElements(repeat("<a> x")), repeat("<a>") + " x");
+}
+
+TEST(ElementValues, RangesKeepTheLineBreaksThatTheValuesDrop) {
+    const std::string doc = "<SignedInfo><DigestValue>bW\r\nFu</DigestValue></SignedInfo>"
+                            "<SignatureValue Id=\"PackageSignatureValue\">c2\r\nln</SignatureValue>";
+    EXPECT_EQ(K::manifestValueRange(doc), "bW\r\nFu");
+    EXPECT_EQ(K::signatureValueRange(doc), "c2\r\nln");
+    EXPECT_EQ(K::extractManifestValue(doc), "bWFu");
+    EXPECT_EQ(K::extractSignatureValue(doc), "c2ln");
+    // Views into the document itself.
+    EXPECT_GE(K::signatureValueRange(doc).data(), doc.data());
+    EXPECT_LE(K::signatureValueRange(doc).data() + K::signatureValueRange(doc).size(), doc.data() + doc.size());
 }
 
 // An ordinary signature document, indented with LF.

@@ -3,7 +3,9 @@
 
 #include <openssl/evp.h>
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "KVBSignLibInternal.h"
@@ -47,6 +49,11 @@ TEST(UniteLines, RemovesOnlyCrAndLf) {
         {"CR LF, lone CR, lone LF", "a\r\nb\rc\nd", "abcd"},
         {"only line breaks", "\n\r\r\n", ""},
         {"other white space and bytes stay", " a\tb\0\xff "s, " a\tb\0\xff "s},
+        {"CR LF runs", "\r\n\r\na\r\n", "a"},
+        {"LF CR", "a\n\rb", "ab"},
+        {"doubled CR and LF", "a\r\rb\n\nc", "abc"},
+        {"lone CR at the end", "ab\r", "ab"},
+        {"empty", "", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -141,6 +148,31 @@ TEST(Base64Decode, RejectedTextYieldsOnlyWhatWasDecodedBeforeIt) {
     EXPECT_EQ(K::base64_decodestring("****"), "");
 }
 
+TEST(Base64Decode, PadsMinusAndStrayBytesAsTheDecoderTakesThem) {
+    // Values the decoder's own rules give; line breaks never change them.
+    const std::string sixteenGroups = "A\x04\x10" "A\x04\x10" "A\x04\x10" "A\x04\x10" "A\x04\x10" "A\x04\x10"
+                                      "A\x04\x10" "A\x04\x10" "A\x04\x10" "A\x04\x10" "A\x04\x10" "A\x04\x10"
+                                      "A\x04\x10" "A\x04\x10" "A\x04\x10" "A\x04\x10";
+    const Case cases[] = {
+        {"pad in the middle", "QQ==QUJD", "A\0\0"s},
+        {"data after the pad", "QUI=QQ", "AB\0"s},
+        {"minus ends the text", "QUJD-REVG", "ABC"},
+        {"blanks and tabs", " QU JD\tRE VG ", "ABCDEF"},
+        {"three digits", "QUJ", ""},
+        {"over 64 digits with a pad", std::string(68, 'Q') + "QQ==", sixteenGroups + "A\x04\x10" "A"},
+        {"bad byte after a line", std::string(64, 'Q') + "\n*QUJD", sixteenGroups},
+        {"lone pad", "=", ""},
+        {"line breaks inside a group", "Q\r\nU\nJ\rD", "ABC"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(K::base64_decodestring(c.in), c.want);
+        EXPECT_EQ(K::base64DecodeView(c.in), c.want);
+        // Line breaks are ignored wherever they stand, also between the digits of one group.
+        EXPECT_EQ(K::base64DecodeView(breakEvery(c.in, 1, "\r\n")), c.want);
+    }
+}
+
 TEST(DigestToHex, LowercaseAndAtMost510Bytes) {
     const unsigned char three[] = {0x00, 0xAB, 0xFF};
     EXPECT_EQ(K::digest_to_hex_string(three, 3), "00abff");
@@ -212,6 +244,26 @@ TEST(UriDecode, DecodesEscapesOnceUpToTheLastByte) {
     }
 }
 
+TEST(UriDecode, BadAndCutEscapesStay) {
+    const Case cases[] = {
+        {"percent at the end", "ab%", "ab%"},
+        {"one digit at the end", "ab%4", "ab%4"},
+        {"bad first digit", "%g1%41", "%g1A"},
+        {"bad second digit", "%1g%41", "%1gA"},
+        {"escape after a half escape", "%4%41", "%4A"},
+        {"percent runs", "%%%", "%%%"},
+        {"escape then percent at the end", "%41%", "A%"},
+        {"mixed case digits", "%fF%Ff%aB", "\xff\xff\xab"},
+        {"NUL escape first", "%00x", "\0x"s},
+        {"escapes back to back", "%41%42%43", "ABC"},
+        {"only an escape", "%7e", "~"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(K::UriDecode(c.in), c.want);
+    }
+}
+
 TEST(HtmlEntitiesDecode, EveryRowBecomesItsEscape) {
     const Case rows[] = {
         {"row 0", "& #34;", "%22"}, {"row 1", "&quot;", "%22"}, {"row 2", "& #39;", "%27"},
@@ -239,6 +291,99 @@ TEST(HtmlEntitiesDecode, EveryRowBecomesItsEscape) {
     }
     EXPECT_EQ(K::UriDecode(K::htmlEntitiesDecode("a&amp;b & #60;&quot;")), "a&b <\"");
     EXPECT_EQ(K::UriDecode(K::htmlEntitiesDecode("&amp;quot;")), "&quot;");
+}
+
+TEST(HtmlEntitiesDecode, OverlappingAndCutFormsAsRowByRowReplacement) {
+    struct EntityCase {
+        const char* name;
+        std::string in;
+        std::string entities;  // htmlEntitiesDecode
+        std::string path;      // then UriDecode
+    };
+    const EntityCase cases[] = {
+        {"ampersand before an entity", "&&quot;", "&%22", "&\""},
+        {"entity of an entity", "&amp;quot;", "%26quot;", "&quot;"},
+        {"entities at the start and the end", "&quot;x&quot;", "%22x%22", "\"x\""},
+        {"numeric forms with a blank", "& #34;& #39;& #38;& #60;& #62;", "%22%27%26%3C%3E", "\"'&<>"},
+        {"numeric forms without #", "&34;&39;&38;&60;&62;", "%22%27%26%3C%3E", "\"'&<>"},
+        {"cut entities", "& #3&qu&lt&62", "& #3&qu&lt&62", "& #3&qu&lt&62"},
+        {"only ampersands", "&&&", "&&&", "&&&"},
+        {"numeric form with # and no blank", "&#34;&#39;", "&#34;&#39;", "&#34;&#39;"},
+        {"double blank", "&  #34;", "&  #34;", "&  #34;"},
+        {"nested in a numeric form", "& & #34;;", "& %22;", "& \";"},
+        {"all named forms", "a&lt;b&gt;c&apos;d&quot;e&amp;f", "a%3Cb%3Ec%27d%22e%26f", "a<b>c'd\"e&f"},
+        {"ampersand at the end", "x&", "x&", "x&"},
+        {"ampersand before a numeric form", "&&34;;", "&%22;", "&\";"},
+        {"three forms of one character", "& #60;&lt;&60;", "%3C%3C%3C", "<<<"},
+        {"NUL and high bytes", "\0&amp;\xff&\xff;"s, "\0%26\xff&\xff;"s, "\0&\xff&\xff;"s},
+        {"upper case is no entity", "&QUOT;&Amp;", "&QUOT;&Amp;", "&QUOT;&Amp;"},
+        {"escape written out stays one level", "%26quot;", "%26quot;", "&quot;"},
+        {"empty", "", "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(K::htmlEntitiesDecode(c.in), c.entities);
+        EXPECT_EQ(K::UriDecode(K::htmlEntitiesDecode(c.in)), c.path);
+        EXPECT_EQ(K::decodeUriText(c.in), c.path);
+    }
+}
+
+TEST(TextViews, CutTheSameRangesAsTheCopies) {
+    const std::string text = "a<x>b</x>c<x>d</x>";
+    struct RangeCase {
+        const char* name;
+        std::string start, end;
+        size_t offset, length;  // of the range in text
+    };
+    const RangeCase cases[] = {
+        {"both markers", "<x>", "</x>", 4, 1},
+        {"no start marker", "<y>", "</x>", 0, 5},
+        {"no end marker", "<x>", "</y>", 4, 14},
+        {"empty start", "", "</x>", 0, 5},
+        {"empty end", "<x>", "", 4, 0},
+        {"end marker overlapping the start marker", "<x>", "x>", 4, 3},
+        {"start marker at the very end", "</x>", "<x>", 9, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string_view view = K::stringRangeView(text, c.start, c.end);
+        EXPECT_EQ(view.data() - text.data(), static_cast<std::ptrdiff_t>(c.offset));
+        EXPECT_EQ(view.size(), c.length);
+        EXPECT_EQ(K::stringRange(text, c.start, c.end), std::string(view));
+    }
+    EXPECT_EQ(K::stringRangeView("", "<x>", "</x>").size(), 0u);
+
+    const std::string tag = "<R URI=\"a b\" x=\"y\"/>";
+    const std::string_view value = K::extractAttributeView(tag, "URI");
+    EXPECT_EQ(value, "a b");
+    EXPECT_EQ(value.data() - tag.data(), 8);
+    EXPECT_EQ(K::extractAttributeView(tag, "none"), "");
+    EXPECT_EQ(K::extractAttributeView("URI=\"open", "URI"), "open");
+}
+
+// Routines that rewrite a text, each over a few megabytes made to hit its worst case: the
+// results must still be exact.
+TEST(TextRoutines, LargeHostileInputs) {
+    const size_t n = 1 << 20;
+    auto repeat = [n](const std::string& unit) {
+        std::string out;
+        out.reserve(n * unit.size());
+        for (size_t i = 0; i < n; ++i) out += unit;
+        return out;
+    };
+    EXPECT_EQ(K::htmlEntitiesDecode(repeat("&quot;")), repeat("%22"));
+    EXPECT_EQ(K::htmlEntitiesDecode(repeat("&&quot;")), repeat("&%22"));
+    EXPECT_EQ(K::decodeUriText(repeat("&amp;quot;")), repeat("&quot;"));
+    EXPECT_EQ(K::UriDecode(repeat("%41%")), repeat("A%"));
+    EXPECT_EQ(K::unite_lines(repeat("a\r\n")), std::string(n, 'a'));
+
+    const std::string big(3 * n, 'Q');
+    const std::string bytes = K::base64_decodestring(big);
+    EXPECT_EQ(bytes.size(), 9 * n / 4);
+    EXPECT_EQ(K::base64DecodeView(repeat("QUJD\r\n")), repeat("ABC"));
+
+    const std::string text = "x" + repeat("<a>") + "y";
+    EXPECT_EQ(K::stringRange(text, "<a>", "y"), repeat("<a>").substr(3));
 }
 
 TEST(UppercaseHex, KeyHashAndDigestComparison) {

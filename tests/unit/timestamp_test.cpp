@@ -166,6 +166,40 @@ TEST(TimestampText, LegacyBodyKeepsTheStoredSignatureValue) {
     EXPECT_EQ(Timestamp::readAndRepairTimestampRequestBody(dir.file("missing.xml")), "");
 }
 
+TEST(TimestampText, LegacyBodyFoundAcrossReadChunks) {
+    // The file is read in pieces of some kilobytes; tags that straddle a piece boundary, and
+    // values far into a large file, are found as in the file read whole.
+    kvtest::ScratchDir dir;
+    const std::string start = "<SignatureValue Id=\"PackageSignatureValue\">";
+    const std::string end = "</SignatureValue>";
+    struct Case {
+        const char* name;
+        std::string file;
+        std::string want;
+    };
+    std::vector<Case> cases;
+    for (size_t at : {8192 - 20, 8192 - 1, 8192, 16384 - 30}) {
+        cases.push_back({"start tag across a boundary", std::string(at, 'x') + start + "QUJD" + end + "tail",
+                         kNsStart + std::string("QUJD") + end});
+        cases.push_back({"end tag across a boundary",
+                         "<s>" + start + std::string(at, 'Q') + end + end, kNsStart + std::string(at, 'Q') + end});
+    }
+    cases.push_back({"cut start tags before the real one", "<SignatureValue Id=\"Pack" + std::string(9000, ' ') +
+                                                               "<SignatureValue Id=" + start + "v" + end,
+                     kNsStart + std::string("v") + end});
+    cases.push_back({"end tag before the start tag is passed over", end + std::string(20000, ' ') + start + "w" + end,
+                     kNsStart + std::string("w") + end});
+    cases.push_back(
+        {"first start tag counts", start + "1" + end + start + "2" + end, kNsStart + std::string("1") + end});
+    cases.push_back({"no end tag in a large file", start + std::string(100000, 'Q'), ""});
+    cases.push_back({"no start tag in a large file", std::string(100000, '<') + end, ""});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        kvtest::writeFile(dir.file("sig.xml"), c.file);
+        EXPECT_EQ(Timestamp::readAndRepairTimestampRequestBody(dir.file("sig.xml")), c.want);
+    }
+}
+
 TEST(TimestampText, Sha1IsLowercaseHexOfAllBytes) {
     EXPECT_EQ(Timestamp::computeSHA1AsHex(""), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
     EXPECT_EQ(Timestamp::computeSHA1AsHex("abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");

@@ -1,148 +1,266 @@
 // Element values of the signature document and the canonical texts that its digests cover.
 // The canonical texts come from fixed text rules, not from an XML parser: a signing tool
 // has to produce the same bytes.
+//
+// The document is held once by the caller. The ranges are views into it; the deletion between
+// elements writes the one text that the expansion of collapsed elements then reads, and the
+// expansion streams into the digest, so no canonical text is built whole.
 #include <string_view>
 
 #include <openssl/evp.h>
 
 #include "KVBSignLibInternal.h"
+#include "ossl_ptr.h"
 
 namespace {
 
-const char kXmlSignatureNamespace[] = "http://www.w3.org/2000/09/xmldsig#";
 const char kSignedInfoStart[] = "<SignedInfo>";
 const char kSignedInfoEnd[] = "</SignedInfo>";
 const char kManifestStart[] = "<Manifest Id=\"PackageContents\">";
 const char kManifestEnd[] = "</Manifest>";
+const char kSignatureValueStart[] = "<SignatureValue Id=\"PackageSignatureValue\">";
+const char kSignatureValueEnd[] = "</SignatureValue>";
 const char kVariantMarker[] = "<SignatureMethod Algorithm=\"http://www.w3.org/TR/xmldsig-core#rsa-sha1\"/>";
+// The start tags of the canonical texts, with the XML-Signature namespace.
+const char kSignedInfoWrapper[] = "<SignedInfo xmlns=\"http://www.w3.org/2000/09/xmldsig#\">";
+const char kManifestWrapper[] = "<Manifest xmlns=\"http://www.w3.org/2000/09/xmldsig#\" Id=\"PackageContents\">";
 
 bool isBlankOrLineBreak(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool isLineBreak(char c) { return c == '\r' || c == '\n'; }
 
-// Deletes what lies between a ">" followed by a blank and the next "<". When dropsContent
-// is given, it is set to true if anything but blanks, tabs, CR and LF was deleted.
-std::string removeSpaces(std::string_view text, bool* dropsContent) {
-    std::string out;
-    out.reserve(text.size());
-    size_t pos = 0;
-    // Each pass ends at a "<" that lies after the "> " it found, so pos grows every time.
-    while (pos < text.size()) {
-        const size_t gt = text.find("> ", pos);
-        if (gt == std::string_view::npos) break;
-        const size_t lt = text.find('<', gt + 1);
-        if (lt == std::string_view::npos) break;
-        out.append(text.substr(pos, gt + 1 - pos));
-        if (dropsContent != nullptr && !*dropsContent) {
-            for (char c : text.substr(gt + 1, lt - gt - 1)) {
-                if (!isBlankOrLineBreak(c)) {
-                    *dropsContent = true;
-                    break;
+// Collects the text that the deletion keeps; NoText only follows what it deletes.
+struct TextOut {
+    std::string text;
+    // Room for all of it at once: what the deletion drops is never written, so the unused
+    // room costs address space only, and the text never moves while it grows.
+    template <size_t N>
+    explicit TextOut(const std::string_view (&pieces)[N]) {
+        size_t total = 0;
+        for (const std::string_view& piece : pieces) total += piece.size();
+        text.reserve(total);
+    }
+    void put(char c) { text.push_back(c); }
+};
+struct NoText {
+    void put(char) {}
+};
+
+// Deletes what lies between a ">" followed by a blank and the next "<", over the pieces read
+// as one text; with skipLineBreaks, CR and LF are left out first as if they had been removed
+// before. When dropsContent is given, it is set to true if anything but blanks, tabs, CR and
+// LF was deleted. A "> " with no "<" after it deletes nothing: the rest is read a second time
+// from its blank and kept as it is, so the deleted run itself is never held.
+template <class Out, size_t N>
+void removeSpaces(const std::string_view (&pieces)[N], bool skipLineBreaks, Out& out, bool* dropsContent) {
+    bool afterGreater = false;
+    bool deleting = false;
+    bool deletingContent = false;
+    size_t fromPiece = 0;
+    size_t fromOffset = 0;
+    for (size_t k = 0; k < N; ++k) {
+        const std::string_view piece = pieces[k];
+        for (size_t i = 0; i < piece.size(); ++i) {
+            const char c = piece[i];
+            if (skipLineBreaks && isLineBreak(c)) continue;
+            if (!deleting) {
+                if (afterGreater && c == ' ') {
+                    deleting = true;
+                    deletingContent = false;
+                    fromPiece = k;
+                    fromOffset = i;
+                    afterGreater = false;
+                    continue;
                 }
+                out.put(c);
+                afterGreater = c == '>';
+            } else if (c == '<') {
+                if (deletingContent && dropsContent != nullptr) *dropsContent = true;
+                deleting = false;
+                out.put(c);
+            } else if (!isBlankOrLineBreak(c)) {
+                deletingContent = true;
             }
         }
-        pos = lt;
     }
-    if (pos < text.size()) out.append(text.substr(pos));
-    return out;
-}
-
-// CR LF becomes LF; a lone CR stays.
-std::string normaliseLineEnds(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-        out.push_back(text[i]);
+    if (!deleting) return;
+    for (size_t k = fromPiece; k < N; ++k) {
+        const std::string_view piece = pieces[k];
+        for (size_t i = k == fromPiece ? fromOffset : 0; i < piece.size(); ++i) {
+            if (!(skipLineBreaks && isLineBreak(piece[i]))) out.put(piece[i]);
+        }
     }
-    return out;
 }
 
-std::string oneShotDigest(const std::string& text, const EVP_MD* md) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(text.data(), text.size(), digest, &length, md, nullptr) != 1) return "";
-    return std::string(reinterpret_cast<const char*>(digest), length);
-}
+// Feeds a digest through a small buffer, optionally removing CR and LF or turning CR LF
+// into LF on the way, so the text that is hashed never exists whole.
+class DigestOut {
+public:
+    enum class LineEnds { asGiven, removed, normalised };
 
-std::string signedInfoWrapped(const std::string& doc) {
-    return std::string("<SignedInfo xmlns=\"") + kXmlSignatureNamespace + "\">" +
-           KVBSignLibInternal::stringRange(doc, kSignedInfoStart, kSignedInfoEnd) + kSignedInfoEnd;
-}
+    DigestOut(const EVP_MD* md, LineEnds lineEnds) : ctx_(EVP_MD_CTX_new()), lineEnds_(lineEnds) {
+        ok_ = ctx_ && EVP_DigestInit_ex(ctx_.get(), md, nullptr) == 1;
+    }
 
-}  // namespace
+    void put(char c) {
+        if (lineEnds_ == LineEnds::removed && isLineBreak(c)) return;
+        if (lineEnds_ == LineEnds::normalised) {
+            // CR LF becomes LF; a lone CR stays. A CR waits for the byte after it.
+            if (heldCr_) {
+                heldCr_ = false;
+                if (c != '\n') push('\r');
+            }
+            if (c == '\r') {
+                heldCr_ = true;
+                return;
+            }
+        }
+        push(c);
+    }
+    void put(std::string_view text) {
+        for (char c : text) put(c);
+    }
 
-std::string KVBSignLibInternal::extractSignatureValue(const std::string& doc) {
-    return unite_lines(stringRange(doc, "<SignatureValue Id=\"PackageSignatureValue\">", "</SignatureValue>"));
-}
+    // The raw digest, or "" when the digest could not be computed.
+    std::string finish() {
+        if (heldCr_) push('\r');
+        heldCr_ = false;
+        flush();
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        if (!ok_ || EVP_DigestFinal_ex(ctx_.get(), digest, &length) != 1) return "";
+        return std::string(reinterpret_cast<const char*>(digest), length);
+    }
 
-std::string KVBSignLibInternal::extractManifestValue(const std::string& doc) {
-    const std::string signedInfo = stringRange(doc, kSignedInfoStart, kSignedInfoEnd);
-    return unite_lines(stringRange(signedInfo, "<DigestValue>", "</DigestValue>"));
-}
+private:
+    void push(char c) {
+        buffer_[used_++] = c;
+        if (used_ == sizeof buffer_) flush();
+    }
+    void flush() {
+        if (ok_ && used_ > 0) ok_ = EVP_DigestUpdate(ctx_.get(), buffer_, used_) == 1;
+        used_ = 0;
+    }
 
-bool KVBSignLibInternal::isNvoSignature(const std::string& doc) { return foundStr(kVariantMarker, doc); }
+    kvbsign::EvpMdCtxPtr ctx_;
+    LineEnds lineEnds_;
+    bool ok_ = false;
+    bool heldCr_ = false;
+    size_t used_ = 0;
+    char buffer_[16384];
+};
 
-std::string KVBSignLibInternal::removeSpacesBetweenElements(std::string text) { return removeSpaces(text, nullptr); }
-
-std::string KVBSignLibInternal::expandCollapsedElements(std::string text) {
-    std::string out;
-    out.reserve(text.size() + text.size() / 2);
+// Writes every self-closing element of text as a start tag and an end tag.
+template <class Out>
+void expandCollapsed(std::string_view text, Out& out) {
     size_t pos = 0;
     // Every pass either stops or moves pos past a "/>", so the loop ends.
     while (pos < text.size()) {
         const size_t slash = text.find("/>", pos);
-        if (slash == std::string::npos) {
-            out.append(text, pos, std::string::npos);
-            break;
+        if (slash == std::string_view::npos) {
+            out.put(text.substr(pos));
+            return;
         }
-        const std::string_view piece = std::string_view(text).substr(pos, slash - pos);
-        const size_t headStart = out.size();
-        out.append(piece);
-        out.push_back('>');
+        // The head is the piece followed by ">" (the "/" is dropped).
+        const std::string_view piece = text.substr(pos, slash - pos);
+        out.put(piece);
+        out.put('>');
         pos = slash + 2;
 
         // The element is the head from its last "<"; without one there is no name to close.
-        const std::string_view head = std::string_view(out).substr(headStart);
-        const size_t lt = head.rfind('<');
+        const size_t lt = piece.rfind('<');
         if (lt == std::string_view::npos) continue;
-        const std::string_view element = head.substr(lt);
+        const std::string_view element = piece.substr(lt);
+        // The name ends at the first blank, else at the first ">", else at the head's own ">".
         size_t nameEnd = element.find(' ');
-        if (nameEnd == std::string_view::npos) nameEnd = element.find('>');  // always found: head ends in '>'
-        const std::string name(element.substr(1, nameEnd - 1));
-        out.append("</");
-        out.append(name);
-        out.push_back('>');
+        if (nameEnd == std::string_view::npos) nameEnd = element.find('>');
+        if (nameEnd == std::string_view::npos) nameEnd = element.size();
+        out.put(std::string_view("</"));
+        out.put(element.substr(1, nameEnd - 1));
+        out.put('>');
     }
-    return out;
+}
+
+struct StringOut {
+    std::string& text;
+    void put(char c) { text.push_back(c); }
+    void put(std::string_view piece) { text.append(piece); }
+};
+
+std::string_view signedInfoRange(const std::string& doc) {
+    return KVBSignLibInternal::stringRangeView(doc, kSignedInfoStart, kSignedInfoEnd);
+}
+
+std::string_view manifestRange(const std::string& doc) {
+    return KVBSignLibInternal::stringRangeView(doc, kManifestStart, kManifestEnd);
+}
+
+}  // namespace
+
+std::string_view KVBSignLibInternal::signatureValueRange(const std::string& doc) {
+    return stringRangeView(doc, kSignatureValueStart, kSignatureValueEnd);
+}
+
+std::string_view KVBSignLibInternal::manifestValueRange(const std::string& doc) {
+    return stringRangeView(signedInfoRange(doc), "<DigestValue>", "</DigestValue>");
+}
+
+std::string KVBSignLibInternal::extractSignatureValue(const std::string& doc) {
+    return unite_lines(std::string(signatureValueRange(doc)));
+}
+
+std::string KVBSignLibInternal::extractManifestValue(const std::string& doc) {
+    return unite_lines(std::string(manifestValueRange(doc)));
+}
+
+bool KVBSignLibInternal::isNvoSignature(const std::string& doc) { return foundStr(kVariantMarker, doc); }
+
+std::string KVBSignLibInternal::removeSpacesBetweenElements(std::string text) {
+    const std::string_view pieces[] = {text};
+    TextOut out(pieces);
+    removeSpaces(pieces, false, out, nullptr);
+    return std::move(out.text);
+}
+
+std::string KVBSignLibInternal::expandCollapsedElements(std::string text) {
+    std::string result;
+    result.reserve(text.size() + text.size() / 2);
+    StringOut out{result};
+    expandCollapsed(text, out);
+    return result;
 }
 
 std::string KVBSignLibInternal::signedInfoSHA1(const std::string& doc, bool removeLineBreaks) {
-    // Wrapped before the rewriting: a blank right after the start tag is deleted too.
-    std::string s = signedInfoWrapped(doc);
-    if (removeLineBreaks) s = unite_lines(s);
-    s = removeSpacesBetweenElements(s);
-    s = expandCollapsedElements(s);
-    return oneShotDigest(removeLineBreaks ? s : normaliseLineEnds(s), EVP_sha1());
+    // Wrapped before the rewriting: a blank right after the start tag is deleted too. Line
+    // breaks, when removed, go before the deletion, so none reaches the digest.
+    const std::string_view pieces[] = {kSignedInfoWrapper, signedInfoRange(doc), kSignedInfoEnd};
+    TextOut kept(pieces);
+    removeSpaces(pieces, removeLineBreaks, kept, nullptr);
+    DigestOut out(EVP_sha1(), removeLineBreaks ? DigestOut::LineEnds::asGiven : DigestOut::LineEnds::normalised);
+    expandCollapsed(kept.text, out);
+    return out.finish();
 }
 
 std::string KVBSignLibInternal::manifestSHA256(const std::string& doc, bool removeLineBreaks) {
     // Rewritten before the wrapping, and line breaks removed only afterwards.
-    std::string inner = stringRange(doc, kManifestStart, kManifestEnd);
-    inner = removeSpacesBetweenElements(inner);
-    inner = expandCollapsedElements(inner);
-    std::string s = std::string("<Manifest xmlns=\"") + kXmlSignatureNamespace + "\" Id=\"PackageContents\">" + inner +
-                    kManifestEnd;
-    if (removeLineBreaks) s = unite_lines(s);
-    return oneShotDigest(removeLineBreaks ? s : normaliseLineEnds(s), EVP_sha256());
+    const std::string_view pieces[] = {manifestRange(doc)};
+    TextOut kept(pieces);
+    removeSpaces(pieces, false, kept, nullptr);
+    DigestOut out(EVP_sha256(), removeLineBreaks ? DigestOut::LineEnds::removed : DigestOut::LineEnds::normalised);
+    out.put(std::string_view(kManifestWrapper));
+    expandCollapsed(kept.text, out);
+    out.put(std::string_view(kManifestEnd));
+    return out.finish();
 }
 
 bool KVBSignLibInternal::canonicalFormDropsContent(const std::string& doc, bool signedInfoLineBreakFlag) {
     // The same steps as the canonical texts up to the deletion; what is deleted there is not
     // covered by the digests, so it must be white space only.
     bool drops = false;
-    std::string signedInfo = signedInfoWrapped(doc);
-    if (signedInfoLineBreakFlag) signedInfo = unite_lines(signedInfo);
-    removeSpaces(signedInfo, &drops);
+    NoText none;
+    const std::string_view signedInfo[] = {kSignedInfoWrapper, signedInfoRange(doc), kSignedInfoEnd};
+    removeSpaces(signedInfo, signedInfoLineBreakFlag, none, &drops);
     if (drops) return true;
-    removeSpaces(stringRange(doc, kManifestStart, kManifestEnd), &drops);
+    const std::string_view manifest[] = {manifestRange(doc)};
+    removeSpaces(manifest, false, none, &drops);
     return drops;
 }

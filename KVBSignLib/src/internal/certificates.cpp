@@ -1,5 +1,6 @@
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <openssl/evp.h>
@@ -22,10 +23,10 @@ EVP_PKEY* KVBSignLibInternal::extractRSA(const std::string& doc) {
     kvbsign::EvpPkeyPtr empty(EVP_PKEY_new());
     if (!empty) throw std::bad_alloc();
 
-    const std::string keyInfo = stringRange(doc, "<KeyInfo>", "</KeyInfo>");
-    if (keyInfo.find(kCertStart) == std::string::npos) return empty.release();
+    const std::string_view keyInfo = stringRangeView(doc, "<KeyInfo>", "</KeyInfo>");
+    if (keyInfo.find(kCertStart) == std::string_view::npos) return empty.release();
 
-    kvbsign::X509Ptr cert(getX509FromXML(stringRange(keyInfo, kCertStart, kCertEnd)));
+    kvbsign::X509Ptr cert(getX509FromBase64(stringRangeView(keyInfo, kCertStart, kCertEnd)));
     if (!cert) return empty.release();
 
     EVP_PKEY* certKey = X509_get0_pubkey(cert.get());
@@ -39,7 +40,7 @@ EVP_PKEY* KVBSignLibInternal::extractRSA(const std::string& doc) {
 
 std::vector<std::string> KVBSignLibInternal::getX509Certificates(const std::string& doc) {
     std::vector<std::string> texts;
-    const std::string window = stringRange(doc, "<KeyInfo>", "</KeyInfo>");
+    const std::string_view window = stringRangeView(doc, "<KeyInfo>", "</KeyInfo>");
     const size_t startLength = sizeof(kCertStart) - 1;
     const size_t endLength = sizeof(kCertEnd) - 1;
 
@@ -47,17 +48,19 @@ std::vector<std::string> KVBSignLibInternal::getX509Certificates(const std::stri
     size_t rest = 0;
     for (;;) {
         const size_t end = window.find(kCertEnd, rest);
-        if (end == std::string::npos) break;
-        const std::string piece = window.substr(rest, end - rest);
+        if (end == std::string_view::npos) break;
+        const std::string_view piece = window.substr(rest, end - rest);
         const size_t start = piece.find(kCertStart);
-        texts.push_back(start == std::string::npos ? piece : piece.substr(start + startLength));
+        texts.emplace_back(start == std::string_view::npos ? piece : piece.substr(start + startLength));
         rest = end + endLength;
     }
     return texts;
 }
 
-X509* KVBSignLibInternal::getX509FromXML(const std::string& text) {
-    const std::string der = base64_decodestring(text);
+X509* KVBSignLibInternal::getX509FromXML(const std::string& text) { return getX509FromBase64(text); }
+
+X509* KVBSignLibInternal::getX509FromBase64(std::string_view text) {
+    const std::string der = base64DecodeView(text);
     if (der.empty()) return nullptr;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
     return d2i_X509(nullptr, &p, static_cast<long>(der.size()));

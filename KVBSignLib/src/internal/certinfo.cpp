@@ -97,9 +97,9 @@ void KVBSignLibInternal::getCertificateInformation(const std::string& sigXml, KC
 
     // The signer is the first certificate element inside KeyInfo; without one there is no
     // signer to describe and the record keeps its texts and dates.
-    const std::string keyInfo = stringRange(sigXml, "<KeyInfo>", "</KeyInfo>");
-    if (keyInfo.find(kCertStart) != std::string::npos) {
-        kvbsign::X509Ptr signer(getX509FromXML(stringRange(keyInfo, kCertStart, kCertEnd)));
+    const std::string_view keyInfo = stringRangeView(sigXml, "<KeyInfo>", "</KeyInfo>");
+    if (keyInfo.find(kCertStart) != std::string_view::npos) {
+        kvbsign::X509Ptr signer(getX509FromBase64(stringRangeView(keyInfo, kCertStart, kCertEnd)));
         if (signer) readCertificateInfo(signer.get(), info);
     }
 

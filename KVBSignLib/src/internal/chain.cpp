@@ -185,10 +185,10 @@ namespace {
 // signer's own making: were it a copy of an anchor (its subject and key), the chain would
 // hold together and contain the anchor without any anchor standing above the signer.
 bool signerIsEndEntity(const std::string& sigXml, const std::vector<kvbsign::X509Ptr>& chain) {
-    const std::string keyInfo = KVBSignLibInternal::stringRange(sigXml, "<KeyInfo>", "</KeyInfo>");
-    if (keyInfo.find("<X509Certificate>") == std::string::npos) return false;
-    const kvbsign::X509Ptr signer(KVBSignLibInternal::getX509FromXML(
-        KVBSignLibInternal::stringRange(keyInfo, "<X509Certificate>", "</X509Certificate>")));
+    const std::string_view keyInfo = KVBSignLibInternal::stringRangeView(sigXml, "<KeyInfo>", "</KeyInfo>");
+    if (keyInfo.find("<X509Certificate>") == std::string_view::npos) return false;
+    const kvbsign::X509Ptr signer(KVBSignLibInternal::getX509FromBase64(
+        KVBSignLibInternal::stringRangeView(keyInfo, "<X509Certificate>", "</X509Certificate>")));
     if (!signer) return false;
     const std::string signerSubject = subjectOf(signer.get());
     for (const kvbsign::X509Ptr& cert : chain) {

@@ -21,6 +21,8 @@ bool isAsciiLetterOrDigit(unsigned char c) {
 
 const char kLowerHex[] = "0123456789abcdef";
 
+bool isBase64DigitOrPad(unsigned char c) { return isAsciiLetterOrDigit(c) || c == '+' || c == '/' || c == '='; }
+
 // Hexadecimal digit values indexed by the unsigned byte; -1 for anything else.
 constexpr signed char HEX2DEC[256] = {
     -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  // 0x00
@@ -56,38 +58,42 @@ constexpr EntityRow kEntityRows[] = {
 
 }  // namespace
 
+std::string_view KVBSignLibInternal::stringRangeView(std::string_view text, std::string_view start,
+                                                     std::string_view end) {
+    const size_t p = text.find(start);
+    const size_t from = p == std::string_view::npos ? 0 : p + start.size();
+    // The end marker is sought only after the start marker.
+    const size_t q = text.find(end, from);
+    return text.substr(from, q == std::string_view::npos ? std::string_view::npos : q - from);
+}
+
 std::string KVBSignLibInternal::stringRange(const std::string& text, const std::string& start,
                                             const std::string& end) {
-    std::string rest;
-    const size_t p = text.find(start);
-    if (p == std::string::npos) {
-        rest = text;
-    } else {
-        rest = text.substr(p + start.size());
-    }
-    // The end marker is sought only after the start marker.
-    const size_t q = rest.find(end);
-    if (q != std::string::npos) rest.resize(q);
-    return rest;
+    return std::string(stringRangeView(text, start, end));
 }
 
 std::string KVBSignLibInternal::unite_lines(std::string text) {
-    std::string out;
-    out.reserve(text.size());
+    // In place: the text is already a copy, and what stays only moves towards the front.
+    size_t kept = 0;
     for (char c : text) {
-        if (c != '\r' && c != '\n') out.push_back(c);
+        if (c != '\r' && c != '\n') text[kept++] = c;
     }
-    return out;
+    text.resize(kept);
+    return text;
+}
+
+std::string_view KVBSignLibInternal::extractAttributeView(std::string_view text, std::string_view name) {
+    std::string key(name);
+    key += "=\"";
+    const size_t p = text.find(key);
+    if (p == std::string_view::npos) return std::string_view();
+    const size_t valueStart = p + key.size();
+    const size_t quote = text.find('"', valueStart);
+    return text.substr(valueStart, quote == std::string_view::npos ? std::string_view::npos : quote - valueStart);
 }
 
 std::string KVBSignLibInternal::extractAttribute(const std::string& text, std::string name) {
-    const std::string key = name + "=\"";
-    const size_t p = text.find(key);
-    if (p == std::string::npos) return "";
-    const size_t valueStart = p + key.size();
-    const size_t quote = text.find('"', valueStart);
-    if (quote == std::string::npos) return text.substr(valueStart);
-    return text.substr(valueStart, quote - valueStart);
+    return std::string(extractAttributeView(text, name));
 }
 
 bool foundStr(const std::string& needle, const std::string& haystack) {
@@ -105,27 +111,45 @@ std::string KVBSignLibInternal::__base64_string_format(const std::string& text) 
     return out;
 }
 
-std::string KVBSignLibInternal::base64_decodestring(std::string text) {
-    const std::string reflowed = __base64_string_format(text);
+std::string KVBSignLibInternal::base64DecodeView(std::string_view text) {
+    // The decoder ignores CR and LF wherever they stand, so the text is decoded as it is and
+    // only the length of the reflowed text that it stands for is judged.
+    size_t united = 0;
+    size_t digits = 0;
+    for (char c : text) {
+        if (c != '\r' && c != '\n') ++united;
+        if (isBase64DigitOrPad(static_cast<unsigned char>(c))) ++digits;
+    }
+    if (united == 0) return "";
     // The decoder takes an int length; a text that long is no base64 value of ours.
-    if (reflowed.empty() || reflowed.size() > static_cast<size_t>(INT_MAX)) return "";
+    if (united + (united + 63) / 64 > static_cast<size_t>(INT_MAX)) return "";
+    std::string flat;
+    if (text.size() > static_cast<size_t>(INT_MAX)) {
+        // Only line breaks make it that long; without them it fits.
+        flat = unite_lines(std::string(text));
+        text = flat;
+    }
 
     kvbsign::EvpEncodeCtxPtr ctx(EVP_ENCODE_CTX_new());
     if (!ctx) return "";
-    // Base64 never decodes to more bytes than it has characters.
-    std::vector<unsigned char> out(reflowed.size());
+    // Every four base64 digits (or pads) give at most three bytes; nothing else gives any.
+    std::string out(3 * (digits / 4) + 3, '\0');
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(&out[0]);
     int updateLength = 0;
     int finalLength = 0;
     EVP_DecodeInit(ctx.get());
     // A rejected text yields what the decoder delivered before it stopped; callers find out
     // through what they do with the bytes.
-    EVP_DecodeUpdate(ctx.get(), out.data(), &updateLength, reinterpret_cast<const unsigned char*>(reflowed.data()),
-                     static_cast<int>(reflowed.size()));
+    EVP_DecodeUpdate(ctx.get(), bytes, &updateLength, reinterpret_cast<const unsigned char*>(text.data()),
+                     static_cast<int>(text.size()));
     if (updateLength < 0) updateLength = 0;
-    EVP_DecodeFinal(ctx.get(), out.data() + updateLength, &finalLength);
+    EVP_DecodeFinal(ctx.get(), bytes + updateLength, &finalLength);
     if (finalLength < 0) finalLength = 0;
-    return std::string(reinterpret_cast<const char*>(out.data()), static_cast<size_t>(updateLength + finalLength));
+    out.resize(static_cast<size_t>(updateLength) + static_cast<size_t>(finalLength));
+    return out;
 }
+
+std::string KVBSignLibInternal::base64_decodestring(std::string text) { return base64DecodeView(text); }
 
 std::string KVBSignLibInternal::digest_to_hex_string(const unsigned char* bytes, unsigned long count) {
     // At most 510 bytes are shown; the rest is dropped.
@@ -163,10 +187,13 @@ std::string KVBSignLibInternal::uriPercentEncode(const std::string& path) {
     return out;
 }
 
-std::string KVBSignLibInternal::UriDecode(const std::string& text) {
+namespace {
+
+// Escapes decoded in place: an escape of three bytes becomes one, so the text is written
+// behind the place where it is read.
+void percentDecodeInPlace(std::string& text) {
     const size_t n = text.size();
-    std::string out;
-    out.reserve(n);
+    size_t kept = 0;
     size_t i = 0;
     // An escape needs the "%" and two digits, so the scan stops two bytes before the end.
     while (i + 2 < n) {
@@ -174,30 +201,64 @@ std::string KVBSignLibInternal::UriDecode(const std::string& text) {
             const signed char high = HEX2DEC[static_cast<unsigned char>(text[i + 1])];
             const signed char low = HEX2DEC[static_cast<unsigned char>(text[i + 2])];
             if (high != -1 && low != -1) {
-                out.push_back(static_cast<char>(high * 16 + low));
+                text[kept++] = static_cast<char>(high * 16 + low);
                 i += 3;
                 continue;
             }
         }
-        out.push_back(text[i]);
-        ++i;
+        text[kept++] = text[i++];
     }
-    out.append(text, i, std::string::npos);
+    while (i < n) text[kept++] = text[i++];
+    text.resize(kept);
+}
+
+std::string entitiesDecoded(std::string_view in) {
+    // One pass gives what replacing row after row gives: every entity holds a single "&", its
+    // first byte, so no two matches overlap and at most one row matches at an "&"; and no
+    // replacement holds an "&" or can be part of an entity, so none makes or spoils a match.
+    std::string out;
+    out.reserve(in.size());
+    size_t pos = 0;
+    // Each pass moves pos past one "&" or to the end.
+    while (pos < in.size()) {
+        const size_t amp = in.find('&', pos);
+        if (amp == std::string_view::npos) {
+            out.append(in, pos, std::string_view::npos);
+            break;
+        }
+        out.append(in, pos, amp - pos);
+        const std::string_view rest = in.substr(amp);
+        const EntityRow* match = nullptr;
+        for (const EntityRow& row : kEntityRows) {
+            if (rest.compare(0, row.entity.size(), row.entity) == 0) {
+                match = &row;
+                break;
+            }
+        }
+        if (match == nullptr) {
+            out.push_back('&');
+            pos = amp + 1;
+        } else {
+            out.append(match->replacement);
+            pos = amp + match->entity.size();
+        }
+    }
     return out;
 }
 
-std::string KVBSignLibInternal::htmlEntitiesDecode(const std::string& text) {
+}  // namespace
+
+std::string KVBSignLibInternal::UriDecode(const std::string& text) {
     std::string out = text;
-    for (const EntityRow& row : kEntityRows) {
-        // Searching again from the start would find nothing before the last replacement:
-        // every entity starts with "&" and none holds "%", so a replacement can neither
-        // complete a match nor start one. Going on after it gives the same text in one pass.
-        size_t p = out.find(row.entity);
-        while (p != std::string::npos) {
-            out.replace(p, row.entity.size(), row.replacement);
-            p = out.find(row.entity, p + row.replacement.size());
-        }
-    }
+    percentDecodeInPlace(out);
+    return out;
+}
+
+std::string KVBSignLibInternal::htmlEntitiesDecode(const std::string& text) { return entitiesDecoded(text); }
+
+std::string KVBSignLibInternal::decodeUriText(std::string_view text) {
+    std::string out = entitiesDecoded(text);
+    percentDecodeInPlace(out);
     return out;
 }
 

@@ -18,25 +18,7 @@ namespace {
 bool needsDecoding(std::string_view uriText) { return uriText.find_first_of("&%") != std::string_view::npos; }
 
 std::string decodedEntryPath(std::string_view uriText) {
-    return KVBSignLibInternal::UriDecode(KVBSignLibInternal::htmlEntitiesDecode(std::string(uriText)));
-}
-
-// The value after the first `URI="` up to the next double quote (to the end without one);
-// empty without `URI="`.
-std::string_view uriAttribute(std::string_view piece) {
-    static constexpr std::string_view kKey = "URI=\"";
-    const std::string_view::size_type p = piece.find(kKey);
-    if (p == std::string_view::npos) return {};
-    const std::string_view value = piece.substr(p + kKey.size());
-    return value.substr(0, value.find('"'));
-}
-
-// The text after the first `start` (from the beginning without one) up to the next `end` (to
-// the end without one).
-std::string_view cutRange(std::string_view text, std::string_view start, std::string_view end) {
-    const std::string_view::size_type p = text.find(start);
-    const std::string_view rest = p == std::string_view::npos ? text : text.substr(p + start.size());
-    return rest.substr(0, rest.find(end));
+    return KVBSignLibInternal::decodeUriText(uriText);
 }
 
 // Calls take(uri text, digest text) for every Reference of the manifest text, in document
@@ -50,8 +32,8 @@ void forEachManifestEntry(std::string_view manifest, Take take) {
         const std::string_view::size_type end = manifest.find(kEndTag, rest);
         if (end == std::string_view::npos) break;
         const std::string_view piece = manifest.substr(rest, end - rest);
-        const std::string_view uri = uriAttribute(piece);
-        const std::string_view digest = cutRange(piece, "<DigestValue>", "</DigestValue>");
+        const std::string_view uri = KVBSignLibInternal::extractAttributeView(piece, "URI");
+        const std::string_view digest = KVBSignLibInternal::stringRangeView(piece, "<DigestValue>", "</DigestValue>");
         // The walk leaves out the same paths, so neither side counts them.
         const bool excluded = needsDecoding(uri) ? kvbsign::isExcludedPackagePath(decodedEntryPath(uri))
                                                  : kvbsign::isExcludedPackagePath(uri);
@@ -96,8 +78,8 @@ bool checkManifestHashes(const std::string& sigXml, const char* directory, const
     // The entries as views into the manifest text, in byte order of their URI texts; of two
     // equal URI texts the first in the document stays. A package of many files is listed by
     // a large manifest, so the entries hold no copies of their texts.
-    const std::string manifest =
-        KVBSignLibInternal::stringRange(sigXml, "<Manifest Id=\"PackageContents\">", "</Manifest>");
+    const std::string_view manifest =
+        KVBSignLibInternal::stringRangeView(sigXml, "<Manifest Id=\"PackageContents\">", "</Manifest>");
     std::vector<EntryText> entries;
     forEachManifestEntry(manifest, [&entries](std::string_view uri, std::string_view digest) {
         entries.push_back({uri, digest});

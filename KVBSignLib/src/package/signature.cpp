@@ -2,6 +2,7 @@
 // and every file digest.
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <openssl/err.h>
@@ -42,15 +43,15 @@ bool isWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\
 
 // True when a CR or LF stands anywhere but in white space between a ">" and the next "<" (the
 // ends of the text count as such): inside a tag, an attribute value or character data.
-bool lineBreakInsideMarkup(const std::string& text) {
-    std::string::size_type i = 0;
+bool lineBreakInsideMarkup(std::string_view text) {
+    std::string_view::size_type i = 0;
     // Every pass moves i past one byte or one run of white space, so the scan ends.
     while (i < text.size()) {
         if (!isWhiteSpace(text[i])) {
             ++i;
             continue;
         }
-        const std::string::size_type runStart = i;
+        const std::string_view::size_type runStart = i;
         bool lineBreak = false;
         for (; i < text.size() && isWhiteSpace(text[i]); ++i) {
             if (text[i] == '\r' || text[i] == '\n') lineBreak = true;
@@ -69,11 +70,11 @@ bool lineBreakInsideMarkup(const std::string& text) {
 // a tag merges References or hides an attribute: there, line breaks may only separate elements.
 bool variantManifestDigestMatches(const std::string& sigXml) {
     const std::string signedDigest =
-        KVBSignLibInternal::base64_decodestring(KVBSignLibInternal::extractManifestValue(sigXml));
+        KVBSignLibInternal::base64DecodeView(KVBSignLibInternal::manifestValueRange(sigXml));
     if (signedDigest == KVBSignLibInternal::manifestSHA256(sigXml, false)) return true;
     if (signedDigest != KVBSignLibInternal::manifestSHA256(sigXml, true)) return false;
     return !lineBreakInsideMarkup(
-        KVBSignLibInternal::stringRange(sigXml, "<Manifest Id=\"PackageContents\">", "</Manifest>"));
+        KVBSignLibInternal::stringRangeView(sigXml, "<Manifest Id=\"PackageContents\">", "</Manifest>"));
 }
 
 }  // namespace
@@ -83,7 +84,7 @@ bool validateKVB(const std::string& sigXml, const char* directory, const char* p
     {
         kvbsign::EvpPkeyPtr key(KVBSignLibInternal::extractRSA(sigXml));
         const std::string signature =
-            KVBSignLibInternal::base64_decodestring(KVBSignLibInternal::extractSignatureValue(sigXml));
+            KVBSignLibInternal::base64DecodeView(KVBSignLibInternal::signatureValueRange(sigXml));
         block = recoverSignedBlock(key.get(), signature);
     }
     // A failed decryption leaves its reasons on the error queue; they are of no further use.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <string_view>
 #include <utility>
 
 #include <openssl/asn1.h>
@@ -101,10 +102,11 @@ long genTimeOfToken(PKCS7* token) {
 void signerValidity(const std::string& sigXml, time_t& notBefore, time_t& notAfter) {
     notBefore = 0;
     notAfter = 0;
-    const std::string keyInfo = KVBSignLibInternal::stringRange(sigXml, "<KeyInfo>", "</KeyInfo>");
-    if (keyInfo.find("<X509Certificate>") == std::string::npos) return;
-    const std::string text = KVBSignLibInternal::stringRange(keyInfo, "<X509Certificate>", "</X509Certificate>");
-    kvbsign::X509Ptr signer(KVBSignLibInternal::getX509FromXML(text));
+    const std::string_view keyInfo = KVBSignLibInternal::stringRangeView(sigXml, "<KeyInfo>", "</KeyInfo>");
+    if (keyInfo.find("<X509Certificate>") == std::string_view::npos) return;
+    const std::string_view text =
+        KVBSignLibInternal::stringRangeView(keyInfo, "<X509Certificate>", "</X509Certificate>");
+    kvbsign::X509Ptr signer(KVBSignLibInternal::getX509FromBase64(text));
     if (!signer) return;
     notAfter = Timestamp::Asn1ToTime(X509_get0_notAfter(signer.get()));
     notBefore = Timestamp::Asn1ToTime(X509_get0_notBefore(signer.get()));
@@ -117,12 +119,21 @@ bool Timestamp::isTimestamped(const std::string& sigXml) {
 }
 
 std::string Timestamp::extractTimestampValue(const std::string& sigXml) {
-    return KVBSignLibInternal::unite_lines(KVBSignLibInternal::stringRange(sigXml, kTimestampStart, kTimestampEnd));
+    return KVBSignLibInternal::unite_lines(
+        std::string(KVBSignLibInternal::stringRangeView(sigXml, kTimestampStart, kTimestampEnd)));
 }
 
 std::string Timestamp::constructTimestampRequestBody(const std::string& sigXml) {
-    return std::string(kNamespacedSignatureValueStart) + KVBSignLibInternal::extractSignatureValue(sigXml) +
-           kSignatureValueEnd;
+    // Built as one text: the value goes in with its line breaks left out.
+    const std::string_view value = KVBSignLibInternal::signatureValueRange(sigXml);
+    std::string body;
+    body.reserve(sizeof kNamespacedSignatureValueStart + value.size() + sizeof kSignatureValueEnd);
+    body.append(kNamespacedSignatureValueStart);
+    for (char c : value) {
+        if (c != '\r' && c != '\n') body.push_back(c);
+    }
+    body.append(kSignatureValueEnd);
+    return body;
 }
 
 std::string Timestamp::readAndRepairTimestampRequestBody(const std::string& path) {
@@ -136,28 +147,44 @@ std::string Timestamp::readAndRepairTimestampRequestBody(const std::string& path
     in.seekg(0, std::ios::beg);
 
     // Read in bounded chunks so that a size the stream misreports cannot make one huge buffer.
-    std::string fileText;
-    if (size > 0) {
-        char chunk[8192];
-        std::streamoff left = size;
-        while (left > 0 && in) {
-            const std::streamsize want = static_cast<std::streamsize>(std::min<std::streamoff>(left, sizeof chunk));
-            in.read(chunk, want);
-            const std::streamsize got = in.gcount();
-            if (got <= 0) break;
-            fileText.append(chunk, static_cast<size_t>(got));
-            left -= got;
+    // Before the start tag only the bytes that may begin it are kept, and reading stops at the
+    // end tag: the file is never held whole.
+    const std::string_view start = kSignatureValueStart;
+    const std::string_view end = kSignatureValueEnd;
+    std::string before;
+    std::string formed;
+    bool started = false;
+    size_t searched = 0;  // the end tag does not begin in formed before this place
+    char chunk[8192];
+    std::streamoff left = size;
+    while (left > 0 && in) {
+        const std::streamsize want = static_cast<std::streamsize>(std::min<std::streamoff>(left, sizeof chunk));
+        in.read(chunk, want);
+        const std::streamsize got = in.gcount();
+        if (got <= 0) break;
+        left -= got;
+        if (!started) {
+            before.append(chunk, static_cast<size_t>(got));
+            const size_t p = before.find(start);
+            if (p == std::string::npos) {
+                if (before.size() >= start.size()) before.erase(0, before.size() - (start.size() - 1));
+                continue;
+            }
+            started = true;
+            formed = kNamespacedSignatureValueStart;
+            formed.append(before, p + start.size(), std::string::npos);
+            before = std::string();
+        } else {
+            formed.append(chunk, static_cast<size_t>(got));
         }
+        const size_t q = formed.find(end, searched);
+        if (q != std::string::npos) {
+            formed.resize(q + end.size());
+            return formed;
+        }
+        if (formed.size() >= end.size()) searched = formed.size() - (end.size() - 1);
     }
-
-    const size_t start = fileText.find(kSignatureValueStart);
-    if (start == std::string::npos) return "";
-    std::string formed = kNamespacedSignatureValueStart;
-    formed.append(fileText, start + sizeof kSignatureValueStart - 1, std::string::npos);
-    const size_t end = formed.find(kSignatureValueEnd);
-    if (end == std::string::npos) return "";
-    formed.resize(end + sizeof kSignatureValueEnd - 1);
-    return formed;
+    return "";
 }
 
 std::string Timestamp::computeSHA1AsHex(const std::string& data) {
@@ -184,8 +211,10 @@ std::string Timestamp::extractTSTInfo(const std::string& dump) {
 
 int Timestamp::validateTimestamp(const std::string& sigXml, bool isNvo, std::vector<X509*> userCerts,
                                  std::string& signatureFilePath, long& genTime) {
-    const std::string der = KVBSignLibInternal::base64_decodestring(extractTimestampValue(sigXml));
+    // The request body goes before the token is decoded, so the two are never held at once.
     std::string digestHex = computeSHA1AsHex(constructTimestampRequestBody(sigXml));
+    const std::string der = KVBSignLibInternal::base64DecodeView(
+        KVBSignLibInternal::stringRangeView(sigXml, kTimestampStart, kTimestampEnd));
 
     if (sigXml.find("<X509Certificate>") == std::string::npos) return kInvalid;
 
