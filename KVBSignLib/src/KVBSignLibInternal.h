@@ -79,6 +79,8 @@ public:
     // key (no key type) when the document yields no RSA key. The caller frees it.
     static EVP_PKEY* extractRSA(const std::string& doc);
     static std::vector<std::string> getX509Certificates(const std::string& doc);
+    // The same texts as views into `doc`, for callers that only decode them.
+    static std::vector<std::string_view> getX509CertificateViews(std::string_view doc);
     static X509* getX509FromXML(const std::string& text);
     static X509* getX509FromBase64(std::string_view text);
 

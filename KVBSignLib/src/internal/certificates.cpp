@@ -38,8 +38,8 @@ EVP_PKEY* KVBSignLibInternal::extractRSA(const std::string& doc) {
     return copy;
 }
 
-std::vector<std::string> KVBSignLibInternal::getX509Certificates(const std::string& doc) {
-    std::vector<std::string> texts;
+std::vector<std::string_view> KVBSignLibInternal::getX509CertificateViews(std::string_view doc) {
+    std::vector<std::string_view> texts;
     const std::string_view window = stringRangeView(doc, "<KeyInfo>", "</KeyInfo>");
     const size_t startLength = sizeof(kCertStart) - 1;
     const size_t endLength = sizeof(kCertEnd) - 1;
@@ -51,9 +51,15 @@ std::vector<std::string> KVBSignLibInternal::getX509Certificates(const std::stri
         if (end == std::string_view::npos) break;
         const std::string_view piece = window.substr(rest, end - rest);
         const size_t start = piece.find(kCertStart);
-        texts.emplace_back(start == std::string_view::npos ? piece : piece.substr(start + startLength));
+        texts.push_back(start == std::string_view::npos ? piece : piece.substr(start + startLength));
         rest = end + endLength;
     }
+    return texts;
+}
+
+std::vector<std::string> KVBSignLibInternal::getX509Certificates(const std::string& doc) {
+    std::vector<std::string> texts;
+    for (std::string_view text : getX509CertificateViews(doc)) texts.emplace_back(text);
     return texts;
 }
 

@@ -164,21 +164,18 @@ void KVBSignLibInternal::readCertificateInfo(X509* cert, KCertificateInfo* info)
 void KVBSignLibInternal::checkIfOSTrusted(const std::string& sigXml, KCertificateInfo* info) {
     if (info == nullptr) return;
 
-    std::string pem;
-    for (const std::string& text : getX509Certificates(sigXml)) {
-        pem += "-----BEGIN CERTIFICATE-----\n";
-        pem += text;
-        pem += "-----END CERTIFICATE-----\n";
-    }
-
     {
         // The platform's own verdict on the chain is asked for, but its answer decides nothing.
         TempDirGuard dir{tmpDir()};
         if (!dir.path.empty()) {
             const std::string file = dir.path + "/tmppem.pem";
             {
+                // Written piece by piece from the document: no second copy of its certificates.
                 std::ofstream out(file, std::ios::binary | std::ios::trunc);
-                if (out) out << pem;
+                for (std::string_view text : getX509CertificateViews(sigXml)) {
+                    if (!out) break;
+                    out << "-----BEGIN CERTIFICATE-----\n" << text << "-----END CERTIFICATE-----\n";
+                }
             }
             getOutputFromSystemCall("security verify-cert -c " + file);
         }

@@ -204,10 +204,10 @@ bool signerIsEndEntity(const std::string& sigXml, const std::vector<kvbsign::X50
 }  // namespace
 
 bool KVBSignLibInternal::validateCertificateChain(const std::string& sigXml, std::vector<X509*>& anchors) {
-    const std::vector<std::string> texts = getX509Certificates(sigXml);
+    const std::vector<std::string_view> texts = getX509CertificateViews(sigXml);
     std::vector<kvbsign::X509Ptr> decoded;
     decoded.reserve(texts.size());
-    for (const std::string& text : texts) decoded.emplace_back(getX509FromXML(text));
+    for (std::string_view text : texts) decoded.emplace_back(getX509FromBase64(text));
     if (!signerIsEndEntity(sigXml, decoded)) return false;
 
     std::vector<X509*> list;

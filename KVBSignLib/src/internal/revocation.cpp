@@ -78,12 +78,12 @@ int KVBSignLibInternal::checkCertificateChainRevocation(const std::string& sigXm
     std::vector<X509*> noAnchors;
     if (!validateCertificateChain(sigXml, noAnchors)) return -1;
 
-    const std::vector<std::string> texts = getX509Certificates(sigXml);
+    const std::vector<std::string_view> texts = getX509CertificateViews(sigXml);
     // The lookup reads nothing but the chain's own serials, so a list's other entries (a list
     // may hold millions) are never kept.
     std::set<std::string> chainSerials;
-    for (const std::string& text : texts) {
-        kvbsign::X509Ptr cert(getX509FromXML(text));
+    for (std::string_view text : texts) {
+        kvbsign::X509Ptr cert(getX509FromBase64(text));
         if (cert) chainSerials.insert(lookupKey(cert.get()));
     }
     // Every URL is downloaded at most once; a certificate that names it again gets the same
@@ -116,7 +116,7 @@ int KVBSignLibInternal::checkCertificateChainRevocation(const std::string& sigXm
     // The flag is only ever cleared here: a certificate whose lists could not be fetched keeps
     // the verdict unknown, whatever the certificates after it manage to fetch.
     for (std::size_t i = texts.size(); i-- > 0;) {
-        kvbsign::X509Ptr cert(getX509FromXML(texts[i]));
+        kvbsign::X509Ptr cert(getX509FromBase64(texts[i]));
         if (!cert) continue;
         const std::string raw = distributionPointBytes(cert.get());
         if (raw.empty()) continue;
@@ -154,7 +154,7 @@ int KVBSignLibInternal::checkCertificateChainRevocation(const std::string& sigXm
 
     bool revoked = false;
     for (std::size_t i = texts.size(); i-- > 0 && !revoked;) {
-        kvbsign::X509Ptr cert(getX509FromXML(texts[i]));
+        kvbsign::X509Ptr cert(getX509FromBase64(texts[i]));
         if (cert) revoked = hasSerialAfterRevocation(map, cert.get(), signingTime);
     }
     return revoked ? 1 : 0;
