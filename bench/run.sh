@@ -323,20 +323,22 @@ if [ "$stress" = 1 ]; then
     out=$(timeout "$stress_timeout" "$tb" "$2" "$3" 2>/dev/null) || rc=$?
     if [ "$rc" -eq 0 ]; then echo "$out"; elif [ "$rc" -eq 124 ]; then echo timeout; else echo "error($rc)"; fi
   }
-  # stress_verify <build> <kvb>: prints "<seconds> <status>" or "timeout -"
+  # stress_verify <build> <kvb>: prints "<seconds> <status> <peak KB>" or "timeout - -"
   stress_verify() {
-    local t0 us best="" rc i
+    local t0 us best="" rc i peak=0 kb
     for ((i = 0; i < 3; i++)); do
       rc=0
       t0=$(now_us)
-      SSL_CERT_FILE=$work/root.pem timeout "$stress_timeout" "${binary[$1]}" -verify "$2" \
-          -skipOnlineRevocationChecks >/dev/null 2>&1 || rc=$?
+      SSL_CERT_FILE=$work/root.pem timeout "$stress_timeout" /usr/bin/time -f %M -o "$work/stress-mem" \
+          "${binary[$1]}" -verify "$2" -skipOnlineRevocationChecks >/dev/null 2>&1 || rc=$?
       us=$(($(now_us) - t0))
-      if [ "$rc" -eq 124 ]; then echo "timeout -"; return; fi
+      if [ "$rc" -eq 124 ]; then echo "timeout - -"; return; fi
+      kb=$(tail -n 1 "$work/stress-mem")
+      if [ "$kb" -gt "$peak" ]; then peak=$kb; fi
       if [ -z "$best" ] || [ "$us" -lt "$best" ]; then best=$us; fi
       if [ "$us" -gt 10000000 ]; then break; fi
     done
-    echo "$(secs "$best") $rc"
+    echo "$(secs "$best") $rc $peak"
   }
   # cell_ratio <small> <large>: prints "<ratio> <verdict>" or "- -"
   cell_ratio() {
@@ -365,15 +367,25 @@ if [ "$stress" = 1 ]; then
     header+=$(printf ' | %-11s %10s %10s %6s %-4s' "$b" "${small_mb}MB_s" "${large_mb}MB_s" ratio "")
   done
   echo "$header"
+  memory_notes=()
   for k in $stress_kinds; do
     kind=$k
     for step in "${routines[@]}" verification; do
       line=$(printf '%-10s %-27s' "$kind" "$step")
       for b in "${stress_builds[@]}"; do
         if [ "$step" = verification ]; then
-          read -r ts ss <<<"$(stress_verify "$b" "$work/stress-$k-$small_mb.kvb")"
-          read -r tl sl <<<"$(stress_verify "$b" "$work/stress-$k-$large_mb.kvb")"
+          read -r ts ss ms <<<"$(stress_verify "$b" "$work/stress-$k-$small_mb.kvb")"
+          read -r tl sl ml <<<"$(stress_verify "$b" "$work/stress-$k-$large_mb.kvb")"
           status="status $ss/$sl"
+          # Peak memory of the large document against twice its size plus 64 MB.
+          if [ "$ml" != - ]; then
+            doc_kb=$(( $(stat -c %s "$work/stress-$k-$large_mb.xml") / 1024 ))
+            bound_kb=$((2 * doc_kb + 65536))
+            mem_verdict=ok
+            [ "$ml" -le "$bound_kb" ] || mem_verdict=OVER
+            memory_notes+=("$(printf '%-10s %-9s peak %s MB / %s MB for the %s MB document (bound 2 x document + 64 MB = %s MB: %s)' \
+                "$k" "$b" "$(mb "$ms")" "$(mb "$ml")" "$large_mb" "$(mb "$bound_kb")" "$mem_verdict")")
+          fi
         else
           ts=$(stress_routine "$b" "$step" "$work/stress-$k-$small_mb.xml")
           tl=$(stress_routine "$b" "$step" "$work/stress-$k-$large_mb.xml")
@@ -387,6 +399,9 @@ if [ "$stress" = 1 ]; then
       kind=""
     done
   done
+  echo
+  echo "stress: peak memory of the whole verification, $small_mb MB / $large_mb MB documents"
+  for note in "${memory_notes[@]}"; do echo "$note"; done
 fi
 
 echo
