@@ -323,10 +323,22 @@ TEST_F(DriverTest, DocumentThatCannotBeReadGivesThirtyOne) {
         {"directory", [](const std::string& p) { ASSERT_EQ(mkdir(p.c_str(), 0700), 0); }, 31},
         {"link loop", [](const std::string& p) { ASSERT_EQ(symlink("signatures.xml", p.c_str()), 0); }, 31},
         {"dangling link", [](const std::string& p) { ASSERT_EQ(symlink("nowhere.xml", p.c_str()), 0); }, 30},
-        // Sparse files: sizes a signed 32-bit count cannot hold. The second would read as a
-        // 12-byte document if the size were truncated.
+        // Sparse files of "<signatures>" and zeros. Just under 256 MiB the document is read
+        // (and cut at the first zero byte: no "<Signature", 33); from 256 MiB on it is not. The
+        // last would read as a 12-byte document if the size were truncated.
+        {"256 MiB less one byte", [](const std::string& p) { ASSERT_EQ(truncate(p.c_str(), (256LL << 20) - 1), 0); },
+         33},
+        {"256 MiB", [](const std::string& p) { ASSERT_EQ(truncate(p.c_str(), 256LL << 20), 0); }, 31},
         {"2 GiB", [](const std::string& p) { ASSERT_EQ(truncate(p.c_str(), 2147483648LL), 0); }, 31},
         {"4 GiB and 12 bytes", [](const std::string& p) { ASSERT_EQ(truncate(p.c_str(), 4294967308LL), 0); }, 31},
+        // Read only inside the package: a link to a regular file elsewhere is not followed.
+        {"link to a document outside the package",
+         [](const std::string& p) {
+             const std::string outside = p.substr(0, p.rfind("/pkg")) + "/outside.xml";
+             kvtest::writeFile(outside, "<signatures><Signature/></signatures>");
+             ASSERT_EQ(symlink(outside.c_str(), p.c_str()), 0);
+         },
+         31},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -334,7 +346,7 @@ TEST_F(DriverTest, DocumentThatCannotBeReadGivesThirtyOne) {
         const std::string package = writeDirectoryPackage(scratch_.file("pkg" + std::to_string(n++)), nullptr);
         const std::string document = package + "/META-INF/signatures.xml";
         kvtest::writeFile(package + "/META-INF/.keep", "");
-        if (std::string(c.name).find("GiB") != std::string::npos) kvtest::writeFile(document, "<signatures>");
+        if (std::string(c.name).find("iB") != std::string::npos) kvtest::writeFile(document, "<signatures>");
         c.make(document);
         KCertificateInfo info = garbageRecord();
         EXPECT_EQ(verify(package, &info), c.status);
