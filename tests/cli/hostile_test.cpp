@@ -793,6 +793,14 @@ std::vector<Row> hostileDocuments() {
              return p.dir;
          },
          50},
+        // Entity decoding in one pass: the URI names no file of the package.
+        {"one manifest URI of 1.6 million &quot;",
+         [](Workspace& w) {
+             PackageBuilder b = basePackage();
+             b.setUri("index.html", repeat("&quot;", 1600000));
+             return buildDir(w, b).dir;
+         },
+         50},
     };
 }
 
@@ -861,6 +869,22 @@ std::vector<Row> validPackages() {
             b.addFile("many/" + std::to_string(i % 20) + "/f" + std::to_string(i) + ".txt", std::to_string(i));
     };
     return {
+        // Large documents that change nothing signed still verify, read once and never copied
+        // whole (their memory is measured by the benchmark).
+        {"100 MB of blanks after </signatures>",
+         [](Workspace& w) {
+             SignedPackage p = buildDir(w, basePackage());
+             p.writeXml(p.xml + std::string(100 * kMegabyte, ' '));
+             return p.dir;
+         },
+         0},
+        {"100 MB of blanks between the manifest's elements",
+         [](Workspace& w) {
+             SignedPackage p = buildDir(w, basePackage());
+             p.replaceInXml("</Reference><Reference", "</Reference>" + std::string(100 * kMegabyte, ' ') + "<Reference");
+             return p.dir;
+         },
+         0},
         {"dir: base package", dir(none), 0},
         {"zip: base package", zipped(none), 0},
         {"zip: nested directories", zipped(nested), 0},
