@@ -77,18 +77,8 @@ std::vector<ZipEntrySpec> entriesOf(const std::string& dir, bool withDirectories
     return entries;
 }
 
-ZipEntrySpec file(const std::string& name, const std::string& data) {
-    ZipEntrySpec e;
-    e.name = name;
-    e.data = data;
-    return e;
-}
-
-ZipEntrySpec& entry(ZipSpec& spec, const std::string& name) {
-    for (ZipEntrySpec& e : spec.entries)
-        if (e.name == name) return e;
-    throw std::runtime_error("no entry " + name);
-}
+ZipEntrySpec file(const std::string& name, const std::string& data) { return kvtest::zipFileEntry(name, data); }
+ZipEntrySpec& entry(ZipSpec& spec, const std::string& name) { return kvtest::findEntry(spec, name); }
 
 struct Workspace {
     kvtest::ScratchDir scratch;

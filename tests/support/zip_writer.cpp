@@ -473,6 +473,34 @@ std::string localEntryBytes(const ZipEntrySpec& entry) {
     return std::move(sink.out);
 }
 
+ZipEntrySpec zipFileEntry(const std::string& name, const std::string& data) {
+    ZipEntrySpec e;
+    e.name = name;
+    e.data = data;
+    return e;
+}
+
+ZipEntrySpec zipDirectoryEntry(const std::string& name) {
+    ZipEntrySpec e;
+    e.kind = ZipEntrySpec::Kind::Directory;
+    e.name = name;
+    return e;
+}
+
+ZipEntrySpec zipLinkEntry(const std::string& name, const std::string& target) {
+    ZipEntrySpec e;
+    e.kind = ZipEntrySpec::Kind::Symlink;
+    e.name = name;
+    e.data = target;
+    return e;
+}
+
+ZipEntrySpec& findEntry(ZipSpec& spec, const std::string& name) {
+    for (ZipEntrySpec& e : spec.entries)
+        if (e.name == name) return e;
+    throw std::invalid_argument("zip writer: no entry " + name);
+}
+
 ZipLayout writeZipSpec(const std::string& path, const ZipSpec& spec) {
     ZipLayout layout;
     FileSink sink(path);

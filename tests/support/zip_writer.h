@@ -97,6 +97,14 @@ struct ZipLayout {  // where everything landed, to patch bytes afterwards
 // held in memory.
 ZipLayout writeZipSpec(const std::string& path, const ZipSpec& spec);
 
+// Entries as tests mostly want them: a deflated file, a directory (name given with its "/"),
+// a link.
+ZipEntrySpec zipFileEntry(const std::string& name, const std::string& data);
+ZipEntrySpec zipDirectoryEntry(const std::string& name);
+ZipEntrySpec zipLinkEntry(const std::string& name, const std::string& target);
+// The first entry of that name; throws std::invalid_argument when there is none.
+ZipEntrySpec& findEntry(ZipSpec& spec, const std::string& name);
+
 // A complete local entry (header, data, descriptor; not `before`), e.g. to put into an
 // archive as an entry no central record names, through `before` or `beforeCentral`.
 std::string localEntryBytes(const ZipEntrySpec& entry);

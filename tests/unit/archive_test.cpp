@@ -25,27 +25,10 @@ using kvtest::ZipEntrySpec;
 using kvtest::ZipLayout;
 using kvtest::ZipSpec;
 
-ZipEntrySpec file(const std::string& name, const std::string& data) {
-    ZipEntrySpec e;
-    e.name = name;
-    e.data = data;
-    return e;
-}
-
-ZipEntrySpec directory(const std::string& name) {
-    ZipEntrySpec e;
-    e.kind = ZipEntrySpec::Kind::Directory;
-    e.name = name;
-    return e;
-}
-
-ZipEntrySpec link(const std::string& name, const std::string& target) {
-    ZipEntrySpec e;
-    e.kind = ZipEntrySpec::Kind::Symlink;
-    e.name = name;
-    e.data = target;
-    return e;
-}
+ZipEntrySpec file(const std::string& name, const std::string& data) { return kvtest::zipFileEntry(name, data); }
+ZipEntrySpec directory(const std::string& name) { return kvtest::zipDirectoryEntry(name); }
+ZipEntrySpec link(const std::string& name, const std::string& target) { return kvtest::zipLinkEntry(name, target); }
+ZipEntrySpec& entry(ZipSpec& spec, const std::string& name) { return kvtest::findEntry(spec, name); }
 
 const std::string kApp(300, 'a');
 
@@ -64,11 +47,6 @@ ZipSpec baseSpec() {
     return spec;
 }
 
-ZipEntrySpec& entry(ZipSpec& spec, const std::string& name) {
-    for (ZipEntrySpec& e : spec.entries)
-        if (e.name == name) return e;
-    throw std::runtime_error("no entry " + name);
-}
 
 struct Read {
     bool accepted = false;

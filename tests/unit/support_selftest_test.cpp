@@ -453,27 +453,13 @@ TEST(SupportFixtureTool, DemoWritesRootsChainAndPackage) {
 const std::uint32_t kCheckCrc = 0xCBF43926;
 
 ZipEntrySpec zEntry(const std::string& name, const std::string& data, std::uint16_t method = 8) {
-    ZipEntrySpec e;
-    e.name = name;
-    e.data = data;
+    ZipEntrySpec e = kvtest::zipFileEntry(name, data);
     e.method = method;
     return e;
 }
 
-ZipEntrySpec zDir(const std::string& name) {
-    ZipEntrySpec e;
-    e.kind = ZipEntrySpec::Kind::Directory;
-    e.name = name;
-    return e;
-}
-
-ZipEntrySpec zLink(const std::string& name, const std::string& target) {
-    ZipEntrySpec e;
-    e.kind = ZipEntrySpec::Kind::Symlink;
-    e.name = name;
-    e.data = target;
-    return e;
-}
+const auto zDir = kvtest::zipDirectoryEntry;
+const auto zLink = kvtest::zipLinkEntry;
 
 std::string at(const std::string& bytes, std::uint64_t offset, std::size_t n) {
     return offset <= bytes.size() ? bytes.substr(offset, n) : "<past the end>";

@@ -1,6 +1,7 @@
 // Running system tools, temporary directories and command-line paths.
 
 #include "KVBSignLibInternal.h"
+#include "internal/unique_fd.h"
 #include "package/archive.h"
 #include "shell_testing.h"
 
@@ -321,21 +322,19 @@ void openUpTree(const std::string& root) {
     while (!pending.empty()) {
         const std::string path = std::move(pending.back());
         pending.pop_back();
-        const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0) continue;
-        DIR* dir = fdopendir(fd);
-        if (dir == nullptr) {
-            close(fd);
-            continue;
-        }
-        while (const dirent* item = readdir(dir)) {
+        kvbsign::UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+        if (fd.get() < 0) continue;
+        kvbsign::DirectoryPtr dir(fdopendir(fd.get()));
+        if (!dir) continue;
+        const int dirFd = fd.release();
+        while (const dirent* item = readdir(dir.get())) {
             if (std::strcmp(item->d_name, ".") == 0 || std::strcmp(item->d_name, "..") == 0) continue;
             if (item->d_type != DT_DIR && item->d_type != DT_UNKNOWN) continue;
-            if (fstatat(fd, item->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(info.st_mode)) continue;
-            if ((info.st_mode & S_IRWXU) != S_IRWXU) fchmodat(fd, item->d_name, (info.st_mode & 07777) | S_IRWXU, 0);
+            if (fstatat(dirFd, item->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(info.st_mode)) continue;
+            if ((info.st_mode & S_IRWXU) != S_IRWXU)
+                fchmodat(dirFd, item->d_name, (info.st_mode & 07777) | S_IRWXU, 0);
             pending.push_back(path + "/" + item->d_name);
         }
-        closedir(dir);
     }
 }
 

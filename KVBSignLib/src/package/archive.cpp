@@ -13,6 +13,8 @@
 #include <cstring>
 #include <limits>
 
+#include "internal/unique_fd.h"
+
 namespace kvbsign {
 namespace archive {
 
@@ -672,43 +674,10 @@ private:
     std::uint64_t size_;
 };
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
-
-class Directory {
-public:
-    explicit Directory(DIR* dir) : dir_(dir) {}
-    ~Directory() {
-        if (dir_ != nullptr) closedir(dir_);
-    }
-    Directory(const Directory&) = delete;
-    Directory& operator=(const Directory&) = delete;
-    DIR* get() const { return dir_; }
-
-private:
-    DIR* dir_;
-};
-
 }  // namespace
 
 bool readArchiveFile(const std::string& path, Listing& listing, std::string& reason) {
-    Descriptor fd(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    kvbsign::UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     struct stat info;
     if (fd.get() < 0 || fstat(fd.get(), &info) != 0) {
         reason = "cannot open the archive";
@@ -744,12 +713,12 @@ bool treeMatchesListing(const std::string& root, const Listing& listing, std::st
         const std::string relative = std::move(pending.back());
         pending.pop_back();
         const std::string path = relative.empty() ? root : root + "/" + relative;
-        Descriptor fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+        kvbsign::UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
         if (fd.get() < 0) {
             reason = "cannot list an extracted directory";
             return false;
         }
-        Directory dir(fdopendir(fd.get()));
+        kvbsign::DirectoryPtr dir(fdopendir(fd.get()));
         if (dir.get() == nullptr) {
             reason = "cannot list an extracted directory";
             return false;

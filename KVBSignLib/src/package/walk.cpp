@@ -26,6 +26,7 @@
 
 #include "KVBSignLibInternal.h"
 #include "ossl_ptr.h"
+#include "internal/unique_fd.h"
 #include "package/package_paths.h"
 
 namespace fs = boost::filesystem;
@@ -113,24 +114,8 @@ public:
     WalkInProgress& operator=(const WalkInProgress&) = delete;
 };
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-struct CloseDirectory {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-using DirectoryPtr = std::unique_ptr<DIR, CloseDirectory>;
+using kvbsign::DirectoryPtr;
+using FileDescriptor = kvbsign::UniqueFd;
 
 const std::size_t kReadChunk = 1 << 20;
 

@@ -9,6 +9,7 @@
 
 #include <boost/filesystem/operations.hpp>
 
+#include "internal/unique_fd.h"
 #include "package/inside.h"
 #include "verify/verify_steps.h"
 
@@ -17,19 +18,7 @@ namespace verify {
 
 namespace {
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+using FileDescriptor = kvbsign::UniqueFd;
 
 std::string errnoText(const char* what, const std::string& path) {
     return std::string(what) + " " + path + ": " + std::strerror(errno);
