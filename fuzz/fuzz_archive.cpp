@@ -33,6 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         largest = e.size > largest ? e.size : largest;
     }
     if (total != listing.totalSize || largest != listing.largestSize) abort();
+    if (listing.data.size() != listing.entries.size()) abort();
+
+    // The data check decodes what the structure accepted, bounded by the declared sizes.
+    std::string dataReason;
+    if (!ka::checkArchiveData(source, listing, dataReason) && dataReason.empty()) abort();
 
     // Read again: the same listing.
     ka::Listing again;

@@ -191,6 +191,28 @@ std::vector<Row> hiddenEntries() {
              return w.write(spec);
          },
          20},
+        // The signed bytes decode as before; after the end of their deflate stream come a
+        // descriptor and a whole local entry that a streaming reader installs over index.html.
+        {"entries hidden after the end of a signed file's deflate stream",
+         [](Workspace& w) {
+             ZipSpec spec = w.signedSpec();
+             ZipEntrySpec& e = entry(spec, "lib/app.js");
+             const std::string genuine = kvtest::deflateRaw(e.data);
+             e.dataDescriptor = true;
+             e.rawData = genuine + "PK\x07\x08" + kvtest::le(kvtest::crc32Of(e.data), 4) +
+                         kvtest::le(genuine.size(), 4) + kvtest::le(e.data.size(), 4) +
+                         kvtest::localEntryBytes(file("index.html", kEvil));
+             return w.write(spec);
+         },
+         20},
+        // Other extractors make a directory of it: the signed file is gone.
+        {"signed file stored with a directory's mode",
+         [](Workspace& w) {
+             ZipSpec spec = w.signedSpec();
+             entry(spec, "index.html").unixMode = 040644;
+             return w.write(spec);
+         },
+         20},
         {"gap between two entries",
          [](Workspace& w) {
              ZipSpec spec = w.signedSpec();
@@ -237,6 +259,25 @@ TEST(ArchiveCli, EntriesOnlySomeReadersSeeNeverPass) { runRows(hiddenEntries());
 // size limit instead of filling /tmp.
 TEST(ArchiveCli, EntriesThatOutgrowTheirDeclaredSizeEndTheExtraction) {
     runRows({
+        // Each may inflate as far as the largest declared size under the file size limit
+        // alone; decoding every entry first keeps the writes to what is declared.
+        {"small entries inflating to the size of the largest",
+         [](Workspace& w) {
+             ZipSpec spec = w.signedSpec();
+             for (int i = 0; i < 5; ++i) {
+                 ZipEntrySpec bomb;
+                 bomb.name = "media/blob" + std::to_string(i) + ".bin";
+                 bomb.zeros = 20 * kMegabyte;
+                 bomb.localSize = bomb.centralSize = 1;
+                 spec.entries.push_back(bomb);
+             }
+             ZipEntrySpec honest;
+             honest.name = "media/large.bin";
+             honest.zeros = 20 * kMegabyte;
+             spec.entries.push_back(honest);
+             return w.write(spec);
+         },
+         20},
         {"entry declaring 1,000 bytes that inflates to 200 MB",
          [](Workspace& w) {
              ZipSpec spec = w.signedSpec();
@@ -324,6 +365,18 @@ TEST(ArchiveCli, ArchivesOfCommonToolsVerify) {
          }),
          0},
     });
+}
+
+// Options for the zip tools in the user's environment must not change the extraction.
+TEST(ArchiveCli, ZipToolOptionsInTheEnvironmentChangeNothing) {
+    Workspace w;
+    const std::string zip = w.write(w.signedSpec());
+    kvtest::EnvList env = suite().env();
+    env.push_back({"UNZIP", "-j"});      // would drop every directory
+    env.push_back({"UNZIPOPT", "-aa"});  // would rewrite line ends
+    const kvtest::CliResult r = kvtest::runCli({"-verify", zip, "-skipOnlineRevocationChecks"}, env, 60,
+                                               w.scratch.path());
+    EXPECT_EQ(r.exitCode, 0) << r.err;
 }
 
 // --- named pipes outside the package ---

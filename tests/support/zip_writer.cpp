@@ -495,6 +495,10 @@ ZipEntrySpec zipLinkEntry(const std::string& name, const std::string& target) {
     return e;
 }
 
+std::string deflateRaw(const std::string& data) { return deflated(data); }
+
+std::uint32_t crc32Of(const std::string& data) { return crcOf(data); }
+
 ZipEntrySpec& findEntry(ZipSpec& spec, const std::string& name) {
     for (ZipEntrySpec& e : spec.entries)
         if (e.name == name) return e;

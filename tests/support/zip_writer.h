@@ -105,6 +105,10 @@ ZipEntrySpec zipLinkEntry(const std::string& name, const std::string& target);
 // The first entry of that name; throws std::invalid_argument when there is none.
 ZipEntrySpec& findEntry(ZipSpec& spec, const std::string& name);
 
+// Raw deflate of bytes as the writer compresses them, and their CRC-32: for `rawData` lies.
+std::string deflateRaw(const std::string& data);
+std::uint32_t crc32Of(const std::string& data);
+
 // A complete local entry (header, data, descriptor; not `before`), e.g. to put into an
 // archive as an entry no central record names, through `before` or `beforeCentral`.
 std::string localEntryBytes(const ZipEntrySpec& entry);

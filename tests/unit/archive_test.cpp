@@ -120,10 +120,9 @@ TEST_F(ArchiveReader, AcceptsTheFormsWritersUse) {
                  e.descriptorSignature = false;
              }
          }},
-        {"zip64 fields, descriptors and end record",
+        {"zip64 fields and end record",
          [](ZipSpec& s) {
              for (ZipEntrySpec& e : s.entries) e.zip64 = true;
-             entry(s, "lib/app.js").dataDescriptor = true;
              s.zip64End = true;
          }},
         {"archive comment", [](ZipSpec& s) { s.comment = "made for a test"; }},
@@ -313,8 +312,50 @@ TEST_F(ArchiveReader, RefusesWhatReadersCouldReadDifferently) {
              s.entries.push_back(file("drop/x.conf", "x"));
          },
          nullptr, "below a file or link entry"},
-        {"directory entry with content", [](ZipSpec& s) { s.entries.push_back(file("full/", "abc")); }, nullptr,
-         "directory entry has content"},
+        {"directory entry with content",
+         [](ZipSpec& s) {
+             ZipEntrySpec e = file("full/", "abc");
+             e.unixMode = 040755;
+             s.entries.push_back(e);
+         },
+         nullptr, "directory entry has content"},
+        // Readers that take the kind from the mode or the attributes must agree with the name.
+        {"file entry with a directory's mode",
+         [](ZipSpec& s) { entry(s, "index.html").unixMode = 040644; }, nullptr, "another kind than its name"},
+        {"file entry with the directory attribute",
+         [](ZipSpec& s) { entry(s, "index.html").dosAttributes = 0x10; }, nullptr, "another kind than its name"},
+        {"file entry with a device's mode",
+         [](ZipSpec& s) { entry(s, "index.html").unixMode = 020644; }, nullptr, "another kind than its name"},
+        {"directory entry with a file's mode",
+         [](ZipSpec& s) { entry(s, "lib/").unixMode = 0100755; }, nullptr, "not a directory's"},
+        {"set-user-id file", [](ZipSpec& s) { entry(s, "index.html").unixMode = 0104755; }, nullptr, "set-id"},
+        {"compression method other than stored or deflated",
+         [](ZipSpec& s) { entry(s, "lib/app.js").localMethod = entry(s, "lib/app.js").centralMethod = 12; }, nullptr,
+         "neither stored nor deflated"},
+        // A streaming reader that sizes the descriptor by the sizes would read 16 bytes and lose
+        // its place.
+        {"descriptor widened by a zip64 field for small sizes",
+         [](ZipSpec& s) {
+             ZipEntrySpec& e = entry(s, "lib/app.js");
+             e.zip64 = true;
+             e.dataDescriptor = true;
+         },
+         nullptr, "wider than its sizes need"},
+        // Case-insensitive file systems and readers that take an unflagged name as CP437 would
+        // write one file for two entries.
+        {"names that differ only in case", [](ZipSpec& s) { s.entries.push_back(file("Index.html", "x")); }, nullptr,
+         "two entries share a name once case is folded"},
+        {"an entry below a file of the same name in another case",
+         [](ZipSpec& s) { s.entries.push_back(file("INDEX.HTML/x.js", "x")); }, nullptr,
+         "below a file or link entry once case is folded"},
+        {"a UTF-8 name and an unflagged name that reads as it in CP437",
+         [](ZipSpec& s) {
+             s.entries.push_back(file("\xc3\xbc.txt", "A"));  // flagged by the writer
+             ZipEntrySpec e = file("\x81.txt", "B");
+             e.localFlags = e.centralFlags = 0;
+             s.entries.push_back(e);
+         },
+         nullptr, "read as CP437"},
         {"link target too long", [](ZipSpec& s) { s.entries.push_back(link("long", std::string(5000, 'x'))); },
          nullptr, "link target is too long"},
     };
@@ -355,10 +396,107 @@ TEST_F(ArchiveReader, RefusesNamesThatExtractorsRewrite) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ZipSpec spec = baseSpec();
-        spec.entries.push_back(file(c.entryName, "x"));
+        const bool isDirectory = !c.entryName.empty() && c.entryName.back() == '/';
+        spec.entries.push_back(isDirectory ? directory(c.entryName) : file(c.entryName, "x"));
         const Read r = write(spec);
         EXPECT_FALSE(r.accepted);
         EXPECT_NE(r.reason.find(c.reason), std::string::npos) << r.reason;
+    }
+}
+
+// Structure alone cannot tell where a deflate stream ends, nor what it decodes to: each
+// case passes the structural check and must fail the data check.
+TEST_F(ArchiveReader, DataMustDecodeToExactlyWhatIsDeclared) {
+    struct Case {
+        const char* name;
+        std::function<void(ZipSpec&)> edit;
+        const char* reason;  // null: the data check passes
+    };
+    // An entry whose deflate stream ends early, followed by a descriptor and a whole local
+    // entry: a reader that streams from the front takes them for the next entries.
+    auto hiding = [](ZipEntrySpec& e, bool descriptor) {
+        const std::string genuine = kvtest::deflateRaw(e.data);
+        std::string hidden = genuine;
+        if (descriptor)
+            hidden += "PK\x07\x08" + kvtest::le(kvtest::crc32Of(e.data), 4) + kvtest::le(genuine.size(), 4) +
+                      kvtest::le(e.data.size(), 4);
+        hidden += kvtest::localEntryBytes(file("index.html", "<html>EVIL</html>"));
+        e.dataDescriptor = descriptor;
+        e.rawData = hidden;
+    };
+    const Case cases[] = {
+        {"the valid archive", [](ZipSpec&) {}, nullptr},
+        {"stored data behind a descriptor",
+         [](ZipSpec& s) {
+             ZipEntrySpec& e = entry(s, "lib/app.js");
+             e.method = 0;
+             e.dataDescriptor = true;
+         },
+         nullptr},
+        {"entries hidden after the end of a deflate stream, behind a descriptor",
+         [&](ZipSpec& s) { hiding(entry(s, "lib/app.js"), true); }, "goes on after its stream ends"},
+        {"entries hidden after the end of a deflate stream", [&](ZipSpec& s) { hiding(entry(s, "lib/app.js"), false); },
+         "goes on after its stream ends"},
+        {"deflate stream cut short",
+         [](ZipSpec& s) {
+             ZipEntrySpec& e = entry(s, "lib/app.js");
+             const std::string whole = kvtest::deflateRaw(e.data);
+             e.rawData = whole.substr(0, whole.size() / 2);
+         },
+         "ends inside its stream"},
+        {"damaged deflate stream", [](ZipSpec& s) { entry(s, "lib/app.js").rawData = std::string(8, '\xff'); },
+         "damaged"},
+        {"deflated data that decodes past its declared size",
+         [](ZipSpec& s) {
+             ZipEntrySpec bomb;
+             bomb.name = "blob.bin";
+             bomb.zeros = 64 << 20;
+             bomb.localSize = bomb.centralSize = 1000;
+             s.entries.push_back(bomb);
+         },
+         "decodes past its declared size"},
+        {"deflated data that decodes to less than declared",
+         [](ZipSpec& s) {
+             ZipEntrySpec& e = entry(s, "lib/app.js");
+             e.localSize = e.centralSize = e.data.size() + 1;
+         },
+         "another size than declared"},
+        {"deflated data of another CRC-32",
+         [](ZipSpec& s) {
+             ZipEntrySpec& e = entry(s, "lib/app.js");
+             e.localCrc = e.centralCrc = 1;
+         },
+         "does not match its CRC-32"},
+        {"stored data of another CRC-32",
+         [](ZipSpec& s) {
+             ZipEntrySpec& e = entry(s, "mimetype");
+             e.localCrc = e.centralCrc = 1;
+         },
+         "does not match its CRC-32"},
+        // A streaming reader ends stored data at the first descriptor signature.
+        {"stored data behind a descriptor that holds a descriptor signature",
+         [](ZipSpec& s) {
+             ZipEntrySpec& e = entry(s, "lib/app.js");
+             e.method = 0;
+             e.dataDescriptor = true;
+             e.data = "before PK\x07\x08 after";
+         },
+         "holds a data descriptor signature"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ZipSpec spec = baseSpec();
+        c.edit(spec);
+        const Read r = write(spec);
+        ASSERT_TRUE(r.accepted) << r.reason;
+        std::string reason;
+        const bool ok = ka::checkArchiveDataFile(zip, r.listing, reason);
+        if (c.reason == nullptr) {
+            EXPECT_TRUE(ok) << reason;
+        } else {
+            EXPECT_FALSE(ok);
+            EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;
+        }
     }
 }
 

@@ -282,6 +282,17 @@ TEST(PackageWalk, ClutterNamesAreNotRead) {
     kvtest::ScratchDir loud;
     link("gone", loud.file("Thumbs.dbx"));
     EXPECT_EQ(walk(loud.path()).status, KVBSIGN_FILE_NOT_FOUND);
+
+    // A missing target that climbs out of the package is refused all the same: installed
+    // elsewhere, the link would lead to whatever lies there.
+    for (const char* target : {"../../../../home/user/.profile", "sub/../../gone", "../gone"}) {
+        SCOPED_TRACE(target);
+        kvtest::ScratchDir climbing;
+        kvtest::writeFile(climbing.file("mimetype"), "m");
+        kvtest::writeFile(climbing.file("sub/keep.txt"), "k");
+        link(target, climbing.file(".DS_Store"));
+        EXPECT_EQ(walk(climbing.path()).status, KVBSIGN_SYMLINK_INVALID_LOCATION);
+    }
 }
 
 TEST(PackageWalk, LinkToFileListedUnderItsOwnPathWithNumberedInfo) {

@@ -32,6 +32,8 @@
 
 namespace fs = boost::filesystem;
 
+extern char** environ;
+
 namespace {
 
 const char kReturnCodeMarker[] = "-kvbreturncode:";
@@ -69,6 +71,13 @@ bool safeInDoubleQuotes(const std::string& text) {
     return text.find_first_of("\"$`\\") == std::string::npos;
 }
 
+bool isZipToolOption(const char* variable) {
+    for (const char* name : {"UNZIP=", "UNZIPOPT=", "ZIPINFO=", "ZIPINFOOPT=", "ZIP=", "ZIPOPT="}) {
+        if (std::strncmp(variable, name, std::strlen(name)) == 0) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 void kvbsignSetShellForTesting(const char* path) {
@@ -86,6 +95,13 @@ std::string runThroughShell(const std::string& command, rlim_t fileSizeLimit) {
     // Everything the child needs is ready before fork: between fork and exec it may only
     // make async-signal-safe calls.
     const char* argv[] = {shell.c_str(), "-c", fullText.c_str(), nullptr};
+    // The environment goes on, but for the variables in which the zip tools take options
+    // from the user: they could make the extractor drop directories or rewrite line ends.
+    std::vector<const char*> environment;
+    for (char** variable = environ; variable != nullptr && *variable != nullptr; ++variable) {
+        if (!isZipToolOption(*variable)) environment.push_back(*variable);
+    }
+    environment.push_back(nullptr);
 
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return kRunnerFailedOutput;
@@ -128,7 +144,7 @@ std::string runThroughShell(const std::string& command, rlim_t fileSizeLimit) {
             if (files.rlim_cur == RLIM_INFINITY || files.rlim_cur > fileSizeLimit) files.rlim_cur = fileSizeLimit;
             if (setrlimit(RLIMIT_CORE, &core) != 0 || setrlimit(RLIMIT_FSIZE, &files) != 0) _exit(127);
         }
-        if (dup2(devNull, 0) >= 0 && dup2(writeEnd, 1) >= 0) execv(argv[0], const_cast<char* const*>(argv));
+        if (dup2(devNull, 0) >= 0 && dup2(writeEnd, 1) >= 0) execve(argv[0], const_cast<char* const*>(argv), const_cast<char* const*>(environment.data()));
         ssize_t ignored = write(writeEnd, kExecFailedOutput, sizeof(kExecFailedOutput) - 1);
         (void)ignored;
         _exit(127);
@@ -221,6 +237,10 @@ bool KVBSignLibInternal::unzip(boost::filesystem::path package, std::string dest
         }
         if (!roomFor(listing, destination)) {
             debugError("Cannot unzip KVB. Not enough space for its declared contents");
+            return false;
+        }
+        if (!kvbsign::archive::checkArchiveDataFile(packageText, listing, reason)) {
+            debugError("Cannot unzip KVB. " + reason);
             return false;
         }
         // No file written may outgrow the largest declared size: an entry that inflates past

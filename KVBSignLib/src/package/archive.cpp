@@ -13,6 +13,8 @@
 #include <cstring>
 #include <limits>
 
+#include <zlib.h>
+
 #include "internal/unique_fd.h"
 
 namespace kvbsign {
@@ -38,9 +40,14 @@ constexpr std::uint16_t kExtraZip64 = 0x0001;
 constexpr std::uint16_t kExtraUnicodePath = 0x7075;
 
 constexpr std::uint16_t kFlagEncrypted = 0x0001;
+constexpr std::uint16_t kFlagUtf8 = 0x0800;
 constexpr std::uint16_t kFlagDescriptor = 0x0008;
 constexpr std::uint16_t kFlagStrongEncryption = 0x0040;
 constexpr std::uint16_t kFlagMaskedHeaders = 0x2000;
+
+constexpr std::uint16_t kMethodStored = 0;
+constexpr std::uint16_t kMethodDeflated = 8;
+constexpr std::uint32_t kDosDirectory = 0x10;
 
 constexpr std::uint32_t kSaturated32 = 0xFFFFFFFFu;
 constexpr std::uint16_t kSaturated16 = 0xFFFFu;
@@ -203,6 +210,7 @@ bool readExtraFields(std::string_view extra, std::string_view headerName, ExtraF
 
 struct CentralRecord {
     std::uint64_t localOffset = 0;
+    std::uint64_t dataOffset = 0;  // known once the local header is read
     std::uint64_t compressedSize = 0;
     std::uint64_t size = 0;
     std::uint32_t crc = 0;
@@ -407,12 +415,34 @@ bool readCentralDirectory(Reader& reader, const Layout& layout, std::string& nam
             return false;
         }
 
+        // Only the methods every extractor knows; the data check decodes them itself.
+        if (record.method != kMethodStored && record.method != kMethodDeflated) {
+            reason = "an entry is neither stored nor deflated";
+            return false;
+        }
+        // The kind is the name's (a trailing "/" makes a directory) and, for links, the
+        // mode's. Extractors that go by the mode or the directory attribute instead must come
+        // to the same kind, and none may make a device, a pipe or a set-id file.
+        const std::uint32_t mode = externalAttributes >> 16;
+        const std::uint32_t type = mode & S_IFMT;
         std::string_view plain = name;
         if (!plain.empty() && plain.back() == '/') {
             record.kind = EntryKind::Directory;
             plain.remove_suffix(1);
-        } else if (((externalAttributes >> 16) & S_IFMT) == S_IFLNK) {
-            record.kind = EntryKind::Symlink;
+            if (type != 0 && type != S_IFDIR) {
+                reason = "a directory entry's mode is not a directory's";
+                return false;
+            }
+        } else {
+            if (type == S_IFLNK) record.kind = EntryKind::Symlink;
+            if ((type != 0 && type != S_IFREG && type != S_IFLNK) || (externalAttributes & kDosDirectory) != 0) {
+                reason = "an entry's mode or attributes name another kind than its name";
+                return false;
+            }
+        }
+        if ((mode & (S_ISUID | S_ISGID | S_ISVTX)) != 0) {
+            reason = "an entry's mode sets the set-id or sticky bit";
+            return false;
         }
         if (plain.size() > kMaxNameLength) {
             reason = "entry names too long";
@@ -447,7 +477,7 @@ bool readCentralDirectory(Reader& reader, const Layout& layout, std::string& nam
 
 // The local header at the record's offset, and the data descriptor after its data, against
 // the central record; `next` is where the following structure begins.
-bool checkLocalEntry(Reader& reader, const CentralRecord& record, std::string_view centralName, std::uint64_t next,
+bool checkLocalEntry(Reader& reader, CentralRecord& record, std::string_view centralName, std::uint64_t next,
                      std::string& reason) {
     if (next < record.localOffset || next - record.localOffset < kLocalHeaderSize) {
         reason = "entries overlap";
@@ -503,6 +533,7 @@ bool checkLocalEntry(Reader& reader, const CentralRecord& record, std::string_vi
     }
 
     const std::uint64_t dataStart = record.localOffset + kLocalHeaderSize + nameLength + extraLength;
+    record.dataOffset = dataStart;
     if (next - dataStart < record.compressedSize) {
         reason = "an entry's data runs into the next entry";
         return false;
@@ -526,6 +557,12 @@ bool checkLocalEntry(Reader& reader, const CentralRecord& record, std::string_vi
     if ((crc != 0 && crc != record.crc) || (compressedSize != 0 && compressedSize != record.compressedSize) ||
         (size != 0 && size != record.size)) {
         reason = "a local header's CRC or sizes differ from its central record";
+        return false;
+    }
+    // A streaming reader that sizes the descriptor by the sizes, not by the zip64 field, reads
+    // a wide descriptor of small sizes wrongly and loses the entries after it.
+    if (extra.hasZip64 && record.size < kSaturated32 && record.compressedSize < kSaturated32) {
+        reason = "a data descriptor is wider than its sizes need";
         return false;
     }
     // The descriptor fills exactly the bytes up to the next structure; its width follows from
@@ -587,6 +624,86 @@ bool Listing::hasEntryBelow(std::string_view directory) const {
     return it != entries.end() && isBelow(name(*it), directory);
 }
 
+namespace {
+
+struct NamedItem {
+    std::string_view name;
+    EntryKind kind;
+    std::uint32_t owner;  // the entry it reads as
+};
+
+// No two entries share a name, and none lies below a file or link entry. The items are
+// sorted in tree order; two items of one owner never conflict.
+bool namesFormATree(std::vector<NamedItem>& items, const char* what, std::string& reason) {
+    std::sort(items.begin(), items.end(),
+              [](const NamedItem& a, const NamedItem& b) { return treeCompare(a.name, b.name) < 0; });
+    // Same names sort side by side; the items above a name are on the stack when it comes.
+    std::vector<const NamedItem*> ancestors;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const NamedItem& item = items[i];
+        if (i > 0 && items[i - 1].name == item.name && items[i - 1].owner != item.owner) {
+            reason = std::string("two entries share a name") + what;
+            return false;
+        }
+        while (!ancestors.empty() && !isBelow(item.name, ancestors.back()->name)) ancestors.pop_back();
+        if (!ancestors.empty() && ancestors.back()->kind != EntryKind::Directory &&
+            ancestors.back()->owner != item.owner) {
+            reason = std::string("an entry lies below a file or link entry") + what;
+            return false;
+        }
+        ancestors.push_back(&item);
+    }
+    return true;
+}
+
+// CP437, the code page that readers assume for a name without the UTF-8 flag, bytes 0x80 to
+// 0xFF as Unicode code points.
+constexpr std::uint16_t kCp437High[128] = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE,
+    0x00EC, 0x00C4, 0x00C5, 0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9, 0x00FF, 0x00D6,
+    0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192, 0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA,
+    0x00BA, 0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB, 0x2591, 0x2592, 0x2593, 0x2502,
+    0x2524, 0x2561, 0x2562, 0x2556, 0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510, 0x2514,
+    0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F, 0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550,
+    0x256C, 0x2567, 0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B, 0x256A, 0x2518, 0x250C,
+    0x2588, 0x2584, 0x258C, 0x2590, 0x2580, 0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4,
+    0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229, 0x2261, 0x00B1, 0x2265, 0x2264, 0x2320,
+    0x2321, 0x00F7, 0x2248, 0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,
+};
+
+void appendUtf8(std::uint32_t c, std::string& out) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// A name as a case-insensitive file system takes it (ASCII letters folded), read as CP437
+// when asked.
+void appendFolded(std::string_view name, bool asCp437, std::string& out) {
+    for (const char c : name) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u >= 0x80 && asCp437)
+            appendUtf8(kCp437High[u - 0x80], out);
+        else
+            out += (u >= 'A' && u <= 'Z') ? static_cast<char>(u - 'A' + 'a') : c;
+    }
+}
+
+bool hasHighByte(std::string_view name) {
+    for (const char c : name)
+        if (static_cast<unsigned char>(c) >= 0x80) return true;
+    return false;
+}
+
+}  // namespace
+
 bool readArchive(ByteSource& source, Listing& listing, std::string& reason) {
     listing = Listing();
     Reader reader(source);
@@ -606,15 +723,29 @@ bool readArchive(ByteSource& source, Listing& listing, std::string& reason) {
         reason = "bytes before the first entry";
         return false;
     }
+    listing.data.reserve(order.size());
     for (std::size_t i = 0; i < order.size(); ++i) {
-        const CentralRecord& record = records[order[i]];
+        CentralRecord& record = records[order[i]];
         const std::uint64_t next = i + 1 < order.size() ? records[order[i + 1]].localOffset : layout.centralOffset;
         const std::string_view name = std::string_view(listing.names).substr(record.nameOffset, record.nameLength);
         if (!checkLocalEntry(reader, record, name, next, reason)) return false;
+        StoredData data;
+        data.offset = record.dataOffset;
+        data.compressedSize = record.compressedSize;
+        data.size = record.size;
+        data.crc = record.crc;
+        data.method = record.method;
+        data.flags = record.flags;
+        listing.data.push_back(data);
     }
 
+    // The names as stored, and as other readers and file systems may take them.
+    std::vector<NamedItem> exact;
+    std::vector<std::uint8_t> readAsCp437(records.size());
+    exact.reserve(records.size());
     listing.entries.reserve(records.size());
-    for (const CentralRecord& record : records) {
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const CentralRecord& record = records[i];
         Entry entry;
         entry.nameOffset = record.nameOffset;
         entry.nameLength = record.nameLength - (record.kind == EntryKind::Directory ? 1 : 0);
@@ -626,29 +757,46 @@ bool readArchive(ByteSource& source, Listing& listing, std::string& reason) {
         }
         listing.largestSize = std::max(listing.largestSize, record.size);
         listing.entries.push_back(entry);
+        exact.push_back({listing.name(entry), entry.kind, static_cast<std::uint32_t>(i)});
+        readAsCp437[i] = (record.flags & kFlagUtf8) == 0 && hasHighByte(listing.name(entry));
     }
     records.clear();
     records.shrink_to_fit();
+    if (!namesFormATree(exact, "", reason)) return false;
 
-    std::sort(listing.entries.begin(), listing.entries.end(), [&](const Entry& a, const Entry& b) {
-        return treeCompare(listing.name(a), listing.name(b)) < 0;
-    });
-    // Same names sort side by side; the entries above a name are on the stack when it comes.
-    std::vector<const Entry*> ancestors;
-    for (std::size_t i = 0; i < listing.entries.size(); ++i) {
-        const Entry& entry = listing.entries[i];
-        const std::string_view name = listing.name(entry);
-        if (i > 0 && listing.name(listing.entries[i - 1]) == name) {
-            reason = "two entries share a name";
-            return false;
+    // Folded with ASCII case, and a name without the UTF-8 flag also as CP437: two entries that
+    // come to one name would overwrite each other there. The text is written first, the views
+    // taken once it no longer moves.
+    struct FoldedRange {
+        std::size_t offset;
+        std::size_t length;
+        EntryKind kind;
+        std::uint32_t owner;
+    };
+    std::string foldedNames;
+    std::vector<FoldedRange> ranges;
+    ranges.reserve(exact.size());
+    for (const NamedItem& item : exact) {
+        for (int asCp437 = 0; asCp437 <= (readAsCp437[item.owner] ? 1 : 0); ++asCp437) {
+            const std::size_t start = foldedNames.size();
+            appendFolded(item.name, asCp437 != 0, foldedNames);
+            ranges.push_back({start, foldedNames.size() - start, item.kind, item.owner});
         }
-        while (!ancestors.empty() && !isBelow(name, listing.name(*ancestors.back()))) ancestors.pop_back();
-        if (!ancestors.empty() && ancestors.back()->kind != EntryKind::Directory) {
-            reason = "an entry lies below a file or link entry";
-            return false;
-        }
-        ancestors.push_back(&entry);
     }
+    exact.clear();
+    exact.shrink_to_fit();
+    std::vector<NamedItem> folded;
+    folded.reserve(ranges.size());
+    for (const FoldedRange& r : ranges)
+        folded.push_back({std::string_view(foldedNames).substr(r.offset, r.length), r.kind, r.owner});
+    ranges.clear();
+    ranges.shrink_to_fit();
+    if (!namesFormATree(folded, " once case is folded or read as CP437", reason)) return false;
+
+    // The exact pass sorted views of the listing's names, not the entries themselves.
+    std::sort(listing.entries.begin(), listing.entries.end(), [&](const Entry& x, const Entry& y) {
+        return treeCompare(listing.name(x), listing.name(y)) < 0;
+    });
     return true;
 }
 
@@ -676,6 +824,148 @@ private:
 
 }  // namespace
 
+namespace {
+
+constexpr std::size_t kDataChunk = 256 * 1024;
+
+// Stored data: its CRC-32, and behind a data descriptor no descriptor signature, at which a
+// streaming reader that cannot know the size would end the entry.
+bool checkStored(ByteSource& source, const StoredData& data, std::vector<unsigned char>& in, std::string& reason) {
+    const bool descriptor = (data.flags & kFlagDescriptor) != 0;
+    uLong crc = crc32(0L, Z_NULL, 0);
+    std::uint64_t left = data.size;
+    std::uint64_t at = data.offset;
+    std::uint32_t last = 0;  // the four bytes before the current one, for signatures across chunks
+    std::uint64_t seen = 0;
+    // Each pass reads one chunk of what is left.
+    while (left > 0) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, in.size()));
+        if (!source.read(at, n, reinterpret_cast<char*>(in.data()))) {
+            reason = "cannot read an entry's data";
+            return false;
+        }
+        crc = crc32(crc, in.data(), static_cast<uInt>(n));
+        if (descriptor) {
+            for (std::size_t i = 0; i < n; ++i) {
+                last = (last >> 8) | (static_cast<std::uint32_t>(in[i]) << 24);
+                if (++seen >= 4 && last == kDescriptorSignature) {
+                    reason = "a stored entry's data holds a data descriptor signature";
+                    return false;
+                }
+            }
+        }
+        at += n;
+        left -= n;
+    }
+    if (crc != data.crc) {
+        reason = "an entry's data does not match its CRC-32";
+        return false;
+    }
+    return true;
+}
+
+class Inflater {
+public:
+    Inflater() { ok_ = inflateInit2(&stream_, -MAX_WBITS) == Z_OK; }
+    ~Inflater() {
+        if (ok_) inflateEnd(&stream_);
+    }
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
+    bool ok() const { return ok_; }
+    z_stream& stream() { return stream_; }
+
+private:
+    z_stream stream_{};
+    bool ok_ = false;
+};
+
+// Deflated data: one stream that ends exactly with the entry's compressed bytes and gives
+// the declared size and CRC-32. Decoding stops as soon as it passes the declared size.
+bool checkDeflated(ByteSource& source, const StoredData& data, std::vector<unsigned char>& in,
+                   std::vector<unsigned char>& out, std::string& reason) {
+    Inflater inflater;
+    if (!inflater.ok()) {
+        reason = "cannot decode an entry's data";
+        return false;
+    }
+    z_stream& z = inflater.stream();
+    uLong crc = crc32(0L, Z_NULL, 0);
+    std::uint64_t left = data.compressedSize;
+    std::uint64_t at = data.offset;
+    std::uint64_t produced = 0;
+    bool ended = false;
+    // Each pass either takes new input, gives output, or ends: zlib makes progress whenever
+    // it has room to write, and reports Z_BUF_ERROR when it cannot.
+    for (;;) {
+        if (z.avail_in == 0 && left > 0) {
+            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, in.size()));
+            if (!source.read(at, n, reinterpret_cast<char*>(in.data()))) {
+                reason = "cannot read an entry's data";
+                return false;
+            }
+            at += n;
+            left -= n;
+            z.next_in = in.data();
+            z.avail_in = static_cast<uInt>(n);
+        }
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+        const uInt availableBefore = z.avail_in;
+        const int rc = inflate(&z, Z_NO_FLUSH);
+        const std::size_t written = out.size() - z.avail_out;
+        if (written > data.size - produced) {
+            reason = "an entry's data decodes past its declared size";
+            return false;
+        }
+        produced += written;
+        crc = crc32(crc, out.data(), static_cast<uInt>(written));
+        if (rc == Z_STREAM_END) {
+            ended = true;
+            break;
+        }
+        if (rc == Z_BUF_ERROR && written == 0 && z.avail_in == availableBefore) {
+            if (z.avail_in == 0 && left == 0) break;  // all input given, the stream wants more
+            reason = "an entry's compressed data is damaged";
+            return false;
+        }
+        if (rc != Z_OK && rc != Z_BUF_ERROR) {
+            reason = "an entry's compressed data is damaged";
+            return false;
+        }
+    }
+    if (!ended) {
+        reason = "an entry's compressed data ends inside its stream";
+        return false;
+    }
+    if (z.avail_in != 0 || left != 0) {
+        reason = "an entry's compressed data goes on after its stream ends";
+        return false;
+    }
+    if (produced != data.size) {
+        reason = "an entry's data decodes to another size than declared";
+        return false;
+    }
+    if (crc != data.crc) {
+        reason = "an entry's data does not match its CRC-32";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool checkArchiveData(ByteSource& source, const Listing& listing, std::string& reason) {
+    std::vector<unsigned char> in(kDataChunk);
+    std::vector<unsigned char> out(kDataChunk);
+    for (const StoredData& data : listing.data) {
+        const bool ok = data.method == kMethodStored ? checkStored(source, data, in, reason)
+                                                     : checkDeflated(source, data, in, out, reason);
+        if (!ok) return false;
+    }
+    return true;
+}
+
 bool readArchiveFile(const std::string& path, Listing& listing, std::string& reason) {
     kvbsign::UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     struct stat info;
@@ -689,6 +979,17 @@ bool readArchiveFile(const std::string& path, Listing& listing, std::string& rea
     }
     FileSource source(fd.get(), static_cast<std::uint64_t>(info.st_size));
     return readArchive(source, listing, reason);
+}
+
+bool checkArchiveDataFile(const std::string& path, const Listing& listing, std::string& reason) {
+    kvbsign::UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    struct stat info;
+    if (fd.get() < 0 || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        reason = "cannot open the archive";
+        return false;
+    }
+    FileSource source(fd.get(), static_cast<std::uint64_t>(info.st_size));
+    return checkArchiveData(source, listing, reason);
 }
 
 bool treeMatchesListing(const std::string& root, const Listing& listing, std::string& reason) {

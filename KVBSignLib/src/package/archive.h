@@ -21,6 +21,8 @@ namespace kvbsign {
 namespace archive {
 
 // Bounds on what an archive may ask of the reader, checked before the work they size.
+// Names are also refused when they collide once ASCII case is folded or, for names without
+// the UTF-8 flag, once read as CP437 (as some readers and file systems take them).
 constexpr std::uint64_t kMaxEntries = 1u << 20;
 constexpr std::size_t kMaxNameLength = 4095;               // a path the file system can take
 constexpr std::uint64_t kMaxNameBytes = 64ull << 20;       // all names together
@@ -37,9 +39,20 @@ struct Entry {
 
 // The entries of an accepted archive, sorted by name in tree order ("/" before every other
 // byte, so that a directory's entries follow it).
+// Where an entry's data lies and what it must decode to, for the data check.
+struct StoredData {
+    std::uint64_t offset = 0;
+    std::uint64_t compressedSize = 0;
+    std::uint64_t size = 0;
+    std::uint32_t crc = 0;
+    std::uint16_t method = 0;
+    std::uint16_t flags = 0;
+};
+
 struct Listing {
     std::string names;
     std::vector<Entry> entries;
+    std::vector<StoredData> data;   // in file order
     std::uint64_t totalSize = 0;    // sum of the declared uncompressed sizes
     std::uint64_t largestSize = 0;  // the largest of them
 
@@ -77,6 +90,15 @@ bool readArchive(ByteSource& source, Listing& listing, std::string& reason);
 
 // The same for a file, opened without blocking and only when it is a regular file.
 bool readArchiveFile(const std::string& path, Listing& listing, std::string& reason);
+
+// Decodes every entry's data of an archive that readArchive accepted, as a reader that
+// streams it would: only stored and deflated data; a deflate stream ends exactly where the
+// entry's compressed bytes end and gives the declared size and CRC-32 (a stream that ends
+// early could hide entries behind it, one that runs on could fill the disk); stored data
+// behind a data descriptor holds no descriptor signature. Work stops at the first entry
+// that decodes past its declared size, so check that the declared sizes fit first.
+bool checkArchiveData(ByteSource& source, const Listing& listing, std::string& reason);
+bool checkArchiveDataFile(const std::string& path, const Listing& listing, std::string& reason);
 
 // True when the tree below `root` holds exactly the listing: every file and link an entry
 // of that kind and declared size, every directory an entry or the parent of one, and every

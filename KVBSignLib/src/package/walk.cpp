@@ -27,6 +27,7 @@
 #include "KVBSignLibInternal.h"
 #include "ossl_ptr.h"
 #include "internal/unique_fd.h"
+#include "package/inside.h"
 #include "package/package_paths.h"
 
 namespace fs = boost::filesystem;
@@ -253,6 +254,17 @@ int checkLink(const fs::path& link, const std::string& root, std::string& canoni
     if (target.is_absolute()) {
         KVBSignLibInternal::debugError("Symlinks to absolute paths are not permitted");
         return KVBSIGN_SYMLINK_ABSOLUTE_PATH;
+    }
+    // A missing target must not climb out either: installed elsewhere, the link would lead to
+    // whatever is there. Resolved step by step inside the package, it must not leave it.
+    const std::string linkText = link.generic_string();
+    if (!targetExists && linkText.size() > root.size() && linkText.compare(0, root.size(), root) == 0) {
+        std::string resolved;
+        const std::string relative = linkText.substr(root.size() + (root.back() == '/' ? 0 : 1));
+        if (kvbsign::resolveInsidePackage(root, relative, resolved) == kvbsign::InsideResult::LeavesPackage) {
+            KVBSignLibInternal::debugError("Symlinks to paths outside extension directory are not permitted");
+            return KVBSIGN_SYMLINK_INVALID_LOCATION;
+        }
     }
     return KVBSIGN_SUCCESS;
 }
