@@ -4,7 +4,7 @@
 
 #include "KVBSignLibInternal.h"
 #include "fuzz_support.h"
-#include "internal/crl_listing.h"
+#include "revocation/crl_listing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string listing = kvfuzz::bytes(data, size);

@@ -11,8 +11,8 @@
 #include "KVBSignLibInternal.h"
 #include "Timestamp.h"
 #include "fuzz_support.h"
-#include "internal/crl_reading.h"
 #include "ossl_ptr.h"
+#include "revocation/crl_reading.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <openssl/err.h>
 
 #include "KVBSignLibInternal.h"
-#include "internal/file_copy.h"
+#include "system/file_copy.h"
 #include "verify/test_seams.h"
 #include "verify/verify_steps.h"
 

@@ -35,9 +35,9 @@
 #include "crl_fixtures.h"
 #include "hostile_zip.h"
 #include "http_server.h"
-#include "internal/crl_download_limits.h"
 #include "package_builder.h"
 #include "private_tmp.h"
+#include "revocation/crl_download_limits.h"
 #include "test_pki.h"
 
 extern char** environ;

@@ -16,9 +16,9 @@
 #include "cli_runner.h"
 #include "crl_fixtures.h"
 #include "http_server.h"
-#include "internal/crl_download_limits.h"
-#include "internal/crl_reading.h"
 #include "private_tmp.h"
+#include "revocation/crl_download_limits.h"
+#include "revocation/crl_reading.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include "Timestamp.h"
 #include "cli_runner.h"
 #include "crl_fixtures.h"
-#include "internal/crl_listing.h"
-#include "internal/crl_reading.h"
+#include "revocation/crl_listing.h"
+#include "revocation/crl_reading.h"
 
 namespace {
 

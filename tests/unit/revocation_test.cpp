@@ -15,8 +15,8 @@
 #include "cli_runner.h"
 #include "crl_fixtures.h"
 #include "http_server.h"
-#include "internal/crl_download_limits.h"
 #include "private_tmp.h"
+#include "revocation/crl_download_limits.h"
 #include "test_pki.h"
 
 namespace {

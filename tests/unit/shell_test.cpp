@@ -26,8 +26,8 @@
 
 #include "KVBSignLibInternal.h"
 #include "cli_runner.h"
+#include "system/shell_testing.h"
 #include "zip_writer.h"
-#include "internal/shell_testing.h"
 
 namespace fs = boost::filesystem;
 using K = KVBSignLibInternal;

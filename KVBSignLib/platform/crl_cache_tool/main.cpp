@@ -42,8 +42,8 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
-#include "internal/crl_entries.h"
 #include "ossl_ptr.h"
+#include "revocation/crl_entries.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include <zlib.h>
 
-#include "internal/unique_fd.h"
+#include "system/unique_fd.h"
 
 namespace kvbsign {
 namespace archive {

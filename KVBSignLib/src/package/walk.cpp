@@ -26,9 +26,9 @@
 
 #include "KVBSignLibInternal.h"
 #include "ossl_ptr.h"
-#include "internal/unique_fd.h"
 #include "package/inside.h"
 #include "package/package_paths.h"
+#include "system/unique_fd.h"
 
 namespace fs = boost::filesystem;
 

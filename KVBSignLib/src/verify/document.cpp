@@ -9,8 +9,8 @@
 
 #include <boost/filesystem/operations.hpp>
 
-#include "internal/unique_fd.h"
 #include "package/inside.h"
+#include "system/unique_fd.h"
 #include "verify/verify_steps.h"
 
 namespace kvbsign {

@@ -16,9 +16,9 @@
 #include <openssl/bio.h>
 #include <openssl/x509.h>
 
-#include "internal/crl_entries.h"
-#include "internal/crl_listing.h"
-#include "internal/crl_reading.h"
+#include "revocation/crl_entries.h"
+#include "revocation/crl_listing.h"
+#include "revocation/crl_reading.h"
 
 #include "KVBSignLibInternal.h"
 #include "Timestamp.h"

@@ -1,4 +1,4 @@
-#include "internal/file_copy.h"
+#include "system/file_copy.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

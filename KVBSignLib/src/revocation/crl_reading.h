@@ -6,7 +6,7 @@
 // KVBSignLibInternal::extractSerialNumbersFromX509CRL and downloadAndParseCRL read every entry
 // (up to kMaxEntriesKeptWhole) and have no deadline of their own beyond the download bounds.
 //
-// A list is walked entry by entry (internal/crl_entries.h), never decoded whole, so memory
+// A list is walked entry by entry (revocation/crl_entries.h), never decoded whole, so memory
 // stays bounded whatever its size; the server that sends it is chosen by the certificate.
 
 #include <chrono>

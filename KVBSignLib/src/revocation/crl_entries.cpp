@@ -10,7 +10,7 @@
 // end-of-contents markers and of content left over. Each piece in between (every field but
 // the entries, and each entry) goes to the library's own decoder unchanged.
 
-#include "internal/crl_entries.h"
+#include "revocation/crl_entries.h"
 
 #include <sys/stat.h>
 

@@ -15,9 +15,9 @@
 #include <openssl/x509v3.h>
 
 #include "KVBSignLibInternal.h"
-#include "internal/crl_download_limits.h"
-#include "internal/crl_reading.h"
 #include "ossl_ptr.h"
+#include "revocation/crl_download_limits.h"
+#include "revocation/crl_reading.h"
 
 namespace {
 

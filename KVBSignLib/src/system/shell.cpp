@@ -1,9 +1,9 @@
 // Running system tools, temporary directories and command-line paths.
 
 #include "KVBSignLibInternal.h"
-#include "internal/unique_fd.h"
 #include "package/archive.h"
-#include "shell_testing.h"
+#include "system/shell_testing.h"
+#include "system/unique_fd.h"
 
 #include <dirent.h>
 #include <fcntl.h>

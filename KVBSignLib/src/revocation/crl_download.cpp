@@ -8,8 +8,8 @@
 // a network error does. The URL comes from a certificate: one that could change the request's
 // lines is never requested.
 
-#include "internal/crl_download_limits.h"
-#include "internal/crl_reading.h"
+#include "revocation/crl_download_limits.h"
+#include "revocation/crl_reading.h"
 
 #include <algorithm>
 #include <chrono>

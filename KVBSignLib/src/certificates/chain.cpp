@@ -10,9 +10,9 @@
 #include <openssl/x509v3.h>
 
 #include "KVBSignLibInternal.h"
-#include "internal/file_copy.h"
 #include "ossl_ptr.h"
 #include "root_store/root_store.h"
+#include "system/file_copy.h"
 
 const char* KVBSignLibInternal::SYSTEM_ROOT_CERTIFICATES_KEYCHAIN =
     "/System/Library/Keychains/SystemRootCertificates.keychain";
