@@ -2,7 +2,7 @@
 # Verification benchmark (not part of the test suite).
 #
 # What it measures
-#   Part 1, ordinary packages. Signed zip packages, built once per run: 1,000 files of 4 KB,
+#   Ordinary packages. Signed zip packages, built once per run: 1,000 files of 4 KB,
 #   10,000 files of 4 KB, 50,000 files of 1 KB, 4 files of 50 MB. Contenders:
 #     floor     the work any verifier of a package pays: copy the package, `unzip -q` it, one
 #               `sha256sum` over every file, remove the tree
@@ -19,7 +19,7 @@
 #   50,000 / 1,000 <= 1.5; peak memory <= 32 MB at 50,000 files, and flat in file size (the
 #   4 x 50 MB peak at most 4 MB above the 1,000 x 4 KB peak).
 #
-#   Part 2, stress table. Signature documents with about 1 MB and 8 MB of hostile text (see
+#   Stress table. Signature documents with about 1 MB and 8 MB of hostile text (see
 #   make_bench_package.cpp): "&quot;" and "%22" runs in a manifest URI, "/>" runs, blank runs,
 #   CR LF runs (signature variant), many small elements. Signed, so that every rewriting and
 #   decoding step of the verification runs over the hostile text. Per kind: the time of each
@@ -50,12 +50,12 @@
 #   BUILD_DIR           build tree of the verifier (default: build/ of this repository); needs
 #                       KVBSignCmd and libkvbsign_core.a (the stress routines link it)
 #   BASELINE_BUILD_DIR  a second build tree, measured beside the first (default: none)
-#   RUNS                rounds of part 1 (default 5)
+#   RUNS                rounds over the ordinary packages (default 5)
 #   WARMUP              unmeasured rounds before them (default 1)
-#   PACKAGES            part 1 packages, any of: 1k 10k 50k big (default all; "" skips part 1)
-#   STRESS              1 runs part 2 (default), 0 skips it
+#   PACKAGES            ordinary packages, any of: 1k 10k 50k big (default all; "" skips part 1)
+#   STRESS              1 runs the stress table (default), 0 skips it
 #   STRESS_KINDS        default: entities escapes slashes blanks linebreaks elements
-#   STRESS_SMALL_MB, STRESS_LARGE_MB   document sizes of part 2 (default 1 and 8)
+#   STRESS_SMALL_MB, STRESS_LARGE_MB   document sizes of the stress table (default 1 and 8)
 #   STRESS_TIMEOUT      seconds per stress cell (default 120)
 #   TMPFS_SIZE          size of the private /tmp (default 4g)
 set -euo pipefail
@@ -185,7 +185,7 @@ echo "benchmark $(date '+%Y-%m-%d %H:%M:%S'), $(nproc) cores, load $(cut -d' ' -
 echo "verifier: $build/KVBSignCmd ($(describe "${source_dir[$build]}"))"
 if [ -n "$baseline" ]; then echo "baseline: $baseline/KVBSignCmd ($(describe "${source_dir[$baseline]}"))"; fi
 
-# ---------------------------------------------------------------- part 1: ordinary packages
+# ---------------------------------------------------------------- ordinary packages
 contenders=(floor verifier)
 if [ -n "$baseline" ]; then contenders+=(baseline); fi
 declare -A binary=([verifier]="$build/KVBSignCmd" [baseline]="$baseline/KVBSignCmd")
@@ -298,7 +298,7 @@ if [ -n "$packages" ]; then
   for p in $packages; do rm -f "$work/$p.kvb"; done
 fi
 
-# ---------------------------------------------------------------- part 2: stress table
+# ---------------------------------------------------------------- stress table
 if [ "$stress" = 1 ]; then
   stress_builds=(verifier)
   declare -A text_bench=()
