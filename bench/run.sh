@@ -52,7 +52,7 @@
 #   BASELINE_BUILD_DIR  a second build tree, measured beside the first (default: none)
 #   RUNS                rounds over the ordinary packages (default 5)
 #   WARMUP              unmeasured rounds before them (default 1)
-#   PACKAGES            ordinary packages, any of: 1k 10k 50k big (default all; "" skips part 1)
+#   PACKAGES            ordinary packages, any of: 1k 10k 50k big (default all; "" skips them)
 #   STRESS              1 runs the stress table (default), 0 skips it
 #   STRESS_KINDS        default: entities escapes slashes blanks linebreaks elements
 #   STRESS_SMALL_MB, STRESS_LARGE_MB   document sizes of the stress table (default 1 and 8)
