@@ -739,11 +739,13 @@ bool readArchive(ByteSource& source, Listing& listing, std::string& reason) {
         listing.data.push_back(data);
     }
 
-    // The names as stored, and as other readers and file systems may take them.
+    // The names as stored, and as other readers and file systems may take them. The entries
+    // are kept in central order until the exact pass has sorted their names.
     std::vector<NamedItem> exact;
     std::vector<std::uint8_t> readAsCp437(records.size());
+    std::vector<Entry> unsorted;
     exact.reserve(records.size());
-    listing.entries.reserve(records.size());
+    unsorted.reserve(records.size());
     for (std::size_t i = 0; i < records.size(); ++i) {
         const CentralRecord& record = records[i];
         Entry entry;
@@ -756,13 +758,17 @@ bool readArchive(ByteSource& source, Listing& listing, std::string& reason) {
             return false;
         }
         listing.largestSize = std::max(listing.largestSize, record.size);
-        listing.entries.push_back(entry);
+        unsorted.push_back(entry);
         exact.push_back({listing.name(entry), entry.kind, static_cast<std::uint32_t>(i)});
         readAsCp437[i] = (record.flags & kFlagUtf8) == 0 && hasHighByte(listing.name(entry));
     }
     records.clear();
     records.shrink_to_fit();
     if (!namesFormATree(exact, "", reason)) return false;
+    listing.entries.reserve(exact.size());
+    for (const NamedItem& item : exact) listing.entries.push_back(unsorted[item.owner]);
+    unsorted.clear();
+    unsorted.shrink_to_fit();
 
     // Folded with ASCII case, and a name without the UTF-8 flag also as CP437: two entries that
     // come to one name would overwrite each other there. The text is written first, the views
@@ -791,13 +797,7 @@ bool readArchive(ByteSource& source, Listing& listing, std::string& reason) {
         folded.push_back({std::string_view(foldedNames).substr(r.offset, r.length), r.kind, r.owner});
     ranges.clear();
     ranges.shrink_to_fit();
-    if (!namesFormATree(folded, " once case is folded or read as CP437", reason)) return false;
-
-    // The exact pass sorted views of the listing's names, not the entries themselves.
-    std::sort(listing.entries.begin(), listing.entries.end(), [&](const Entry& x, const Entry& y) {
-        return treeCompare(listing.name(x), listing.name(y)) < 0;
-    });
-    return true;
+    return namesFormATree(folded, " once case is folded or read as CP437", reason);
 }
 
 namespace {
@@ -966,7 +966,11 @@ bool checkArchiveData(ByteSource& source, const Listing& listing, std::string& r
     return true;
 }
 
-bool readArchiveFile(const std::string& path, Listing& listing, std::string& reason) {
+namespace {
+
+// Runs `read` over the archive file, opened without blocking and only as a regular file.
+template <class Read>
+bool withArchiveFile(const std::string& path, std::string& reason, Read read) {
     kvbsign::UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     struct stat info;
     if (fd.get() < 0 || fstat(fd.get(), &info) != 0) {
@@ -978,18 +982,18 @@ bool readArchiveFile(const std::string& path, Listing& listing, std::string& rea
         return false;
     }
     FileSource source(fd.get(), static_cast<std::uint64_t>(info.st_size));
-    return readArchive(source, listing, reason);
+    return read(source);
+}
+
+}  // namespace
+
+bool readArchiveFile(const std::string& path, Listing& listing, std::string& reason) {
+    return withArchiveFile(path, reason, [&](ByteSource& source) { return readArchive(source, listing, reason); });
 }
 
 bool checkArchiveDataFile(const std::string& path, const Listing& listing, std::string& reason) {
-    kvbsign::UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    struct stat info;
-    if (fd.get() < 0 || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        reason = "cannot open the archive";
-        return false;
-    }
-    FileSource source(fd.get(), static_cast<std::uint64_t>(info.st_size));
-    return checkArchiveData(source, listing, reason);
+    return withArchiveFile(path, reason,
+                           [&](ByteSource& source) { return checkArchiveData(source, listing, reason); });
 }
 
 bool treeMatchesListing(const std::string& root, const Listing& listing, std::string& reason) {

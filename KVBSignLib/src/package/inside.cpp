@@ -33,13 +33,13 @@ std::string join(const std::string& directory, const std::string& name) {
     return directory.empty() || directory.back() != '/' ? directory + "/" + name : directory + name;
 }
 
-bool isSameOrBelow(const std::string& path, const std::string& root) {
-    if (root == "/") return !path.empty() && path[0] == '/';
-    return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
-                            path[root.size()] == '/');
-}
-
 }  // namespace
+
+bool isSameOrBelow(const std::string& path, const std::string& dir) {
+    if (path == dir) return true;
+    if (!dir.empty() && dir.back() == '/') return path.compare(0, dir.size(), dir) == 0;
+    return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 && path[dir.size()] == '/';
+}
 
 InsideResult resolveInsidePackage(const std::string& root, const std::string& relative, std::string& resolved) {
     std::deque<std::string> elements;

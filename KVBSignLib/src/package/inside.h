@@ -19,6 +19,10 @@ enum class InsideResult {
 // `resolved` is the file's path with every link resolved.
 InsideResult resolveInsidePackage(const std::string& root, const std::string& relative, std::string& resolved);
 
+// True when `path` is `dir` or lies below it, element by element: "/a/pkg2" is not below
+// "/a/pkg". Both are canonical texts in generic form.
+bool isSameOrBelow(const std::string& path, const std::string& dir);
+
 }  // namespace kvbsign
 
 #endif

@@ -75,13 +75,7 @@ bool isPassedOverByName(std::string_view relative) {
     return isClutterName(relative) || relative == "META-INF/signatures.xml" || relative == "mimetype";
 }
 
-// True when `path` is `dir` or lies below it, element by element: "/a/pkg2" is not below
-// "/a/pkg". Both are canonical texts in generic form.
-bool isSameOrBelow(const std::string& path, const std::string& dir) {
-    if (path == dir) return true;
-    if (!dir.empty() && dir.back() == '/') return path.compare(0, dir.size(), dir) == 0;
-    return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 && path[dir.size()] == '/';
-}
+using kvbsign::isSameOrBelow;
 
 // A canonical path relative to the package root, cut from the text when it lies below.
 std::string relativeToRoot(const std::string& path, const std::string& root) {
@@ -258,10 +252,10 @@ int checkLink(const fs::path& link, const std::string& root, std::string& canoni
     // A missing target must not climb out either: installed elsewhere, the link would lead to
     // whatever is there. Resolved step by step inside the package, it must not leave it.
     const std::string linkText = link.generic_string();
-    if (!targetExists && linkText.size() > root.size() && linkText.compare(0, root.size(), root) == 0) {
+    if (!targetExists && linkText != root && isSameOrBelow(linkText, root)) {
         std::string resolved;
-        const std::string relative = linkText.substr(root.size() + (root.back() == '/' ? 0 : 1));
-        if (kvbsign::resolveInsidePackage(root, relative, resolved) == kvbsign::InsideResult::LeavesPackage) {
+        if (kvbsign::resolveInsidePackage(root, relativeToRoot(linkText, root), resolved) ==
+            kvbsign::InsideResult::LeavesPackage) {
             KVBSignLibInternal::debugError("Symlinks to paths outside extension directory are not permitted");
             return KVBSIGN_SYMLINK_INVALID_LOCATION;
         }
