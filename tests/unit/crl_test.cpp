@@ -256,7 +256,7 @@ TEST(DerCrlFile, WalkAgreesWithAWholeDecode) {
         {"last entry with a padded serial", assemble(paddedSerial), false},
         {"field after the signature", assemble(base, {}, "", element(0x05, "")), false},
         {"list cut short", listed.substr(0, listed.size() - 1), false},
-        {"header of six length octets (a file read sees 8 bytes)", sixLengthOctets, false},
+        {"header of six length octets (a file read sees 8 bytes)", sixLengthOctets, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -54,7 +54,7 @@ HeaderRead readHeader(const unsigned char* p, std::size_t avail, std::uint64_t m
                       bool lengthMayExceed = false) {
     if (max == 0) return HeaderRead::Bad;
     // `left` counts the bytes of `max` after position i; a header must leave one for its
-    // length octet.
+    // length octet, and its long-form length octets may take what is left, up to `max`.
     std::uint64_t left = max;
     std::size_t i = 0;
     if (avail == 0) return HeaderRead::Unseen;
@@ -89,7 +89,7 @@ HeaderRead readHeader(const unsigned char* p, std::size_t avail, std::uint64_t m
     if (!h.indefinite) {
         std::uint64_t count = lengthOctet & 0x7f;
         if (lengthOctet & 0x80) {
-            if (left < count + 1) return HeaderRead::Bad;
+            if (left < count) return HeaderRead::Bad;
             while (count > 0) {
                 if (i >= avail) return HeaderRead::Unseen;
                 if (p[i] != 0) break;
