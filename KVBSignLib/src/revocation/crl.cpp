@@ -16,6 +16,7 @@
 #include <openssl/bio.h>
 #include <openssl/x509.h>
 
+#include "crl_cache_tool/listing_status.h"
 #include "revocation/crl_entries.h"
 #include "revocation/crl_listing.h"
 #include "revocation/crl_reading.h"
@@ -34,8 +35,11 @@ namespace {
 const std::string kCacheListingCommand =
     std::string("\"") + KVBSIGN_CRL_TOOL_PATH + "\" y k=/var/db/crls/crlcache.db v";
 
-// The listing tool's exit status for a cache over its bounds (it then lists nothing).
-constexpr int kCacheRefusedExitCode = 3;
+// Replaces the listing command in tests (crl_listing.h); empty in production.
+std::string& listingCommandForTesting() {
+    static std::string command;
+    return command;
+}
 
 const std::string kCertificatesFound = " certificates found";
 const std::string kCrlsFound = " CRLs found";
@@ -158,12 +162,18 @@ kvbsign::CrlFileRead kvbsign::readDerCrlFile(const std::string& path, Revocation
     return CrlFileRead::Read;
 }
 
+void kvbsignSetCrlListingCommandForTesting(const char* command) {
+    listingCommandForTesting() = command != nullptr ? command : "";
+}
+
 bool KVBSignLibInternal::getCertificateRevocationLists(RevocationMap& map) {
-    const std::string listing = getOutputFromSystemCall(kCacheListingCommand);
-    // The tool refuses a cache larger than it lists: without the cache's entries a revoked
+    const std::string& replaced = listingCommandForTesting();
+    const std::string listing = getOutputFromSystemCall(replaced.empty() ? kCacheListingCommand : replaced);
+    // Only a listing the tool finished is the cache: a tool that refused the cache, failed or
+    // could not be started (127) listed nothing, and without the cache's entries a revoked
     // chain could pass as not revoked, so the verdict is unknown.
-    if (extractReturnCode(listing) == kCacheRefusedExitCode) {
-        debugError("CRL cache too large to list");
+    if (extractReturnCode(listing) != kvbsign::crl_listing::kListed) {
+        debugError("CRL cache could not be listed");
         return false;
     }
     kvbsign::addCrlListingEntries(listing, map);
