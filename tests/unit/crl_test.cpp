@@ -22,6 +22,7 @@
 #include "child_process.h"
 #include "cli_runner.h"
 #include "crl_fixtures.h"
+#include "revocation/crl_check.h"
 #include "revocation/crl_listing.h"
 #include "revocation/crl_reading.h"
 
@@ -409,6 +410,55 @@ TEST(DerCrlFile, ListsBeyondTheBoundsAddNothing) {
     EXPECT_EQ(kvbsign::readDerCrlFile(dir.file("list.crl"), map, &wanted, std::chrono::steady_clock::now()),
               kvbsign::CrlFileRead::TooLarge);
     EXPECT_TRUE(map.empty());
+}
+
+// A list read for a certificate has its signature checked over the signed part exactly as it
+// stands in the file, whatever form its lengths take and however far it reaches past what the
+// walk holds at a time; one byte changed anywhere in it, or a byte after the list, and it is
+// not taken.
+TEST(FetchedList, SignatureCoversTheSignedPartAsItStands) {
+    kvtest::ScopedEnv tz("TZ", "UTC0");
+    const time_t t = utc(2014, 1, 5, 10, 0, 0);
+    const ListParts few = partsOf(kvtest::makeCrlDer({{"0C", t}, {"0A1B", t}}));
+    // Some 460 KB of entries, the one that matters in the middle.
+    const ListParts many = partsOf(kvtest::makeLargeCrlDer(20000, {{"0A1B", t}}, t));
+    struct Case {
+        const char* name;
+        const ListParts& parts;
+        Forms forms;
+    };
+    const Case cases[] = {
+        {"DER as written", few, {}},
+        {"indefinite lengths", few, {Form::Definite, Form::Indefinite, Form::Indefinite}},
+        {"long-form lengths padded with a zero", few, {Form::Definite, Form::PaddedLength, Form::PaddedLength}},
+        {"many entries", many, {}},
+        {"many entries, indefinite lengths", many, {Form::Definite, Form::Indefinite, Form::Indefinite}},
+    };
+    const kvbsign::CrlSubject subject{kvtest::pki().leaf.cert.get(), kvtest::pki().intermediate.cert.get()};
+    kvbsign::FetchedList fetched;
+    fetched.subject = &subject;
+    fetched.point = "http://127.77.0.99/list.crl";
+    kvtest::ScratchDir dir;
+    auto read = [&](const std::string& bytes, RevocationMap& map) {
+        kvtest::writeFile(dir.file("list.crl"), bytes);
+        return kvbsign::readDerCrlFile(dir.file("list.crl"), map, nullptr, std::chrono::steady_clock::time_point::max(),
+                                       &fetched);
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string entries = element(0x30, joined(c.parts.entries), c.forms.entries);
+        const std::string list = kvtest::signedCrl(element(0x30, joined(c.parts.fields) + entries, c.forms.signedPart));
+        RevocationMap map;
+        EXPECT_EQ(read(list, map), kvbsign::CrlFileRead::Read);
+        EXPECT_EQ(map.count("0a1b"), 1u);
+
+        map.clear();
+        EXPECT_EQ(read(list + "\x30\x03junk", map), kvbsign::CrlFileRead::NotAList);
+        std::string changed = list;
+        changed[changed.find(std::string("\x02\x02\x0a\x1b", 4)) + 3] = '\x1c';
+        EXPECT_EQ(read(changed, map), kvbsign::CrlFileRead::Refused);
+        EXPECT_TRUE(map.empty());
+    }
 }
 
 TEST(DerCrlFile, MissingFileIsAFailure) {
