@@ -2,6 +2,7 @@
 // CRL served from a loopback server or listed in the CRL cache. Each test serves on its own
 // 127.77.2.x address.
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <ctime>
@@ -175,6 +176,41 @@ TEST_F(RevocationCli, CacheThatCannotBeListedLeavesTheVerdictUnknown) {
         EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
         EXPECT_NE(r.out.find(kRevokedUnknown), std::string::npos) << r.out;
     }
+}
+
+// A file size limit under which the package fits but the list does not: the write past it
+// fails (the tool ignores SIGXFSZ), and the list counts as not fetched instead of the tool
+// ending on the signal.
+TEST_F(RevocationCli, ListPastTheFileSizeLimitIsUnknownAndTheToolLives) {
+    LoopbackHttpServer server("127.77.2.7");
+    KVTEST_REQUIRE_SERVER(server);
+    // About 2.3 MB, the signer listed in the middle.
+    server.on("/signer.crl", HttpReply::okInOneWrite(kvtest::makeLargeCrlDer(
+                                 100000, {{kSignerSerial, time(nullptr) - 86400}}, time(nullptr) - 86400, &pki().intermediate)));
+    const std::string dir = package({server.url("/signer.crl")});
+    struct Case {
+        const char* name;
+        rlim_t limit;
+        int status;
+        const char* revoked;
+    };
+    const Case cases[] = {
+        {"a limit of 1 MB", 1024 * 1024, 52, kRevokedUnknown},
+        {"the control: no lower limit", RLIM_INFINITY, 0, kRevokedTrue},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        rlimit saved;
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        rlimit lower = saved;
+        if (c.limit < lower.rlim_cur) lower.rlim_cur = c.limit;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lower), 0);
+        const kvtest::CliResult r = verify(dir);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        EXPECT_EQ(r.exitCode, c.status) << r.out << r.err;
+        EXPECT_NE(r.out.find(c.revoked), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(server.requestCount("/signer.crl"), 2);
 }
 
 // A third party replaces the root inside KeyInfo of a genuine package by a copy of its own
