@@ -2,12 +2,14 @@
 // against the system root store.
 
 #include <cstdlib>
+#include <exception>
 #include <ctime>
 #include <string>
 #include <vector>
 
 #include <sys/stat.h>
 
+#include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -16,6 +18,8 @@
 #include "cli_runner.h"
 #include "leftover_check.h"
 #include "private_tmp.h"
+#include "system/shell_testing.h"
+#include "system_check/system_check.h"
 #include "test_pki.h"
 
 namespace {
@@ -351,14 +355,26 @@ TEST_F(TrustTest, ChainMustReachARootOfTheStore) {
     EXPECT_TRUE(kvtest::certificateStepLeftovers(tempBefore, kPrivateTmp).empty());
 }
 
+// Stands in for the platform's own check: keeps what the file it is handed holds.
+std::string gCheckedPem;
+void keepCheckedPem(const std::string& pemFile) {
+    try {
+        gCheckedPem = kvtest::readFile(pemFile);
+    } catch (const std::exception& e) {
+        gCheckedPem = std::string("unreadable: ") + e.what();
+    }
+}
+
+struct ChainCheckOverride {
+    explicit ChainCheckOverride(void (*check)(const std::string&)) { kvbsign::system_check::setChainCheckForTesting(check); }
+    ~ChainCheckOverride() { kvbsign::system_check::setChainCheckForTesting(nullptr); }
+};
+
 // The chain handed to the platform's own check is the KeyInfo texts, verbatim, in PEM blocks.
 TEST_F(TrustTest, PemFileForThePlatformCheck) {
     auto& p = pki();
-    const std::string seen = dir_.file("seen.pem");
-    kvtest::writeFile(dir_.file("bin/security"), "#!/bin/sh\ncp \"$3\" '" + seen + "'\n");
-    ASSERT_EQ(chmod(dir_.file("bin/security").c_str(), 0755), 0);
-    const char* oldPath = getenv("PATH");
-    kvtest::ScopedEnv path("PATH", dir_.file("bin") + ":" + (oldPath ? oldPath : "/usr/bin:/bin"));
+    ChainCheckOverride check(&keepCheckedPem);
+    gCheckedPem.clear();
 
     const std::string t1 = b64(p.leaf.cert.get(), true);  // ends without a line break
     const std::string t2 = "\n" + b64(p.intermediate.cert.get(), true) + "\n";
@@ -368,7 +384,27 @@ TEST_F(TrustTest, PemFileForThePlatformCheck) {
     const std::string want = "-----BEGIN CERTIFICATE-----\n" + t1 + "-----END CERTIFICATE-----\n" +
                              "-----BEGIN CERTIFICATE-----\n" + t2 + "-----END CERTIFICATE-----\n" +
                              "-----BEGIN CERTIFICATE-----\n" + t3 + "-----END CERTIFICATE-----\n";
-    EXPECT_EQ(kvtest::readFile(seen), want);
+    EXPECT_EQ(gCheckedPem, want);
+}
+
+// This platform has no command for its own check: no shell starts, and a program named like
+// that command first on the search path never runs with the chain's file.
+TEST_F(TrustTest, PlatformCheckStartsNoProgram) {
+    auto& p = pki();
+    const std::string ran = dir_.file("ran");
+    kvtest::writeFile(dir_.file("bin/security"), "#!/bin/sh\necho \"security $*\" >> '" + ran + "'\n");
+    kvtest::writeFile(dir_.file("shell"), "#!/bin/sh\necho shell >> '" + ran + "'\nexec /bin/sh \"$@\"\n");
+    ASSERT_EQ(chmod(dir_.file("bin/security").c_str(), 0755), 0);
+    ASSERT_EQ(chmod(dir_.file("shell").c_str(), 0755), 0);
+    const char* oldPath = getenv("PATH");
+    kvtest::ScopedEnv path("PATH", dir_.file("bin") + ":" + (oldPath ? oldPath : "/usr/bin:/bin"));
+    struct ShellOverride {
+        explicit ShellOverride(const std::string& shell) { kvbsignSetShellForTesting(shell.c_str()); }
+        ~ShellOverride() { kvbsignSetShellForTesting(nullptr); }
+    } shell(dir_.file("shell"));
+
+    EXPECT_EQ(trust(bundle("root.pem", {p.root.cert.get()}), defaultDocument()), 1);
+    EXPECT_FALSE(boost::filesystem::exists(ran)) << kvtest::readFile(ran);
 }
 
 TEST_F(TrustTest, CertificateInformationDescribesTheKeyInfoSigner) {

@@ -12,6 +12,7 @@
 #include "SafeStringAPIs.h"
 #include "Timestamp.h"
 #include "ossl_ptr.h"
+#include "system_check/system_check.h"
 
 namespace {
 
@@ -173,7 +174,7 @@ void KVBSignLibInternal::checkIfOSTrusted(const std::string& sigXml, KCertificat
     if (info == nullptr) return;
 
     {
-        // The platform's own verdict on the chain is asked for, but its answer decides nothing.
+        // The platform's own check is handed the chain, but its answer decides nothing.
         TempDirGuard dir{tmpDir()};
         if (!dir.path.empty()) {
             const std::string file = dir.path + "/tmppem.pem";
@@ -185,7 +186,7 @@ void KVBSignLibInternal::checkIfOSTrusted(const std::string& sigXml, KCertificat
                     out << "-----BEGIN CERTIFICATE-----\n" << text << "-----END CERTIFICATE-----\n";
                 }
             }
-            getOutputFromSystemCall("security verify-cert -c " + file);
+            kvbsign::system_check::checkChainFile(file);
         }
     }
 
