@@ -127,6 +127,7 @@ TEST_F(CertificatesCli, TrustLineFollowsTheRootStore) {
         {"only an unrelated root", scratch_.file("unrelated.pem"), "false"},
         {"empty store", scratch_.file("empty.pem"), "false"},
         {"store missing", scratch_.file("missing.pem"), "unknown"},
+        {"store variable set but empty", "", "unknown"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
