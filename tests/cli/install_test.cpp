@@ -39,7 +39,6 @@ std::string realPath(const std::string& path) {
 // the build knows, is covered by an empty file system first.
 TEST(Install, InstalledToolWorksWithTheBuildTreeOutOfReach) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root for a private mount over the build tree";
-    (void)kPrivateTmp;
     kvtest::ScratchDir scratch;
     const std::string buildDir = realPath(KVBSIGN_BUILD_DIR);
     ASSERT_FALSE(buildDir.empty());

@@ -2,8 +2,8 @@
 // against the system root store.
 
 #include <cstdlib>
-#include <exception>
 #include <ctime>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -256,6 +256,9 @@ TEST(SignerRecord, SpelledEntriesDoNotPassForTheGenuineSigner) {
     EXPECT_EQ(forged.dn, "/C=GB/O=KVB Test Signers\\/OU=Unit A\\/OU=Unit B\\/CN=KVB Test Leaf");
     EXPECT_EQ(forged.cn, "");
     EXPECT_EQ(forged.ou, "");
+    EXPECT_NE(forged.cn, genuine.cn);
+    EXPECT_NE(forged.ou, genuine.ou);
+    EXPECT_NE(forged.dn, genuine.dn);
 }
 
 // A one-line form cut at its 4096-byte buffer ends before the entry that did not fit; the
@@ -366,7 +369,9 @@ void keepCheckedPem(const std::string& pemFile) {
 }
 
 struct ChainCheckOverride {
-    explicit ChainCheckOverride(void (*check)(const std::string&)) { kvbsign::system_check::setChainCheckForTesting(check); }
+    explicit ChainCheckOverride(void (*check)(const std::string&)) {
+        kvbsign::system_check::setChainCheckForTesting(check);
+    }
     ~ChainCheckOverride() { kvbsign::system_check::setChainCheckForTesting(nullptr); }
 };
 
