@@ -22,17 +22,24 @@
 
 #include "KVBSignLibInternal.h"
 #include "Timestamp.h"
+#include "crl_tool_path/crl_tool_path.h"
 #include "ossl_ptr.h"
-
-#ifndef KVBSIGN_CRL_TOOL_PATH
-#error "KVBSIGN_CRL_TOOL_PATH must name the CRL cache listing tool"
-#endif
 
 namespace {
 
-// The listing tool lives in the build tree, whose path may hold blanks: it is quoted.
-const std::string kCacheListingCommand =
-    std::string("\"") + KVBSIGN_CRL_TOOL_PATH + "\" y k=/var/db/crls/crlcache.db v";
+// The listing tool's path is the build tree's or the install prefix's and may hold any
+// character: it goes between single quotes, each of its own written as '\''.
+std::string cacheListingCommand() {
+    std::string command = "'";
+    for (const char c : kvbsign::crl_tool_path::listingToolPath()) {
+        if (c == '\'') {
+            command += "'\\''";
+        } else {
+            command += c;
+        }
+    }
+    return command + "' y k=/var/db/crls/crlcache.db v";
+}
 
 // The listing tool's exit status for a cache over its bounds (it then lists nothing).
 constexpr int kCacheRefusedExitCode = 3;
@@ -159,7 +166,7 @@ kvbsign::CrlFileRead kvbsign::readDerCrlFile(const std::string& path, Revocation
 }
 
 bool KVBSignLibInternal::getCertificateRevocationLists(RevocationMap& map) {
-    const std::string listing = getOutputFromSystemCall(kCacheListingCommand);
+    const std::string listing = getOutputFromSystemCall(cacheListingCommand());
     // The tool refuses a cache larger than it lists: without the cache's entries a revoked
     // chain could pass as not revoked, so the verdict is unknown.
     if (extractReturnCode(listing) == kCacheRefusedExitCode) {
