@@ -5,6 +5,7 @@
 #   FUZZ_TARGETS     targets to run, blank-separated (default: every fuzz/fuzz_*.cpp)
 #   FUZZ_BUILD_DIR   the clang fuzz build (default build-fuzz)
 #   FIXTURE_BUILD_DIR the normal build that makes the seed writer (default build)
+#   JOBS             parallel compile jobs and targets fuzzing at once (default: the number of cores)
 #
 # Fails when a target crashes, leaks, hangs past 10 s on one input or exceeds 2 GB. Seeds,
 # new corpus entries and the targets' scratch space live in one temporary directory that is
@@ -15,7 +16,8 @@ cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-30}
 fuzz_dir=${FUZZ_BUILD_DIR:-build-fuzz}
 fixture_dir=${FIXTURE_BUILD_DIR:-build}
-jobs=$(nproc)
+jobs=${JOBS:-$(nproc)}
+case $jobs in ''|*[!0-9]*|0) echo "JOBS must be a positive whole number, not '$jobs'" >&2; exit 2 ;; esac
 
 KVBSIGN_WITH_FUZZ=1 scripts/setup.sh
 
@@ -74,9 +76,15 @@ run_target() {
   fi
 }
 
-# The targets run side by side, one process each.
+# The targets run side by side, one process each, at most $jobs at a time.
+running=0
 for t in $FUZZ_TARGETS; do
+  if [ "$running" -ge "$jobs" ]; then
+    wait -n
+    running=$((running - 1))
+  fi
   run_target "$t" &
+  running=$((running + 1))
 done
 wait
 

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: once in a normal build, once under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer, then short fuzzing runs.
+# JOBS: parallel compile jobs, tests and fuzzing targets (default: the number of cores).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+jobs=${JOBS:-$(nproc)}
+case $jobs in ''|*[!0-9]*|0) echo "JOBS must be a positive whole number, not '$jobs'" >&2; exit 2 ;; esac
+export JOBS=$jobs
 scripts/setup.sh
 
-jobs=$(nproc)
 scripts/build.sh build
 (cd build && ctest --output-on-failure -j"$jobs")
 

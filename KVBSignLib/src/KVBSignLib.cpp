@@ -8,8 +8,10 @@
 #include <boost/filesystem/operations.hpp>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
 
 #include "KVBSignLibInternal.h"
+#include "ossl_ptr.h"
 #include "system/file_copy.h"
 #include "verify/test_seams.h"
 #include "verify/verify_steps.h"
@@ -217,6 +219,13 @@ int Verification::setUpCryptography() noexcept {
                                     OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
                                 nullptr) == 0)
             throw std::runtime_error("OPENSSL_init_crypto failed");
+        // The library sets up without a usable provider (a configuration that loads none), and
+        // then every digest fails later, which would read as a signature that does not verify.
+        // Each verification digests with SHA-1 and SHA-256 and checks an RSA key.
+        const kvbsign::EvpMdPtr sha1(EVP_MD_fetch(nullptr, "SHA1", nullptr));
+        const kvbsign::EvpMdPtr sha256(EVP_MD_fetch(nullptr, "SHA256", nullptr));
+        const kvbsign::EvpKeymgmtPtr rsa(EVP_KEYMGMT_fetch(nullptr, "RSA", nullptr));
+        if (!sha1 || !sha256 || !rsa) throw std::runtime_error("SHA-1, SHA-256 or RSA not available");
     } catch (...) {
         diagnostic("Error during initialisation of cryptography provider");
         return KVBSIGN_GENERAL_FAILURE;

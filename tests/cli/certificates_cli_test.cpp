@@ -1,11 +1,15 @@
 // The tool's certificate verdicts: trust against the root store, the user's certificate files
 // and the signer's validity, as the report and the exit code show them.
 
+#include <sys/stat.h>
+
+#include <cstdlib>
 #include <ctime>
 #include <set>
 #include <string>
 #include <vector>
 
+#include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 #include <openssl/asn1.h>
 
@@ -123,6 +127,7 @@ TEST_F(CertificatesCli, TrustLineFollowsTheRootStore) {
         {"only an unrelated root", scratch_.file("unrelated.pem"), "false"},
         {"empty store", scratch_.file("empty.pem"), "false"},
         {"store missing", scratch_.file("missing.pem"), "unknown"},
+        {"store variable set but empty", "", "unknown"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -131,6 +136,31 @@ TEST_F(CertificatesCli, TrustLineFollowsTheRootStore) {
         EXPECT_EQ(r.out, leafReport(c.osTrusted) + kVerified);
         EXPECT_EQ(r.err, "");
     }
+}
+
+// The platform's own chain check does not exist here: a program of its name first on the
+// search path never runs, in a package file or a directory, and trust is still decided.
+TEST_F(CertificatesCli, NoProgramRunsForThePlatformCheck) {
+    const std::string pkg = package("pkg", pki().leaf);
+    kvtest::SignedPackage zipped;
+    zipped.dir = pkg;
+    zipped.zip(scratch_.file("pkg.kvb"));
+    const std::string ran = scratch_.file("ran");
+    kvtest::writeFile(scratch_.file("bin/security"), "#!/bin/sh\necho \"security $*\" >> '" + ran + "'\n");
+    ASSERT_EQ(chmod(scratch_.file("bin/security").c_str(), 0755), 0);
+    const char* path = getenv("PATH");
+    const std::string searchPath = scratch_.file("bin") + ":" + (path ? path : "/usr/bin:/bin");
+
+    for (const std::string& target : {pkg, scratch_.file("pkg.kvb")}) {
+        SCOPED_TRACE(target);
+        const CliResult r = kvtest::runCli({"-verify", target, "-certInfo", "-skipOnlineRevocationChecks"},
+                                           {{"SSL_CERT_FILE", roots_}, {"TZ", "UTC0"}, {"PATH", searchPath}}, 120,
+                                           scratch_.path());
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out, leafReport("true") + kVerified);
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_FALSE(boost::filesystem::exists(ran)) << kvtest::readFile(ran);
 }
 
 TEST_F(CertificatesCli, UserCertificateFiles) {

@@ -155,6 +155,50 @@ TEST_F(CliTest, FailuresOfThePackageGiveTheirStatus) {
     }
 }
 
+// A configuration of the cryptography library that leaves no digest or RSA key to use is a
+// failed set-up (1), not a signature that does not verify (50).
+TEST_F(CliTest, CryptographyWithoutItsAlgorithmsIsAGeneralFailure) {
+    auto config = [this](const std::string& name, const std::string& providers) {
+        kvtest::writeFile(scratch_.file(name), "openssl_conf = init\n[init]\nproviders = providers\n[providers]\n" +
+                                                   providers);
+        return scratch_.file(name);
+    };
+    const std::string missing = config("missing.cnf", "nosuch = nosuch\n[nosuch]\nactivate = 1\n");
+    const std::string null = config("null.cnf", "null = null\n[null]\nactivate = 1\n");
+    const std::string standard = config("default.cnf", "default = default_sect\n[default_sect]\nactivate = 1\n");
+    const std::string pkg = signedPackage("pkg");
+    PackageBuilder b;
+    b.addFile("content/index.html", "<html></html>");
+    const std::string zip = scratch_.file("pkg.kvb");
+    b.build(scratch_.file("pkg.zipped")).zip(zip);
+
+    const char* const kGeneralFailure = "Error - General failure occured. Process failed. \n";
+    struct Case {
+        const char* name;
+        std::string config;
+        std::vector<std::string> args;
+        int exitCode;
+        std::string out;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"a provider that does not exist", missing, {"-verify", pkg, "-certInfo"}, 1, "", kGeneralFailure},
+        {"a provider that does not exist (package file)", missing, {"-verify", zip}, 1, "", kGeneralFailure},
+        {"only the provider without algorithms", null, {"-verify", pkg, "-certInfo"}, 1, "", kGeneralFailure},
+        {"the default provider named in the configuration", standard, {"-verify", pkg}, 0, kVerified, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::set<std::string> before = kvtest::kvbsignTempEntries();
+        const CliResult r = kvtest::runCli(c.args, {{"SSL_CERT_FILE", roots_}, {"OPENSSL_CONF", c.config}}, 120,
+                                           scratch_.path());
+        EXPECT_EQ(r.exitCode, c.exitCode);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+        for (const std::string& name : newTempEntries(before)) ADD_FAILURE() << "left behind: /tmp/" << name;
+    }
+}
+
 TEST_F(CliTest, DirectoryWithTrailingSlashIsVerifiedInPlaceAndKept) {
     const std::string noSignature = "<signatures><signature/></signatures>";
     const std::string dir = directoryPackage("ext", &noSignature);

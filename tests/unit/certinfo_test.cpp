@@ -3,11 +3,13 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <exception>
 #include <string>
 #include <vector>
 
 #include <sys/stat.h>
 
+#include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -16,6 +18,8 @@
 #include "cli_runner.h"
 #include "leftover_check.h"
 #include "private_tmp.h"
+#include "system/shell_testing.h"
+#include "system_check/system_check.h"
 #include "test_pki.h"
 
 namespace {
@@ -181,8 +185,9 @@ Names namesOf(X509* cert) {
 }
 
 // The texts are the one-line form as written: a "/" or "+" inside a value stays escaped with
-// its backslash (a backslash itself is not escaped), the walk cuts at every "/", and only the
-// "+" that joins the members of a multi-valued name part becomes "/".
+// its backslash (a backslash itself is not escaped), and only the "+" that joins the members
+// of a multi-valued name part becomes "/". The CN and OU lines take each entry's value whole,
+// cut where the entry ends, so no value can add an entry or hide one.
 TEST(SignerRecord, NameWalkCollectsCommonNamesAndUnits) {
     struct NameCase {
         const char* name;
@@ -199,20 +204,25 @@ TEST(SignerRecord, NameWalkCollectsCommonNamesAndUnits) {
          "Unit A Unit B"},
         {"two common names", {{"CN", "First"}, {"O", "Org"}, {"CN", "Second"}}, "/CN=First/O=Org/CN=Second",
          "First Second", ""},
-        {"a slash in a value cuts it, its backslash kept", {{"CN", "left/right"}, {"OU", "u"}},
-         "/CN=left\\/right/OU=u", "left\\", "u"},
-        {"text after an escaped slash is read as an entry", {{"O", "Org/CN=Inner"}, {"CN", "Outer"}},
-         "/O=Org\\/CN=Inner/CN=Outer", "Inner Outer", ""},
+        {"values that spell entries add none and hide none",
+         {{"C", "GB"}, {"O", "Org/CN=Evil"}, {"OU", "Unit+X"}, {"CN", "Name/OU=Injected"}},
+         "/C=GB/O=Org\\/CN=Evil/OU=Unit\\+X/CN=Name\\/OU=Injected", "Name\\/OU=Injected", "Unit\\+X"},
+        {"a slash in a value stays in it, escaped", {{"CN", "left/right"}, {"OU", "u"}}, "/CN=left\\/right/OU=u",
+         "left\\/right", "u"},
+        {"text after an escaped slash is part of the value", {{"O", "Org/CN=Inner"}, {"CN", "Outer"}},
+         "/O=Org\\/CN=Inner/CN=Outer", "Outer", ""},
         {"a doubled slash in a value is two escaped slashes", {{"CN", "a//b"}, {"OU", "x"}}, "/CN=a\\/\\/b/OU=x",
-         "a\\", "x"},
-        {"a value ending in a slash: the pair it makes with the next separator is passed over",
-         {{"OU", "u/"}, {"CN", "Name"}}, "/OU=u\\//CN=Name", "", "u\\//CN=Name"},
-        {"only one pair is passed over per entry", {{"OU", "x/"}, {"OU", "y/"}, {"CN", "z"}}, "/OU=x\\//OU=y\\//CN=z",
-         "z", "x\\//OU=y\\"},
+         "a\\/\\/b", "x"},
+        {"a value ending in a slash before the next entry", {{"OU", "u/"}, {"CN", "Name"}}, "/OU=u\\//CN=Name",
+         "Name", "u\\/"},
+        {"values ending in a slash, one after another", {{"OU", "x/"}, {"OU", "y/"}, {"CN", "z"}},
+         "/OU=x\\//OU=y\\//CN=z", "z", "x\\/ y\\/"},
         {"other punctuation is kept, a plus stays escaped", {{"CN", "a+b=c,d\\e"}}, "/CN=a\\+b=c,d\\e",
          "a\\+b=c,d\\e", ""},
         {"a value ending in a backslash before the next entry", {{"O", "Org\\"}, {"CN", "Name"}},
          "/O=Org\\/CN=Name", "Name", ""},
+        {"a unit ending in a backslash before a name", {{"OU", "Unit\\"}, {"CN", "Name"}, {"OU", "Last\\"}},
+         "/OU=Unit\\/CN=Name/OU=Last\\", "Name", "Unit\\ Last\\"},
         {"entries of a multi-valued part are entries too", {{"O", "Org"}, {"CN", "Multi"}, {"OU", "Part", true}},
          "/O=Org/OU=Part/CN=Multi", "Multi", "Part"},
         {"a member ending in a backslash before the join", {{"O", "Org"}, {"OU", "U\\"}, {"CN", "Name", true}},
@@ -220,7 +230,7 @@ TEST(SignerRecord, NameWalkCollectsCommonNamesAndUnits) {
         {"an escaped plus is no join", {{"O", "Org"}, {"OU", "U+CN=Name"}}, "/O=Org/OU=U\\+CN=Name", "",
          "U\\+CN=Name"},
         {"no name and no unit", {{"C", "GB"}, {"O", "Only"}}, "/C=GB/O=Only", "", ""},
-        {"name ends in a slash", {{"OU", "u"}, {"CN", "end/"}}, "/OU=u/CN=end\\/", "end\\", "u"},
+        {"name ends in a slash", {{"OU", "u"}, {"CN", "end/"}}, "/OU=u/CN=end\\/", "end\\/", "u"},
     };
     for (const NameCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -233,19 +243,20 @@ TEST(SignerRecord, NameWalkCollectsCommonNamesAndUnits) {
     }
 }
 
-// A certificate whose single O value spells the test leaf's units and name: the walk still
-// finds the spelled CN, but the OU and DN texts keep the escaped slashes and differ from the
-// genuine signer's.
+// A certificate whose single O value spells the test leaf's units and name: it has no CN or
+// OU entry, so its CN and OU lines are empty, and its DN keeps the escaped slashes.
 TEST(SignerRecord, SpelledEntriesDoNotPassForTheGenuineSigner) {
     const Names genuine = namesOf(pki().leaf.cert.get());
     X509Ptr forgedCert = certWithEntries({{"C", "GB"}, {"O", "KVB Test Signers/OU=Unit A/OU=Unit B/CN=KVB Test Leaf"}});
     const Names forged = namesOf(forgedCert.get());
 
     EXPECT_EQ(genuine.dn, "/C=GB/O=KVB Test Signers/OU=Unit A/OU=Unit B/CN=KVB Test Leaf");
+    EXPECT_EQ(genuine.cn, "KVB Test Leaf");
     EXPECT_EQ(genuine.ou, "Unit A Unit B");
     EXPECT_EQ(forged.dn, "/C=GB/O=KVB Test Signers\\/OU=Unit A\\/OU=Unit B\\/CN=KVB Test Leaf");
-    EXPECT_EQ(forged.ou, "Unit A\\ Unit B\\");
-    EXPECT_EQ(forged.cn, genuine.cn);
+    EXPECT_EQ(forged.cn, "");
+    EXPECT_EQ(forged.ou, "");
+    EXPECT_NE(forged.cn, genuine.cn);
     EXPECT_NE(forged.ou, genuine.ou);
     EXPECT_NE(forged.dn, genuine.dn);
 }
@@ -347,14 +358,28 @@ TEST_F(TrustTest, ChainMustReachARootOfTheStore) {
     EXPECT_TRUE(kvtest::certificateStepLeftovers(tempBefore, kPrivateTmp).empty());
 }
 
+// Stands in for the platform's own check: keeps what the file it is handed holds.
+std::string gCheckedPem;
+void keepCheckedPem(const std::string& pemFile) {
+    try {
+        gCheckedPem = kvtest::readFile(pemFile);
+    } catch (const std::exception& e) {
+        gCheckedPem = std::string("unreadable: ") + e.what();
+    }
+}
+
+struct ChainCheckOverride {
+    explicit ChainCheckOverride(void (*check)(const std::string&)) {
+        kvbsign::system_check::setChainCheckForTesting(check);
+    }
+    ~ChainCheckOverride() { kvbsign::system_check::setChainCheckForTesting(nullptr); }
+};
+
 // The chain handed to the platform's own check is the KeyInfo texts, verbatim, in PEM blocks.
 TEST_F(TrustTest, PemFileForThePlatformCheck) {
     auto& p = pki();
-    const std::string seen = dir_.file("seen.pem");
-    kvtest::writeFile(dir_.file("bin/security"), "#!/bin/sh\ncp \"$3\" '" + seen + "'\n");
-    ASSERT_EQ(chmod(dir_.file("bin/security").c_str(), 0755), 0);
-    const char* oldPath = getenv("PATH");
-    kvtest::ScopedEnv path("PATH", dir_.file("bin") + ":" + (oldPath ? oldPath : "/usr/bin:/bin"));
+    ChainCheckOverride check(&keepCheckedPem);
+    gCheckedPem.clear();
 
     const std::string t1 = b64(p.leaf.cert.get(), true);  // ends without a line break
     const std::string t2 = "\n" + b64(p.intermediate.cert.get(), true) + "\n";
@@ -364,7 +389,27 @@ TEST_F(TrustTest, PemFileForThePlatformCheck) {
     const std::string want = "-----BEGIN CERTIFICATE-----\n" + t1 + "-----END CERTIFICATE-----\n" +
                              "-----BEGIN CERTIFICATE-----\n" + t2 + "-----END CERTIFICATE-----\n" +
                              "-----BEGIN CERTIFICATE-----\n" + t3 + "-----END CERTIFICATE-----\n";
-    EXPECT_EQ(kvtest::readFile(seen), want);
+    EXPECT_EQ(gCheckedPem, want);
+}
+
+// This platform has no command for its own check: no shell starts, and a program named like
+// that command first on the search path never runs with the chain's file.
+TEST_F(TrustTest, PlatformCheckStartsNoProgram) {
+    auto& p = pki();
+    const std::string ran = dir_.file("ran");
+    kvtest::writeFile(dir_.file("bin/security"), "#!/bin/sh\necho \"security $*\" >> '" + ran + "'\n");
+    kvtest::writeFile(dir_.file("shell"), "#!/bin/sh\necho shell >> '" + ran + "'\nexec /bin/sh \"$@\"\n");
+    ASSERT_EQ(chmod(dir_.file("bin/security").c_str(), 0755), 0);
+    ASSERT_EQ(chmod(dir_.file("shell").c_str(), 0755), 0);
+    const char* oldPath = getenv("PATH");
+    kvtest::ScopedEnv path("PATH", dir_.file("bin") + ":" + (oldPath ? oldPath : "/usr/bin:/bin"));
+    struct ShellOverride {
+        explicit ShellOverride(const std::string& shell) { kvbsignSetShellForTesting(shell.c_str()); }
+        ~ShellOverride() { kvbsignSetShellForTesting(nullptr); }
+    } shell(dir_.file("shell"));
+
+    EXPECT_EQ(trust(bundle("root.pem", {p.root.cert.get()}), defaultDocument()), 1);
+    EXPECT_FALSE(boost::filesystem::exists(ran)) << kvtest::readFile(ran);
 }
 
 TEST_F(TrustTest, CertificateInformationDescribesTheKeyInfoSigner) {

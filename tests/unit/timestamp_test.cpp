@@ -334,6 +334,46 @@ TEST_F(TimestampTest, NoSystemRootsIsUnverifiable) {
     }
 }
 
+// An authority whose tokens carry `total` certificates, all of one chain: the authority, the
+// intermediates below the test root, and the root.
+kvtest::TsaIdentity authorityWithChainOf(int total, std::vector<kvtest::X509Ptr>& keep) {
+    X509* issuer = pki().root.cert.get();
+    std::vector<X509*> chain{issuer};
+    kvtest::EvpPkeyPtr key = kvtest::makeRsaKey(2048, 65537, 25);
+    for (int i = 0; i + 2 < total; ++i) {
+        kvtest::CertSpec spec = kvtest::caSpec("KVB Link " + std::to_string(i), "9" + std::to_string(i));
+        keep.push_back(kvtest::makeCert(spec, key.get(), issuer, i == 0 ? pki().root.key.get() : key.get()));
+        issuer = keep.back().get();
+        chain.insert(chain.begin(), issuer);
+    }
+    return kvtest::makeTsa("KVB Long TSA", issuer, total > 2 ? key.get() : pki().root.key.get(), chain, 26);
+}
+
+// A token's certificates are bounded before any of them reaches the store: a genuine chain of
+// 64 keeps its verdict, one more makes the token invalid, in either form.
+TEST_F(TimestampTest, TokenOfMoreThanSixtyFourCertificatesIsInvalid) {
+    const kvtest::PackageBuilder b = signerBuilder();
+    const std::string message = b.build(scratch.file("plain")).timestampMessageText;
+    kvtest::PackageBuilder broken = signerBuilder();
+    broken.signatureLineBreaks();
+    const std::string storedMessage = legacyMessage(broken.build(scratch.file("broken")));
+    const time_t inside = signer().notBefore + kDay;
+    struct Case {
+        int certificates;
+        int want;
+    };
+    for (const Case c : {Case{3, 1}, Case{64, 1}, Case{65, 4}}) {
+        SCOPED_TRACE(c.certificates);
+        std::vector<kvtest::X509Ptr> keep;
+        const kvtest::TsaIdentity tsa = authorityWithChainOf(c.certificates, keep);
+        long genTime = kUntouched;
+        EXPECT_EQ(validate(withToken(b, kvtest::grantedResponse(tsa, message, inside)), false, genTime), c.want);
+        genTime = kUntouched;
+        const std::string bare = kvtest::bareToken(kvtest::grantedResponse(tsa, storedMessage, inside));
+        EXPECT_EQ(validate(withToken(broken, bare), true, genTime), c.want);
+    }
+}
+
 // A bare token covers the signature value as the file stores it; its genTime comes from the
 // ASN.1 dump, which exists only for the signature variant.
 TEST_F(TimestampTest, BareTokenIsCheckedAgainstTheStoredSignatureValue) {

@@ -3,6 +3,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <openssl/x509.h>
@@ -11,6 +12,7 @@
 #include "SafeStringAPIs.h"
 #include "Timestamp.h"
 #include "ossl_ptr.h"
+#include "system_check/system_check.h"
 
 namespace {
 
@@ -31,18 +33,25 @@ size_t entryTextLength(const X509_NAME_ENTRY* entry) {
     return std::strlen(buffer);
 }
 
-// The subject's one-line form as the cryptography library writes it, values untouched: a
-// "/" or "+" inside a value stays escaped as "\/" or "\+", so it cannot pass for a
-// separator, and a backslash is not escaped at all. Only the "+" that joins the members of a
-// multi-valued name part becomes "/", so every entry starts with "/". That "+" cannot be told
-// from the text alone ("\+" is an escaped "+" or a value ending in a backslash before a join),
-// so the entries are measured one by one to find where each begins.
-std::string subjectOneLine(X509* cert) {
+// The subject's one-line form as the cryptography library writes it, values untouched, with
+// the length of each entry's text in it. A "/" or "+" inside a value stays escaped as "\/" or
+// "\+", and a backslash is not escaped at all, so neither "\/" nor "\+" can be told from a
+// value that ends in a backslash before the next entry: the entries are measured one by one to
+// find where each begins. Only the "+" that joins the members of a multi-valued name part
+// becomes "/", so every entry starts with "/".
+struct OneLineName {
+    std::string text;
+    std::vector<size_t> entryLengths;  // in text order; they cover the text from its start
+};
+
+OneLineName subjectOneLine(X509* cert) {
+    OneLineName result;
     const X509_NAME* name = X509_get_subject_name(cert);
     char buffer[4096];
     buffer[0] = '\0';
-    if (name == nullptr || X509_NAME_oneline(name, buffer, sizeof buffer) == nullptr) return std::string();
-    std::string text(buffer);
+    if (name == nullptr || X509_NAME_oneline(name, buffer, sizeof buffer) == nullptr) return result;
+    std::string& text = result.text;
+    text = buffer;
 
     size_t offset = 0;
     int previousSet = -1;
@@ -55,16 +64,20 @@ std::string subjectOneLine(X509* cert) {
         const int set = X509_NAME_ENTRY_set(entry);
         if (set == previousSet && text[offset] == '+') text[offset] = '/';
         previousSet = set;
+        result.entryLengths.push_back(length);
         offset += length;
     }
-    return text;
+    return result;
 }
 
-// Appends the value that runs from valueStart up to the next entry (or the end), one blank
+// Appends the value of one entry's text ("/KEY=value") when its key is `key`, one blank
 // between values.
-void appendValue(std::string& joined, const std::string& dn, size_t valueStart, size_t next) {
+void appendValueOf(std::string& joined, std::string_view entryText, std::string_view key) {
+    if (entryText.size() < key.size() + 2 || entryText.compare(1, key.size(), key) != 0 ||
+        entryText[key.size() + 1] != '=')
+        return;
     if (!joined.empty()) joined += ' ';
-    joined += dn.substr(valueStart, next == std::string::npos ? std::string::npos : next - valueStart);
+    joined += entryText.substr(key.size() + 2);
 }
 
 std::unique_ptr<char[]> newText(const std::string& text) {
@@ -127,24 +140,20 @@ void KVBSignLibInternal::readCertificateInfo(X509* cert, KCertificateInfo* info)
         }
     }
 
-    const std::string dn = subjectOneLine(cert);
+    const OneLineName name = subjectOneLine(cert);
+    const std::string& dn = name.text;
     std::string cn;
     std::string ou;
 
-    // p stands on a "/": one that starts an entry, or the escaped one of a value, which the walk
-    // takes for a separator too (its backslash then stays at the end of the value before it, so
-    // the cut shows). A "//" right after the next "/" belongs to the value (one such pair per
-    // entry). Each pass moves p to a later "/" or ends, so the walk ends.
-    size_t p = dn.find('/');
-    while (p != std::string::npos) {
-        size_t next = dn.find('/', p + 1);
-        if (next != std::string::npos && next + 1 < dn.size() && dn[next + 1] == '/') next = dn.find('/', next + 2);
-        if (dn.compare(p + 1, 3, "CN=") == 0) {
-            appendValue(cn, dn, p + 4, next);
-        } else if (dn.compare(p + 1, 3, "OU=") == 0) {
-            appendValue(ou, dn, p + 4, next);
-        }
-        p = next;
+    // Each value is taken whole, up to where its entry ends: a value that spells "/CN=..." stays
+    // inside its entry, and one that ends in a backslash cannot swallow the entry after it.
+    // Text past the measured entries (only when one could not be measured) names nothing.
+    size_t offset = 0;
+    for (const size_t length : name.entryLengths) {
+        const std::string_view entryText = std::string_view(dn).substr(offset, length);
+        appendValueOf(cn, entryText, "CN");
+        appendValueOf(ou, entryText, "OU");
+        offset += length;
     }
 
     // All three texts are made before the old ones go, so an allocation failure cannot leave
@@ -165,7 +174,7 @@ void KVBSignLibInternal::checkIfOSTrusted(const std::string& sigXml, KCertificat
     if (info == nullptr) return;
 
     {
-        // The platform's own verdict on the chain is asked for, but its answer decides nothing.
+        // The platform's own check is handed the chain, but its answer decides nothing.
         TempDirGuard dir{tmpDir()};
         if (!dir.path.empty()) {
             const std::string file = dir.path + "/tmppem.pem";
@@ -177,7 +186,7 @@ void KVBSignLibInternal::checkIfOSTrusted(const std::string& sigXml, KCertificat
                     out << "-----BEGIN CERTIFICATE-----\n" << text << "-----END CERTIFICATE-----\n";
                 }
             }
-            getOutputFromSystemCall("security verify-cert -c " + file);
+            kvbsign::system_check::checkChainFile(file);
         }
     }
 

@@ -26,17 +26,24 @@
 
 #include "KVBSignLibInternal.h"
 #include "Timestamp.h"
+#include "crl_tool_path/crl_tool_path.h"
 #include "ossl_ptr.h"
-
-#ifndef KVBSIGN_CRL_TOOL_PATH
-#error "KVBSIGN_CRL_TOOL_PATH must name the CRL cache listing tool"
-#endif
 
 namespace {
 
-// The listing tool lives in the build tree, whose path may hold blanks: it is quoted.
-const std::string kCacheListingCommand =
-    std::string("\"") + KVBSIGN_CRL_TOOL_PATH + "\" y k=/var/db/crls/crlcache.db v";
+// The listing tool's path is the build tree's or the install prefix's and may hold any
+// character: it goes between single quotes, each of its own written as '\''.
+std::string cacheListingCommand() {
+    std::string command = "'";
+    for (const char c : kvbsign::crl_tool_path::listingToolPath()) {
+        if (c == '\'') {
+            command += "'\\''";
+        } else {
+            command += c;
+        }
+    }
+    return command + "' y k=/var/db/crls/crlcache.db v";
+}
 
 // Replaces the listing command in tests (crl_listing.h); empty in production.
 std::string& listingCommandForTesting() {
@@ -192,7 +199,7 @@ void kvbsignSetCrlListingCommandForTesting(const char* command) {
 
 bool KVBSignLibInternal::getCertificateRevocationLists(RevocationMap& map) {
     const std::string& replaced = listingCommandForTesting();
-    const std::string listing = getOutputFromSystemCall(replaced.empty() ? kCacheListingCommand : replaced);
+    const std::string listing = getOutputFromSystemCall(replaced.empty() ? cacheListingCommand() : replaced);
     // Only a listing the tool finished is the cache: a tool that refused the cache, failed or
     // could not be started (127) listed nothing, and without the cache's entries a revoked
     // chain could pass as not revoked, so the verdict is unknown.

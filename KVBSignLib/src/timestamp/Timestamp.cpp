@@ -32,6 +32,11 @@ const char kNamespacedSignatureValueStart[] =
 
 enum : int { kValid = 1, kValidOutsideValidity = 2, kUnverifiable = 3, kInvalid = 4 };
 
+// An authority's chain is a handful of certificates. The store re-sorts itself at every
+// insertion, so a token carrying thousands would hold the check for minutes: such a token is
+// refused before any of its certificates is added.
+constexpr int kMaxTokenCertificates = 64;
+
 // The store's own verdict on every certificate stands.
 int verify_cb(int ok, X509_STORE_CTX*) { return ok; }
 
@@ -232,6 +237,9 @@ int Timestamp::validateTimestamp(const std::string& sigXml, bool isNvo, std::vec
     if (response) bareToken.reset();
     if (!bareToken && !response) return kUnverifiable;
     const bool legacy = !response;
+    PKCS7* token = legacy ? bareToken.get() : TS_RESP_get_token(response.get());
+    const STACK_OF(X509)* set = tokenCertificateSet(token);
+    if (set != nullptr && sk_X509_num(set) > kMaxTokenCertificates) return kInvalid;
 
     kvbsign::TsVerifyCtxPtr context(TS_VERIFY_CTX_new());
     if (!context) return kUnverifiable;
@@ -266,8 +274,6 @@ int Timestamp::validateTimestamp(const std::string& sigXml, bool isNvo, std::vec
         if (user != nullptr) X509_STORE_add_cert(store, user);
     }
 
-    PKCS7* token = legacy ? bareToken.get() : TS_RESP_get_token(response.get());
-    const STACK_OF(X509)* set = tokenCertificateSet(token);
     std::vector<kvbsign::X509Ptr> tokenCertificates;
     if (set != nullptr) {
         for (int i = 0; i < sk_X509_num(set); ++i) {
