@@ -194,7 +194,7 @@ void CrlCheck::update(const unsigned char* data, std::size_t size) {
 }
 
 bool CrlCheck::accepts(const X509_CRL& frame) {
-    X509_CRL* crl = const_cast<X509_CRL*>(&frame);  // the getters below only read
+    const X509_CRL* crl = &frame;
     if (!usable()) return false;
     if (!algorithm_ || !verify_) {
         refuse("no signature algorithm");
@@ -236,14 +236,14 @@ bool CrlCheck::accepts(const X509_CRL& frame) {
 }
 
 bool CrlCheck::coversTheCertificate(const X509_CRL& frame) {
-    X509_CRL* crl = const_cast<X509_CRL*>(&frame);
+    const X509_CRL* crl = &frame;
     if (X509_CRL_get_ext_by_NID(crl, NID_delta_crl, -1) >= 0) {
         refuse("a delta list");
         return false;
     }
     for (int i = 0; i < X509_CRL_get_ext_count(crl); ++i) {
-        const X509_EXTENSION* extension = X509_CRL_get_ext(crl, i);
-        const int nid = OBJ_obj2nid(X509_EXTENSION_get_object(const_cast<X509_EXTENSION*>(extension)));
+        X509_EXTENSION* extension = X509_CRL_get_ext(crl, i);
+        const int nid = OBJ_obj2nid(X509_EXTENSION_get_object(extension));
         if (X509_EXTENSION_get_critical(extension) && nid != NID_issuing_distribution_point) {
             refuse("a critical extension that is not understood");
             return false;
