@@ -1,15 +1,18 @@
 // The DER CRL reader over fuzzed files, checked against a whole decode of the same bytes:
 // the list walked entry by entry must give exactly the map that decoding the list whole and
 // reading its entries gives (nothing for bytes the whole decode refuses), with every entry
-// and with only some serials wanted.
+// and with only some serials wanted. Read for a certificate (the fixed fuzz root, its own
+// issuer), a list taken must also be one list alone whose signature a whole decode verifies.
 #include <set>
 #include <string>
 
 #include <openssl/bio.h>
+#include <openssl/pem.h>
 #include <openssl/x509.h>
 
 #include "KVBSignLibInternal.h"
 #include "Timestamp.h"
+#include "fuzz_fixture.h"
 #include "fuzz_support.h"
 #include "ossl_ptr.h"
 #include "revocation/crl_reading.h"
@@ -33,6 +36,17 @@ RevocationMap wholeDecode(const std::string& bytes) {
                                   static_cast<long>(Timestamp::Asn1ToTime(date))));
     }
     return map;
+}
+
+// The fuzz root, read once and kept for the process.
+X509* fuzzRoot() {
+    static X509* const root = [] {
+        kvbsign::BioPtr bio(BIO_new_mem_buf(kvfuzz::fixture::kRootPem, -1));
+        X509* cert = bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr;
+        if (!cert) __builtin_trap();
+        return cert;
+    }();
+    return root;
 }
 
 }  // namespace
@@ -63,5 +77,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             __builtin_trap();
     }
     if (some.size() > wanted.size()) __builtin_trap();
+
+    const kvbsign::CrlSubject subject{fuzzRoot(), fuzzRoot()};
+    kvbsign::FetchedList fetched;
+    fetched.subject = &subject;
+    fetched.point = "http://fuzz.invalid/list.crl";
+    RevocationMap checked;
+    if (kvbsign::readDerCrlFile(path, checked, nullptr, std::chrono::steady_clock::time_point::max(), &fetched) ==
+        kvbsign::CrlFileRead::Read) {
+        const unsigned char* p = data;
+        kvbsign::X509CrlPtr crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(size)));
+        if (!crl || p != data + size || X509_CRL_verify(crl.get(), X509_get0_pubkey(fuzzRoot())) != 1 ||
+            checked != want)
+            __builtin_trap();
+    } else if (!checked.empty()) {
+        __builtin_trap();
+    }
     return 0;
 }

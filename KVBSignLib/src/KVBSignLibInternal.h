@@ -110,6 +110,9 @@ public:
     static int checkCertificateChainRevocation(const std::string& sigXml, RevocationMap& map, bool* allFetched,
                                                long& signingTime);
     static bool hasSerialAfterRevocation(RevocationMap& map, X509* cert, long& signingTime);
+    // These two have no certificate to check a list against, so they take a list from anyone;
+    // the revocation check reads lists through kvbsign::downloadCrl (revocation/crl_reading.h),
+    // which takes only a list that the certificate's issuer signed and that covers it.
     static bool downloadAndParseCRL(const std::string& url, RevocationMap& map);
     static bool extractSerialNumbersFromX509CRL(const std::string& path, RevocationMap& map);
     static bool getCertificateRevocationLists(RevocationMap& map);

@@ -22,6 +22,7 @@ struct Free {
 
 using X509Ptr = std::unique_ptr<X509, Free<&X509_free>>;
 using X509CrlPtr = std::unique_ptr<X509_CRL, Free<&X509_CRL_free>>;
+using X509AlgorPtr = std::unique_ptr<X509_ALGOR, Free<&X509_ALGOR_free>>;
 using X509StorePtr = std::unique_ptr<X509_STORE, Free<&X509_STORE_free>>;
 using BioPtr = std::unique_ptr<BIO, Free<&BIO_free_all>>;
 using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, Free<&EVP_PKEY_free>>;

@@ -1273,6 +1273,50 @@ TEST_F(HostileTest, HostileCrlServersEndInAFailedFetch) {
     });
 }
 
+// Whoever is on the network path answers for the CRL server: a page that is no list, a list cut
+// short, a list of someone else's making, or the issuer's own list from before a revocation.
+// None of them is a list fetched.
+TEST_F(HostileTest, CrlAnswersThatAreNoCurrentListOfTheIssuerEndInAFailedFetch) {
+    const time_t now = time(nullptr);
+    runCrlRows({
+        {"answers 200 with an HTML page", "127.77.20.21",
+         [](const std::string&) { return HttpReply::ok("<html><body>Please sign in</body></html>"); }, 15},
+        {"sends the list in a chunked body", "127.77.20.22",
+         [](const std::string&) {
+             const std::string der = kvtest::makeCrlDer({});
+             char size[16];
+             std::snprintf(size, sizeof size, "%zx", der.size());
+             return HttpReply::raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + std::string(size) +
+                                   "\r\n" + der + "\r\n0\r\n\r\n");
+         },
+         15},
+        {"closes cleanly after half of the announced length", "127.77.20.23",
+         [](const std::string&) {
+             const std::string der = kvtest::makeCrlDer({});
+             return HttpReply::raw("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(der.size()) + "\r\n\r\n" +
+                                   der.substr(0, der.size() / 2));
+         },
+         15},
+        {"sends a PEM list", "127.77.20.24",
+         [](const std::string&) { return HttpReply::ok(kvtest::crlDerToPem(kvtest::makeCrlDer({}))); }, 15},
+        {"serves an empty list signed by another key under the issuer's name", "127.77.20.25",
+         [](const std::string&) {
+             kvtest::CrlOptions options;
+             options.signingKey = pki().unrelatedRoot.key.get();
+             return HttpReply::ok(kvtest::makeCrlDer({}, options));
+         },
+         15},
+        {"serves the issuer's own list from before, out of date now", "127.77.20.26",
+         [now](const std::string&) {
+             kvtest::CrlOptions options;
+             options.thisUpdate = now - 30 * 86400;
+             options.nextUpdate = now - 23 * 86400;
+             return HttpReply::ok(kvtest::makeCrlDer({}, options));
+         },
+         15},
+    });
+}
+
 // Each byte comes before the read bound passes; only the whole-download bound (60 s) ends it.
 TEST_F(HostileTest, CrlServerDrippingOneByteASecondIsCutOff) {
     runCrlRows({

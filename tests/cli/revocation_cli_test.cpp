@@ -2,6 +2,9 @@
 // CRL served from a loopback server or listed in the CRL cache. Each test serves on its own
 // 127.77.2.x address.
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 #include <ctime>
 #include <string>
 #include <vector>
@@ -35,8 +38,9 @@ protected:
     void SetUp() override { kvtest::writePemBundle(scratch.file("roots.pem"), {pki().root.cert.get()}); }
 
     // A package whose signer (issued by the test intermediate) names these CRL points.
-    // keyInfoLeafOnly: KeyInfo holds the signer alone, so the chain cannot be built.
-    std::string package(const std::vector<std::string>& crlUrls, bool keyInfoLeafOnly = false) {
+    // keyInfoLeafOnly: KeyInfo holds the signer alone, so the chain cannot be built. top: the
+    // certificate KeyInfo holds in place of the root.
+    std::string package(const std::vector<std::string>& crlUrls, bool keyInfoLeafOnly = false, X509* top = nullptr) {
         signer.key = kvtest::makeRsaKey(2048, 65537, 4);
         kvtest::CertSpec spec = kvtest::leafSpec("KVB Revocation Signer", kSignerSerial);
         spec.crlUrls = crlUrls;
@@ -44,7 +48,7 @@ protected:
         std::vector<X509*> chain = {signer.cert.get()};
         if (!keyInfoLeafOnly) {
             chain.push_back(pki().intermediate.cert.get());
-            chain.push_back(pki().root.cert.get());
+            chain.push_back(top ? top : pki().root.cert.get());
         }
         kvtest::PackageBuilder b;
         b.signer(signer.key.get()).keyInfoCerts(chain).addFile("a.txt", "alpha");
@@ -60,7 +64,10 @@ protected:
                               90);
     }
 
-    std::string revokedList() const { return kvtest::makeCrlDer({{kSignerSerial, time(nullptr) - 86400}}); }
+    // Issued by the signer's issuer.
+    std::string revokedList() const {
+        return kvtest::makeCrlDer({{kSignerSerial, time(nullptr) - 86400}}, &pki().intermediate);
+    }
 
     kvtest::ScratchDir scratch;
     kvtest::CertAndKey signer;
@@ -80,7 +87,7 @@ TEST_F(RevocationCli, RevokedSignerIsReportedAndStillVerifies) {
 TEST_F(RevocationCli, SignerNotListedIsNotRevoked) {
     LoopbackHttpServer server("127.77.2.2");
     KVTEST_REQUIRE_SERVER(server);
-    server.on("/signer.crl", HttpReply::ok(kvtest::makeCrlDer({{"7A02", time(nullptr) - 86400}})));
+    server.on("/signer.crl", HttpReply::ok(kvtest::makeCrlDer({{"7A02", time(nullptr) - 86400}}, &pki().intermediate)));
     kvtest::CliResult r = verify(package({server.url("/signer.crl")}));
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_NE(r.out.find(kRevokedFalse), std::string::npos) << r.out;
@@ -121,7 +128,7 @@ TEST_F(RevocationCli, CrlPointWithControlCharactersIsNeverRequested) {
     KVTEST_REQUIRE_SERVER(server);
     const std::string base = server.url("/signer.crl");
     server.on("/signer.crl", HttpReply::ok(revokedList()));
-    server.on("/other.crl", HttpReply::ok(kvtest::makeCrlDer({})));
+    server.on("/other.crl", HttpReply::ok(kvtest::makeCrlDer({}, &pki().intermediate)));
     const std::string smuggled = base + " HTTP/1.0\r\nHost: 127.77.2.6\r\n\r\nPOST /admin HTTP/1.0\r\n"
                                         "Content-Length: 5\r\n\r\nreset";
     struct Case {
@@ -139,6 +146,8 @@ TEST_F(RevocationCli, CrlPointWithControlCharactersIsNeverRequested) {
         // One point fetched is enough for a certificate that names several.
         {"a bad point beside a good one", {server.url("/a\r\nb.crl"), base}, 0, kRevokedTrue},
         {"two bad points", {server.url("/a\r\nb.crl"), server.url("/c d.crl")}, 52, kRevokedUnknown},
+        // A point of a scheme the tool does not fetch is never requested either.
+        {"https only", {"https://127.77.2.6/signer.crl"}, 52, kRevokedUnknown},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -152,6 +161,99 @@ TEST_F(RevocationCli, CrlPointWithControlCharactersIsNeverRequested) {
         EXPECT_EQ(request, "GET /signer.crl HTTP/1.0\r\nHost: 127.77.2.6\r\nAccept: */*\r\nConnection: close\r\n\r\n");
     }
     EXPECT_EQ(server.requestCount("/admin"), 0);
+}
+
+// A system cache the listing tool refuses leaves the verdict unknown, with no change of status:
+// it is no list that could not be fetched.
+TEST_F(RevocationCli, CacheThatCannotBeListedLeavesTheVerdictUnknown) {
+    kvtest::writeFile(scratch.file("junk.db"), revokedList() + "junk");
+    kvtest::writeFile(scratch.file("directory.db/cache"), revokedList());
+    ASSERT_EQ(mkfifo(scratch.file("pipe.db").c_str(), 0600), 0);
+    for (const char* cache : {"junk.db", "directory.db", "pipe.db"}) {
+        SCOPED_TRACE(cache);
+        kvtest::CliResult r = verify(package({}), {}, scratch.file(cache));
+        EXPECT_FALSE(r.timedOut);
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find(kRevokedUnknown), std::string::npos) << r.out;
+    }
+}
+
+// A file size limit under which the package fits but the list does not: the write past it
+// fails (the tool ignores SIGXFSZ), and the list counts as not fetched instead of the tool
+// ending on the signal.
+TEST_F(RevocationCli, ListPastTheFileSizeLimitIsUnknownAndTheToolLives) {
+    LoopbackHttpServer server("127.77.2.7");
+    KVTEST_REQUIRE_SERVER(server);
+    // About 2.3 MB, the signer listed in the middle.
+    server.on("/signer.crl", HttpReply::okInOneWrite(kvtest::makeLargeCrlDer(
+                                 100000, {{kSignerSerial, time(nullptr) - 86400}}, time(nullptr) - 86400, &pki().intermediate)));
+    const std::string dir = package({server.url("/signer.crl")});
+    struct Case {
+        const char* name;
+        rlim_t limit;
+        int status;
+        const char* revoked;
+    };
+    const Case cases[] = {
+        {"a limit of 1 MB", 1024 * 1024, 52, kRevokedUnknown},
+        {"the control: no lower limit", RLIM_INFINITY, 0, kRevokedTrue},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        rlimit saved;
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        rlimit lower = saved;
+        if (c.limit < lower.rlim_cur) lower.rlim_cur = c.limit;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lower), 0);
+        const kvtest::CliResult r = verify(dir);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        EXPECT_EQ(r.exitCode, c.status) << r.out << r.err;
+        EXPECT_NE(r.out.find(c.revoked), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(server.requestCount("/signer.crl"), 2);
+}
+
+// A third party replaces the root inside KeyInfo of a genuine package by a copy of its own
+// making: the root's name and key (its own signature is never checked), a serial and points of
+// its choosing. The store's certificate takes the copy's place, so neither changes the verdict;
+// nor do they where the store holds the intermediate, below the copy.
+TEST_F(RevocationCli, RootCopyInKeyInfoChangesNothing) {
+    LoopbackHttpServer server("127.77.2.8");
+    KVTEST_REQUIRE_SERVER(server);
+    kvtest::CertSpec copySpec = kvtest::caSpec("KVB Test Root", "0999");
+    copySpec.subject = {{"CN", "KVB Test Root"}};
+    const kvtest::EvpPkeyPtr otherKey = kvtest::makeRsaKey(2048, 65537, 15);
+    const kvtest::X509Ptr namesake = kvtest::makeCert(copySpec, otherKey.get(), nullptr, nullptr);
+    const kvtest::X509Ptr listedCopy = kvtest::makeCert(copySpec, pki().root.key.get(), namesake.get(), otherKey.get());
+    copySpec.crlUrls = {server.url("/copy.crl")};
+    const kvtest::X509Ptr pointingCopy = kvtest::makeCert(copySpec, pki().root.key.get(), namesake.get(), otherKey.get());
+    server.on("/copy.crl", HttpReply::status(404, "Not Found"));
+    // The signer's issuer lists the copies' serial, not the signer's.
+    server.on("/signer.crl", HttpReply::ok(kvtest::makeCrlDer({{"0999", time(nullptr) - 86400}}, &pki().intermediate)));
+    kvtest::writePemBundle(scratch.file("intermediate.pem"), {pki().intermediate.cert.get()});
+    struct Case {
+        const char* name;
+        X509* copy;
+        std::string roots;  // empty: the test root
+    };
+    const Case cases[] = {
+        {"a copy that names a point", pointingCopy.get(), ""},
+        {"a copy whose serial a list names", listedCopy.get(), ""},
+        {"a copy that names a point, the intermediate in the store", pointingCopy.get(), "intermediate.pem"},
+        {"a copy whose serial a list names, the intermediate in the store", listedCopy.get(), "intermediate.pem"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string dir = package({server.url("/signer.crl")}, false, c.copy);
+        if (!c.roots.empty()) kvtest::writeFile(scratch.file("roots.pem"), kvtest::readFile(scratch.file(c.roots)));
+        const kvtest::CliResult r = verify(dir);
+        SetUp();  // the test root again
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("\nOS Trusted: true\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(kRevokedFalse), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(server.requestCount("/copy.crl"), 0);
+    EXPECT_EQ(server.requestCount("/signer.crl"), 4);
 }
 
 // A revoked signer cannot pass as "not revoked" by leaving its chain out of KeyInfo.

@@ -102,11 +102,12 @@ World::World(const std::vector<std::string>& serverAddresses, const std::string&
 
     noCache = path("crl/no-cache.db");
     revokedCache = path("crl/revoked-cache.db");
-    writeFile(revokedCache, makeCrlDer({{"9A05", now - kDay}}));
+    writeFile(revokedCache, makeCrlDer({{"9A05", now - kDay}}, &pki().intermediate));
 
+    // Current lists of the signers' issuer: only such a list speaks for them.
     if (server_->started()) {
-        server_->on("/clean.crl", HttpReply::ok(makeCrlDer({{"9AFF", now - kDay}})));
-        server_->on("/revoked.crl", HttpReply::ok(makeCrlDer({{"9A02", now - kDay}})));
+        server_->on("/clean.crl", HttpReply::ok(makeCrlDer({{"9AFF", now - kDay}}, &pki().intermediate)));
+        server_->on("/revoked.crl", HttpReply::ok(makeCrlDer({{"9A02", now - kDay}}, &pki().intermediate)));
     }
 }
 

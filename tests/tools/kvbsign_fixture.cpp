@@ -208,6 +208,25 @@ void crlSeeds(Corpus& corpus, const fs::path& stageRoot) {
         ++n;
     }
     corpus.add("der_crl", "pem.crl", kvtest::crlDerToPem(kvtest::makeCrlDer({{"0A1B", t}})));
+    // Lists of the fuzz root, current for its whole validity: the target's verifying read
+    // takes them, and mutations of them reach the signature check.
+    {
+        kvbsign::BioPtr certBio(BIO_new_mem_buf(fx::kRootPem, -1));
+        kvbsign::BioPtr keyBio(BIO_new_mem_buf(fx::kRootKeyPem, -1));
+        if (!certBio || !keyBio) throw std::runtime_error("BIO_new_mem_buf");
+        kvtest::CertAndKey root;
+        root.cert.reset(PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr));
+        root.key.reset(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr));
+        if (!root.cert || !root.key) throw std::runtime_error("the fuzz root does not load");
+        kvtest::CrlOptions options;
+        options.issuer = &root;
+        options.thisUpdate = 946684800;   // 2000-01-01
+        options.nextUpdate = 4070908800;  // 2099-01-01
+        corpus.add("der_crl", "signed-empty.der", kvtest::makeCrlDer({}, options));
+        corpus.add("der_crl", "signed.der", kvtest::makeCrlDer(lists[2], options));
+        options.extensions = {{"issuingDistributionPoint", "critical,onlyCA:TRUE"}};
+        corpus.add("der_crl", "signed-ca-only.der", kvtest::makeCrlDer(lists[1], options));
+    }
     const fs::path all = stage.dir / "cache.crl";
     std::ofstream(all.string(), std::ios::binary) << cache;
     const std::string listing = toolListing(all.string());

@@ -13,6 +13,7 @@
 #include <openssl/x509.h>
 
 #include "KVBSignLibInternal.h"
+#include "certificates/chain.h"
 #include "cli_runner.h"
 #include "leftover_check.h"
 #include "private_tmp.h"
@@ -281,6 +282,54 @@ TEST(CertificateChain, DocumentChainFromKeyInfo) {
                                                 b64(p.root.cert.get())});
     EXPECT_FALSE(KVBSignLibInternal::validateCertificateChain(undecodable, none));
     EXPECT_FALSE(KVBSignLibInternal::validateCertificateChain(keyInfoDoc({}), none));
+}
+
+// The chain as the check built it, for the steps that need its order and its anchor: signer
+// first, each certificate followed by its issuer, whatever the KeyInfo order; the highest
+// certificate that equals an anchor, and the first anchor of the list it equals.
+TEST(CertificateChain, BuiltChainKeepsTheOrderAndTheAnchor) {
+    auto& p = pki();
+    auto& x = extra();
+    X509* leaf = p.leaf.cert.get();
+    X509* mid = p.intermediate.cert.get();
+    X509* root = p.root.cert.get();
+    const std::string doc = keyInfoDoc({b64(leaf), b64(root), b64(mid)});
+    const std::size_t none = kvbsign::BuiltChain::kNoAnchor;
+    struct Case {
+        const char* name;
+        std::vector<X509*> anchors;
+        std::size_t anchorAt;
+        X509* anchor;
+    };
+    const Case cases[] = {
+        {"no anchors", {}, none, nullptr},
+        {"anchors, none in the chain", {p.unrelatedRoot.cert.get()}, none, nullptr},
+        {"the root", {p.unrelatedRoot.cert.get(), root}, 2, root},
+        {"the intermediate only", {mid}, 1, mid},
+        {"intermediate and root: the highest counts", {mid, root}, 2, root},
+        {"two copies of the root: the first in the list", {x.rootOtherSerial.get(), root}, 2, x.rootOtherSerial.get()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<X509*> anchors = c.anchors;
+        kvbsign::BuiltChain chain;
+        ASSERT_TRUE(kvbsign::buildDocumentChain(doc, anchors, chain));
+        ASSERT_EQ(chain.certs.size(), 3u);
+        EXPECT_EQ(X509_cmp(chain.certs[0].get(), leaf), 0);
+        EXPECT_EQ(X509_cmp(chain.certs[1].get(), mid), 0);
+        EXPECT_EQ(X509_cmp(chain.certs[2].get(), root), 0);
+        EXPECT_EQ(chain.anchorAt, c.anchorAt);
+        EXPECT_EQ(chain.anchor, c.anchor);
+        EXPECT_EQ(KVBSignLibInternal::validateCertificateChain(doc, anchors), anchors.empty() || c.anchor != nullptr);
+    }
+
+    // A chain that does not hold gives nothing.
+    std::vector<X509*> anchors = {root};
+    kvbsign::BuiltChain chain;
+    EXPECT_FALSE(kvbsign::buildDocumentChain(keyInfoDoc({b64(x.wrongSignatureLeaf.get()), b64(mid), b64(root)}),
+                                             anchors, chain));
+    EXPECT_FALSE(kvbsign::buildDocumentChain(keyInfoDoc({b64(leaf), b64(root)}), anchors, chain));
+    EXPECT_TRUE(chain.certs.empty());
 }
 
 // Whoever holds a CA key of their own can issue, below their signing certificate, a copy of a

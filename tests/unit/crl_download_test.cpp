@@ -5,10 +5,13 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <ctime>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -17,6 +20,8 @@
 #include "crl_fixtures.h"
 #include "http_server.h"
 #include "private_tmp.h"
+#include "test_pki.h"
+#include "revocation/crl_check.h"
 #include "revocation/crl_download_limits.h"
 #include "revocation/crl_reading.h"
 
@@ -33,9 +38,17 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// Lists of the test intermediate, fetched for the test leaf (the intermediate issued it).
 const std::string& sampleCrl() {
     static const std::string der = kvtest::makeCrlDer({{"0A1B", time(nullptr) - 86400}, {"0C", time(nullptr) - 86400}});
     return der;
+}
+
+kvbsign::CrlSubject leafSubject() { return {kvtest::pki().leaf.cert.get(), kvtest::pki().intermediate.cert.get()}; }
+
+// The download of the revocation check, for `subject` (default: the test leaf).
+bool fetchFor(const std::string& url, RevocationMap& map, const kvbsign::CrlSubject& subject = leafSubject()) {
+    return kvbsign::downloadCrl(url, &subject, map, nullptr, Clock::time_point::max());
 }
 
 class CrlDownload : public ::testing::Test {
@@ -74,8 +87,8 @@ TEST_F(CrlDownload, UrlWithoutPathAndUrlWithTrailingBytes) {
     server.on(tail, HttpReply::ok(sampleCrl()));
 
     RevocationMap map;
-    EXPECT_TRUE(KVBSignLibInternal::downloadAndParseCRL("http://127.77.0.2", map));
-    EXPECT_TRUE(KVBSignLibInternal::downloadAndParseCRL("http://127.77.0.2" + tail, map));
+    EXPECT_TRUE(fetchFor("http://127.77.0.2", map));
+    EXPECT_TRUE(fetchFor("http://127.77.0.2" + tail, map));
     ASSERT_EQ(server.requests().size(), 2u);
     EXPECT_EQ(server.requests()[0].substr(0, 16), "GET  HTTP/1.0\r\nH");
     EXPECT_EQ(server.requests()[1], "GET " + tail + " HTTP/1.0\r\nHost: 127.77.0.2\r\nAccept: */*\r\nConnection: close\r\n\r\n");
@@ -97,9 +110,12 @@ TEST_F(CrlDownload, OnlyAStatus200WithACleanEndIsFetched) {
         {"HTTP/1.1 200", HttpReply::ok(der, "HTTP/1.1"), true, true},
         {"body in the same write as the headers", HttpReply::okInOneWrite(der), true, true},
         {"body without Content-Length", HttpReply::raw(head + der), true, true},
-        {"HTML page", HttpReply::ok("<html><body>CRL</body></html>"), true, false},
-        {"PEM list", HttpReply::ok(kvtest::crlDerToPem(der)), true, false},
-        {"empty body", HttpReply::ok(""), true, false},
+        // Only one DER list, and nothing else, is a list fetched.
+        {"HTML page", HttpReply::ok("<html><body>CRL</body></html>"), false, false},
+        {"PEM list", HttpReply::ok(kvtest::crlDerToPem(der)), false, false},
+        {"empty body", HttpReply::ok(""), false, false},
+        {"DER list with bytes after it", HttpReply::raw(head + der + "\x30\x03junk"), false, false},
+        {"two DER lists", HttpReply::raw(head + der + der), false, false},
         {"404", HttpReply::status(404, "Not Found"), false, false},
         {"302 redirect", HttpReply::status(302, "Found", "Location: http://127.77.0.3/ok\r\n"), false, false},
         {"500", HttpReply::status(500, "Internal Server Error"), false, false},
@@ -118,10 +134,203 @@ TEST_F(CrlDownload, OnlyAStatus200WithACleanEndIsFetched) {
         const std::string path = "/case" + std::to_string(n++) + ".crl";
         server.on(path, c.reply);
         RevocationMap map;
-        EXPECT_EQ(KVBSignLibInternal::downloadAndParseCRL(server.url(path), map), c.fetched);
+        EXPECT_EQ(fetchFor(server.url(path), map), c.fetched);
         EXPECT_EQ(map.count("0a1b"), c.entries ? 1u : 0u);
         EXPECT_EQ(server.requestCount(path), 1);
     }
+}
+
+// The body must be exactly what the header lines announce: a list cut short by a server that
+// closes cleanly after part of it, a body in a transfer coding, or a length that readers may
+// take apart is no list fetched.
+TEST_F(CrlDownload, BodyMustBeExactlyWhatTheHeadersAnnounce) {
+    LoopbackHttpServer server("127.77.0.15");
+    KVTEST_REQUIRE_SERVER(server);
+    const std::string& der = sampleCrl();
+    const std::string length = std::to_string(der.size());
+    auto response = [&](const std::string& headers, const std::string& body) {
+        return HttpReply::raw("HTTP/1.0 200 OK\r\nContent-Type: application/pkix-crl\r\n" + headers + "\r\n" + body);
+    };
+    std::string chunked;
+    {
+        char size[16];
+        std::snprintf(size, sizeof size, "%zx", der.size());
+        chunked = std::string(size) + "\r\n" + der + "\r\n0\r\n\r\n";
+    }
+    struct Case {
+        const char* name;
+        HttpReply reply;
+        bool fetched;
+    };
+    const Case cases[] = {
+        {"the control: Content-Length and the whole list", response("Content-Length: " + length + "\r\n", der), true},
+        {"the name in another case, blanks around the value",
+         response("content-LENGTH:\t " + length + " \r\n", der), true},
+        {"closed cleanly after half of the announced length",
+         response("Content-Length: " + length + "\r\n", der.substr(0, der.size() / 2)), false},
+        {"one byte short", response("Content-Length: " + length + "\r\n", der.substr(0, der.size() - 1)), false},
+        {"more than announced", response("Content-Length: " + std::to_string(der.size() - 1) + "\r\n", der), false},
+        {"Content-Length twice, both right",
+         response("Content-Length: " + length + "\r\nContent-Length: " + length + "\r\n", der), false},
+        {"a sign before the digits", response("Content-Length: +" + length + "\r\n", der), false},
+        {"a letter after the digits", response("Content-Length: " + length + "a\r\n", der), false},
+        {"two numbers", response("Content-Length: " + length + " " + length + "\r\n", der), false},
+        {"no value", response("Content-Length: \r\n", der), false},
+        {"a value that overflows", response("Content-Length: 18446744073709551617\r\n", der), false},
+        {"more than the body bound", response("Content-Length: 1099511627776\r\n", der), false},
+        {"a chunked body", response("Transfer-Encoding: chunked\r\n", chunked), false},
+        {"any transfer coding, in any case", response("TRANSFER-encoding: identity\r\n", der), false},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = "/framing" + std::to_string(n++) + ".crl";
+        server.on(path, c.reply);
+        RevocationMap map;
+        EXPECT_EQ(fetchFor(server.url(path), map), c.fetched);
+        EXPECT_EQ(map.size(), c.fetched ? 2u : 0u);
+        EXPECT_EQ(server.requestCount(path), 1);
+    }
+}
+
+// A list counts for a certificate only when its issuer signed it, it is current, and it
+// covers that certificate. Each case changes one thing of a list that counts.
+TEST_F(CrlDownload, OnlyACurrentListOfTheIssuerThatCoversTheCertificateIsFetched) {
+    LoopbackHttpServer server("127.77.0.16");
+    KVTEST_REQUIRE_SERVER(server);
+    auto& p = kvtest::pki();
+    const time_t now = time(nullptr);
+    const kvbsign::CrlSubject leaf = leafSubject();
+    const kvbsign::CrlSubject intermediate{p.intermediate.cert.get(), p.root.cert.get()};
+
+    // An elliptic-curve CA and its end entity; a CA whose key usage leaves out cRLSign.
+    kvtest::CertAndKey ecCa;
+    ecCa.key = kvtest::makeEcKey();
+    ecCa.cert = kvtest::makeCert(kvtest::caSpec("KVB EC CRL CA", "51"), ecCa.key.get(), nullptr, nullptr);
+    const kvtest::X509Ptr ecLeaf =
+        kvtest::makeCert(kvtest::leafSpec("KVB EC CRL Leaf", "52"), p.leaf.key.get(), ecCa.cert.get(), ecCa.key.get());
+    kvtest::CertAndKey noCrlSign;
+    noCrlSign.key = kvtest::makeRsaKey(2048, 65537, 14);
+    kvtest::CertSpec noCrlSignSpec = kvtest::caSpec("KVB No CRL Sign CA", "53");
+    noCrlSignSpec.keyUsageText = "critical,keyCertSign";
+    noCrlSign.cert = kvtest::makeCert(noCrlSignSpec, noCrlSign.key.get(), nullptr, nullptr);
+    const kvtest::X509Ptr noCrlSignLeaf = kvtest::makeCert(kvtest::leafSpec("KVB No CRL Sign Leaf", "54"),
+                                                           p.leaf.key.get(), noCrlSign.cert.get(), noCrlSign.key.get());
+
+    const std::vector<kvtest::RevokedSerial> entries = {{"0A1B", now - 86400}};
+    auto list = [&](const std::function<void(kvtest::CrlOptions&)>& change) {
+        kvtest::CrlOptions options;
+        change(options);
+        return kvtest::makeCrlDer(entries, options);
+    };
+    auto same = [](kvtest::CrlOptions&) {};
+    const std::string sha384WithRsa("\x30\x0d\x06\x09\x2a\x86\x48\x86\xf7\x0d\x01\x01\x0c\x05\x00", 15);
+    std::string tampered = list(same);
+    tampered[tampered.find(std::string("\x02\x02\x0a\x1b", 4)) + 3] = '\x1c';
+
+    struct Case {
+        const char* name;
+        std::string body;
+        kvbsign::CrlSubject subject;
+        bool fetched;
+    };
+    int n = 0;
+    auto path = [&](int i) { return "/scope" + std::to_string(i) + ".crl"; };
+    auto idp = [&](const std::string& value) {
+        return [value](kvtest::CrlOptions& o) { o.extensions = {{"issuingDistributionPoint", value}}; };
+    };
+    std::vector<Case> cases = {
+        {"the control: the issuer's current list", list(same), leaf, true},
+        {"RSA-PSS with SHA-256", list([](kvtest::CrlOptions& o) { o.pss = true; }), leaf, true},
+        {"RSA with SHA-1", list([](kvtest::CrlOptions& o) { o.digest = EVP_sha1(); }), leaf, true},
+        {"ECDSA with SHA-384",
+         list([&](kvtest::CrlOptions& o) {
+             o.issuer = &ecCa;
+             o.digest = EVP_sha384();
+         }),
+         {ecLeaf.get(), ecCa.cert.get()}, true},
+        {"RSA with SHA3-256", list([](kvtest::CrlOptions& o) { o.digest = EVP_sha3_256(); }), leaf, false},
+        {"ECDSA with SHA3-256",
+         list([&](kvtest::CrlOptions& o) {
+             o.issuer = &ecCa;
+             o.digest = EVP_sha3_256();
+         }),
+         {ecLeaf.get(), ecCa.cert.get()}, false},
+        {"inner and outer algorithms differ", kvtest::withOuterAlgorithm(list(same), sha384WithRsa), leaf, false},
+        {"an entry changed after signing", tampered, leaf, false},
+        {"an empty list signed by another key under the issuer's name",
+         kvtest::makeCrlDer({}, [&] {
+             kvtest::CrlOptions o;
+             o.signingKey = p.unrelatedRoot.key.get();
+             return o;
+         }()),
+         leaf, false},
+        {"signed by the issuer, naming another issuer",
+         list([&](kvtest::CrlOptions& o) { o.issuerNameFrom = p.root.cert.get(); }), leaf, false},
+        {"the list of the issuer's own issuer", list([&](kvtest::CrlOptions& o) { o.issuer = &p.root; }), leaf, false},
+        {"an issuer whose key usage leaves out cRLSign",
+         list([&](kvtest::CrlOptions& o) { o.issuer = &noCrlSign; }), {noCrlSignLeaf.get(), noCrlSign.cert.get()},
+         false},
+        {"next update passed 10 minutes ago", list([&](kvtest::CrlOptions& o) { o.nextUpdate = now - 600; }), leaf,
+         false},
+        {"next update in 10 minutes", list([&](kvtest::CrlOptions& o) { o.nextUpdate = now + 600; }), leaf, true},
+        {"no next update", list([](kvtest::CrlOptions& o) { o.nextUpdate = kvtest::kNoNextUpdate; }), leaf, false},
+        {"issued 10 minutes ahead", list([&](kvtest::CrlOptions& o) { o.thisUpdate = now + 600; }), leaf, false},
+        {"issued 4 minutes ahead: clocks differ", list([&](kvtest::CrlOptions& o) { o.thisUpdate = now + 240; }),
+         leaf, true},
+        {"a delta list",
+         list([](kvtest::CrlOptions& o) { o.extensions = {{"crlNumber", "DER:02:01:06"}, {"deltaCRL", "critical,DER:02:01:05"}}; }), leaf,
+         false},
+        {"a critical extension nobody knows",
+         list([](kvtest::CrlOptions& o) { o.extensions = {{"1.3.6.1.4.1.55555.1", "critical,DER:05:00"}}; }), leaf,
+         false},
+        {"the same extension, not critical",
+         list([](kvtest::CrlOptions& o) { o.extensions = {{"1.3.6.1.4.1.55555.1", "DER:05:00"}}; }), leaf, true},
+        {"only CA certificates, for an end entity", list(idp("critical,onlyCA:TRUE")), leaf, false},
+        {"only CA certificates, for a CA", list([&](kvtest::CrlOptions& o) {
+             o.issuer = &p.root;
+             o.extensions = {{"issuingDistributionPoint", "critical,onlyCA:TRUE"}};
+         }),
+         intermediate, true},
+        {"only end entities, for an end entity", list(idp("critical,onlyuser:TRUE")), leaf, true},
+        {"only end entities, for a CA", list([&](kvtest::CrlOptions& o) {
+             o.issuer = &p.root;
+             o.extensions = {{"issuingDistributionPoint", "critical,onlyuser:TRUE"}};
+         }),
+         intermediate, false},
+        {"only some reasons", list(idp("critical,onlysomereasons:keyCompromise")), leaf, false},
+        {"an indirect list", list(idp("critical,indirectCRL:TRUE")), leaf, false},
+        {"only attribute certificates", list(idp("critical,onlyAA:TRUE")), leaf, false},
+        {"its distribution point is another URL", list(idp("critical,fullname:URI:http://127.77.0.16/other.crl")),
+         leaf, false},
+    };
+    // Its distribution point is the URL it is served at.
+    const std::string ownUrl = server.url(path(static_cast<int>(cases.size())));
+    cases.push_back({"its distribution point is the URL it came from", list(idp("critical,fullname:URI:" + ownUrl)),
+                     leaf, true});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string at = path(n++);
+        server.on(at, HttpReply::ok(c.body));
+        RevocationMap map;
+        EXPECT_EQ(fetchFor(server.url(at), map, c.subject), c.fetched);
+        EXPECT_EQ(map.count("0a1b"), c.fetched ? 1u : 0u);
+        EXPECT_EQ(server.requestCount(at), 1);
+    }
+}
+
+// The named download has no certificate to check a list against: it takes any list, from any
+// issuer. The revocation check never uses it.
+TEST_F(CrlDownload, NamedDownloadTakesAListFromAnyIssuer) {
+    LoopbackHttpServer server("127.77.0.17");
+    KVTEST_REQUIRE_SERVER(server);
+    server.on("/other.crl", HttpReply::ok(kvtest::makeCrlDer({{"0A1B", time(nullptr) - 86400}}, &kvtest::pki().unrelatedRoot)));
+    RevocationMap map;
+    EXPECT_TRUE(KVBSignLibInternal::downloadAndParseCRL(server.url("/other.crl"), map));
+    EXPECT_EQ(map.count("0a1b"), 1u);
+    map.clear();
+    EXPECT_FALSE(fetchFor(server.url("/other.crl"), map));
+    EXPECT_TRUE(map.empty());
 }
 
 // The host and the path go into the request line and the Host line byte for byte: a URL
@@ -281,17 +490,19 @@ TEST_F(CrlDownload, ListTooLargeToReadIsAFailedFetch) {
     RevocationMap map;
     EXPECT_FALSE(KVBSignLibInternal::downloadAndParseCRL(server.url("/many.crl"), map));
     EXPECT_TRUE(map.empty());
-    EXPECT_TRUE(KVBSignLibInternal::downloadAndParseCRL(server.url("/html.crl"), map));
+    EXPECT_FALSE(KVBSignLibInternal::downloadAndParseCRL(server.url("/html.crl"), map));
 
-    // Keeping only the serials wanted, the same list is fetched.
+    // Keeping only the serials wanted, the same list is fetched (and its signature over all of
+    // its entries checked).
     const std::set<std::string> wanted = {kvtest::largeCrlSerialKey(7)};
-    EXPECT_TRUE(kvbsign::downloadCrl(server.url("/many.crl"), map, &wanted, Clock::time_point::max()));
+    const kvbsign::CrlSubject subject = leafSubject();
+    EXPECT_TRUE(kvbsign::downloadCrl(server.url("/many.crl"), &subject, map, &wanted, Clock::time_point::max()));
     EXPECT_EQ(map.size(), 1u);
     EXPECT_EQ(map.count(kvtest::largeCrlSerialKey(7)), 1u);
 
     // A deadline that has passed ends the download before anything is sent.
     map.clear();
-    EXPECT_FALSE(kvbsign::downloadCrl(server.url("/many.crl"), map, &wanted, Clock::now()));
+    EXPECT_FALSE(kvbsign::downloadCrl(server.url("/many.crl"), &subject, map, &wanted, Clock::now()));
     EXPECT_TRUE(map.empty());
     EXPECT_EQ(server.requestCount("/many.crl"), 2);
 }

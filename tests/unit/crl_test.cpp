@@ -2,6 +2,8 @@
 // parse of its text.
 
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -17,8 +19,10 @@
 
 #include "KVBSignLibInternal.h"
 #include "Timestamp.h"
+#include "child_process.h"
 #include "cli_runner.h"
 #include "crl_fixtures.h"
+#include "revocation/crl_check.h"
 #include "revocation/crl_listing.h"
 #include "revocation/crl_reading.h"
 
@@ -408,6 +412,55 @@ TEST(DerCrlFile, ListsBeyondTheBoundsAddNothing) {
     EXPECT_TRUE(map.empty());
 }
 
+// A list read for a certificate has its signature checked over the signed part exactly as it
+// stands in the file, whatever form its lengths take and however far it reaches past what the
+// walk holds at a time; one byte changed anywhere in it, or a byte after the list, and it is
+// not taken.
+TEST(FetchedList, SignatureCoversTheSignedPartAsItStands) {
+    kvtest::ScopedEnv tz("TZ", "UTC0");
+    const time_t t = utc(2014, 1, 5, 10, 0, 0);
+    const ListParts few = partsOf(kvtest::makeCrlDer({{"0C", t}, {"0A1B", t}}));
+    // Some 460 KB of entries, the one that matters in the middle.
+    const ListParts many = partsOf(kvtest::makeLargeCrlDer(20000, {{"0A1B", t}}, t));
+    struct Case {
+        const char* name;
+        const ListParts& parts;
+        Forms forms;
+    };
+    const Case cases[] = {
+        {"DER as written", few, {}},
+        {"indefinite lengths", few, {Form::Definite, Form::Indefinite, Form::Indefinite}},
+        {"long-form lengths padded with a zero", few, {Form::Definite, Form::PaddedLength, Form::PaddedLength}},
+        {"many entries", many, {}},
+        {"many entries, indefinite lengths", many, {Form::Definite, Form::Indefinite, Form::Indefinite}},
+    };
+    const kvbsign::CrlSubject subject{kvtest::pki().leaf.cert.get(), kvtest::pki().intermediate.cert.get()};
+    kvbsign::FetchedList fetched;
+    fetched.subject = &subject;
+    fetched.point = "http://127.77.0.99/list.crl";
+    kvtest::ScratchDir dir;
+    auto read = [&](const std::string& bytes, RevocationMap& map) {
+        kvtest::writeFile(dir.file("list.crl"), bytes);
+        return kvbsign::readDerCrlFile(dir.file("list.crl"), map, nullptr, std::chrono::steady_clock::time_point::max(),
+                                       &fetched);
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string entries = element(0x30, joined(c.parts.entries), c.forms.entries);
+        const std::string list = kvtest::signedCrl(element(0x30, joined(c.parts.fields) + entries, c.forms.signedPart));
+        RevocationMap map;
+        EXPECT_EQ(read(list, map), kvbsign::CrlFileRead::Read);
+        EXPECT_EQ(map.count("0a1b"), 1u);
+
+        map.clear();
+        EXPECT_EQ(read(list + "\x30\x03junk", map), kvbsign::CrlFileRead::NotAList);
+        std::string changed = list;
+        changed[changed.find(std::string("\x02\x02\x0a\x1b", 4)) + 3] = '\x1c';
+        EXPECT_EQ(read(changed, map), kvbsign::CrlFileRead::Refused);
+        EXPECT_TRUE(map.empty());
+    }
+}
+
 TEST(DerCrlFile, MissingFileIsAFailure) {
     kvtest::ScratchDir dir;
     RevocationMap map;
@@ -484,6 +537,111 @@ TEST(CacheListingTool, CacheBeyondItsBoundsIsRefusedWhole) {
     RevocationMap map;
     EXPECT_FALSE(KVBSignLibInternal::getCertificateRevocationLists(map));
     EXPECT_TRUE(map.empty());
+}
+
+// Anything but a cache of lists that can be read whole is refused whole: the library must not
+// take a cache it could not read for an empty one. A pipe is never waited on.
+TEST(CacheListingTool, CacheThatIsNotAReadableFileOfListsIsRefusedWhole) {
+    kvtest::ScratchDir dir;
+    const time_t t = utc(2019, 1, 1, 0, 0, 0);
+    const std::string listed = kvtest::makeCrlDer({{"0A1B", t}});
+    kvtest::writeFile(dir.file("junk.db"), "not a list at all\n");
+    kvtest::writeFile(dir.file("list-then-junk.db"), listed + "\x30\x03junk");
+    kvtest::writeFile(dir.file("pem-then-junk.db"), kvtest::crlDerToPem(listed) + "-----BEGIN X509 CRL-----\nAA==\n");
+    kvtest::writeFile(dir.file("directory.db/inner"), listed);
+    ASSERT_EQ(mkfifo(dir.file("pipe.db").c_str(), 0600), 0);
+    struct Case {
+        const char* name;
+        std::string file;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"junk bytes", "junk.db", "not a CRL at byte 0"},
+        {"a list, then junk", "list-then-junk.db", "not a CRL at byte " + std::to_string(listed.size())},
+        {"a PEM list, then a PEM block that is no list", "pem-then-junk.db",
+         "not a CRL at byte " + std::to_string(kvtest::crlDerToPem(listed).size())},
+        {"a directory", "directory.db", "not a regular file"},
+        {"a named pipe without a writer", "pipe.db", "not a regular file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const kvtest::CliResult r =
+            kvtest::runProgram(KVBSIGN_CRL_TOOL_PATH, {"y", "k=" + dir.file(c.file), "v"}, {{"-KVBSIGN_CRL_CACHE", ""}}, 20);
+        EXPECT_FALSE(r.timedOut);
+        EXPECT_EQ(r.exitCode, 3);
+        EXPECT_EQ(r.out, "0 certificates found\n0 CRLs found\n");
+        EXPECT_EQ(r.err, "kvbsign-crltool: cache file: " + c.err + "\n");
+
+        kvtest::ScopedEnv cache("KVBSIGN_CRL_CACHE", dir.file(c.file).c_str());
+        RevocationMap map;
+        EXPECT_FALSE(KVBSignLibInternal::getCertificateRevocationLists(map));
+        EXPECT_TRUE(map.empty());
+    }
+}
+
+// A cache file the user may not read is refused by the tool itself (run as that user from a
+// copy the user can reach), and the same tool lists a cache that user may read.
+TEST(CacheListingTool, CacheTheUserCannotReadIsRefused) {
+    if (!kvtest::canDropPrivileges()) GTEST_SKIP() << "needs root to run the tool as another user";
+    kvtest::ScratchDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const std::string tool = dir.file("kvbsign-crltool");
+    kvtest::writeFile(tool, kvtest::readFile(KVBSIGN_CRL_TOOL_PATH));
+    ASSERT_EQ(chmod(tool.c_str(), 0755), 0);
+    const std::string list = kvtest::makeCrlDer({{"0A1B", utc(2019, 1, 1, 0, 0, 0)}});
+    kvtest::writeFile(dir.file("closed.db"), list);
+    ASSERT_EQ(chmod(dir.file("closed.db").c_str(), 0600), 0);
+    kvtest::writeFile(dir.file("open.db"), list);
+    ASSERT_EQ(chmod(dir.file("open.db").c_str(), 0644), 0);
+
+    // Each check has its own exit code, so that a failure says which one it was.
+    const int status = kvtest::runInChild([&] {
+        if (chdir("/") != 0 || !kvtest::becomeNobody()) return 90;
+        unsetenv("KVBSIGN_CRL_CACHE");
+        const std::string closed = KVBSignLibInternal::getOutputFromSystemCall("'" + tool + "' y k=" + dir.file("closed.db") + " v");
+        if (KVBSignLibInternal::extractReturnCode(closed) != 3) return 91;
+        if (closed.find("kvbsign-crltool: cache file: cannot be opened: Permission denied\n") == std::string::npos) return 92;
+        const std::string open = KVBSignLibInternal::getOutputFromSystemCall("'" + tool + "' y k=" + dir.file("open.db") + " v");
+        if (KVBSignLibInternal::extractReturnCode(open) != 0 || open.find("Serial number    : 0a:1b\n") == std::string::npos)
+            return 93;
+
+        RevocationMap map;
+        const std::string command = "'" + tool + "' y k=" + dir.file("closed.db") + " v";
+        kvbsignSetCrlListingCommandForTesting(command.c_str());
+        if (KVBSignLibInternal::getCertificateRevocationLists(map) || !map.empty()) return 94;
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+// The library takes a listing only from a tool that ran and exited with 0. Stand-ins through
+// the listing seam print what a listing of a revoked serial looks like and end otherwise.
+TEST(CacheListing, OnlyAListingThatEndedWithStatusZeroCounts) {
+    const std::string printListing =
+        "printf '0 certificates found\\nVersion 2\\nRevoked Cert 1:\\n   Serial number    : 0a:1b\\n"
+        "   Revocation time  : 10:15:00 Jan 05, 2014\\n1 CRLs found\\n'";
+    struct Case {
+        const char* name;
+        std::string command;
+        bool listed;
+    };
+    const Case cases[] = {
+        {"the listing tool is missing", "'/nonexistent/kvbsign-crltool' y k=/var/db/crls/crlcache.db v", false},
+        {"a listing, then status 1", "(" + printListing + "; exit 1)", false},
+        {"a listing, then status 3", "(" + printListing + "; exit 3)", false},
+        {"a listing, then the tool is killed", "(" + printListing + "; sh -c 'kill -9 $PPID')", false},
+        {"a listing, then the shell that runs it is killed", printListing + "; kill -9 $$", false},
+        {"the control: a listing, then status 0", "(" + printListing + "; exit 0)", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        kvbsignSetCrlListingCommandForTesting(c.command.c_str());
+        RevocationMap map;
+        const bool listed = KVBSignLibInternal::getCertificateRevocationLists(map);
+        kvbsignSetCrlListingCommandForTesting(nullptr);
+        EXPECT_EQ(listed, c.listed);
+        EXPECT_EQ(map.count("0a1b"), c.listed ? 1u : 0u);
+    }
 }
 
 // Through the library: the tool lists the cache named by KVBSIGN_CRL_CACHE, the library parses it.

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "KVBSignLibInternal.h"
+#include "child_process.h"
 #include "cli_runner.h"
 #include "crl_fixtures.h"
 #include "http_server.h"
@@ -121,28 +122,43 @@ private:
     std::vector<Saved> saved_;
 };
 
-TEST_F(Revocation, ListedLeafIsRevokedWhateverIssuedTheList) {
+// Only the leaf's issuer speaks for the leaf: a list of another CA that names its serial
+// leaves it unknown.
+TEST_F(Revocation, ListedLeafIsRevokedOnlyByItsIssuersList) {
     LoopbackHttpServer server("127.77.1.1");
     KVTEST_REQUIRE_SERVER(server);
-    // The leaf carries nothing but its distribution point; the list comes from an unrelated CA.
+    // The leaf carries nothing but its distribution point.
     Chain c = makeChain({}, {}, {server.url("/leaf.crl")}, true);
-    server.on("/leaf.crl", HttpReply::ok(kvtest::makeCrlDer({{"0999", kRevokedAt}, {c.leafSerialHex, kRevokedAt}},
-                                                             &kvtest::pki().unrelatedRoot)));
-    KCertificateInfo info = {};
-    info.revoked = 7;
-    bool allFetched = true;
-    long signingTime = 0;
-    KVBSignLibInternal::checkIfRevoked(c.xml(), &info, &allFetched, signingTime);
-    EXPECT_EQ(info.revoked, 1);
-    EXPECT_TRUE(allFetched);
-    EXPECT_EQ(server.requestCount("/leaf.crl"), 1);
+    struct Case {
+        const char* name;
+        const CertAndKey* issuer;
+        int revoked;
+        bool allFetched;
+    };
+    const Case cases[] = {
+        {"the leaf's issuer", &c.intermediate, 1, true},
+        {"an unrelated CA", &kvtest::pki().unrelatedRoot, -1, false},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        server.on("/leaf.crl",
+                  HttpReply::ok(kvtest::makeCrlDer({{"0999", kRevokedAt}, {c.leafSerialHex, kRevokedAt}}, k.issuer)));
+        KCertificateInfo info = {};
+        info.revoked = 7;
+        bool allFetched = true;
+        long signingTime = 0;
+        KVBSignLibInternal::checkIfRevoked(c.xml(), &info, &allFetched, signingTime);
+        EXPECT_EQ(info.revoked, k.revoked);
+        EXPECT_EQ(allFetched, k.allFetched);
+    }
+    EXPECT_EQ(server.requestCount("/leaf.crl"), 2);
 }
 
 TEST_F(Revocation, SigningTimeDecidesAgainstTheRevocationTime) {
     LoopbackHttpServer server("127.77.1.2");
     KVTEST_REQUIRE_SERVER(server);
     Chain c = makeChain({}, {}, {server.url("/leaf.crl")});
-    server.on("/leaf.crl", HttpReply::ok(kvtest::makeCrlDer({{c.leafSerialHex, kRevokedAt}})));
+    server.on("/leaf.crl", HttpReply::ok(kvtest::makeCrlDer({{c.leafSerialHex, kRevokedAt}}, &c.intermediate)));
     struct Case {
         const char* name;
         long signingTime;
@@ -204,20 +220,43 @@ TEST_F(Revocation, SystemCacheRevokesWithoutAnyDownload) {
     EXPECT_TRUE(allFetched);
 }
 
-TEST_F(Revocation, SameUrlInTwoCertificatesIsFetchedOnce) {
+// A list is fetched once for an issuer: two certificates of that issuer that name it share one
+// download. One accepted for one issuer says nothing about a certificate of another, so the
+// same URL named by certificates of two issuers is fetched for each.
+TEST_F(Revocation, SameUrlIsFetchedOnceForOneIssuer) {
     LoopbackHttpServer server("127.77.1.3");
     KVTEST_REQUIRE_SERVER(server);
-    Chain c = makeChain({}, {server.url("/shared.crl")}, {server.url("/shared.crl")});
-    server.on("/shared.crl", HttpReply::ok(kvtest::makeCrlDer({{"0999", kRevokedAt}, {c.leafSerialHex, kRevokedAt}})));
-    RevocationMap map;
-    bool allFetched = true;
-    long signingTime = static_cast<long>(kRevokedAt);  // signed at the revocation time: not revoked
-    EXPECT_EQ(KVBSignLibInternal::checkCertificateChainRevocation(c.xml(), map, &allFetched, signingTime), 0);
-    EXPECT_TRUE(allFetched);
-    EXPECT_EQ(server.requestCount("/shared.crl"), 1);
-    // Only the chain's own serials are kept from a list.
-    const RevocationMap want = {{"1a2b3c", static_cast<long>(kRevokedAt)}};
-    EXPECT_EQ(map, want);
+    const std::string shared = server.url("/shared.crl");
+    struct Case {
+        const char* name;
+        Chain chain;
+        const CertAndKey* listIssuer;
+        int want;
+        int requests;
+    };
+    Case cases[] = {
+        // The root issued itself and the intermediate.
+        {"the root and the intermediate", makeChain({shared}, {shared}, {}), nullptr, 0, 1},
+        {"the intermediate and the leaf", makeChain({}, {shared}, {shared}), nullptr, -1, 2},
+    };
+    cases[0].listIssuer = &cases[0].chain.root;
+    cases[1].listIssuer = &cases[1].chain.intermediate;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        server.on("/shared.crl", HttpReply::ok(kvtest::makeCrlDer(
+                                     {{"0999", kRevokedAt}, {k.chain.leafSerialHex, kRevokedAt}}, k.listIssuer)));
+        const int before = server.requestCount("/shared.crl");
+        RevocationMap map;
+        bool allFetched = true;
+        long signingTime = static_cast<long>(kRevokedAt);  // signed at the revocation time: not revoked
+        EXPECT_EQ(KVBSignLibInternal::checkCertificateChainRevocation(k.chain.xml(), map, &allFetched, signingTime),
+                  k.want);
+        EXPECT_EQ(allFetched, k.want != -1);
+        EXPECT_EQ(server.requestCount("/shared.crl") - before, k.requests);
+        // Only the chain's own serials are kept from a list.
+        const RevocationMap want = {{"1a2b3c", static_cast<long>(kRevokedAt)}};
+        EXPECT_EQ(map, want);
+    }
 }
 
 // A list of millions of entries (the server is whoever the certificate names) gives the same
@@ -238,7 +277,7 @@ TEST_F(Revocation, ListOfMillionsGivesTheVerdict) {
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
-        server.on("/leaf.crl", HttpReply::okInOneWrite(kvtest::makeLargeCrlDer(count, k.inserted, kRevokedAt - 3600)));
+        server.on("/leaf.crl", HttpReply::okInOneWrite(kvtest::makeLargeCrlDer(count, k.inserted, kRevokedAt - 3600, &c.intermediate)));
         RevocationMap map;
         bool allFetched = true;
         long signingTime = 0;
@@ -268,7 +307,7 @@ TEST_F(Revocation, SeveralPointsNeedOneSuccessfulFetch) {
     KVTEST_REQUIRE_SERVER(server);
     Chain c = makeChain({}, {}, {server.url("/first.crl"), server.url("/second.crl")});
     server.on("/first.crl", HttpReply::status(404, "Not Found"));
-    server.on("/second.crl", HttpReply::ok(kvtest::makeCrlDer({{c.leafSerialHex, kRevokedAt}})));
+    server.on("/second.crl", HttpReply::ok(kvtest::makeCrlDer({{c.leafSerialHex, kRevokedAt}}, &c.intermediate)));
     RevocationMap map;
     bool allFetched = true;
     long signingTime = 0;
@@ -292,8 +331,8 @@ TEST_F(Revocation, EarlierFailureSurvivesALaterCertificateWithSeveralPoints) {
     KVTEST_REQUIRE_SERVER(server);
     Chain c = makeChain({}, {server.url("/intermediate.crl")}, {server.url("/a.crl"), server.url("/b.crl")});
     server.on("/intermediate.crl", HttpReply::status(404, "Not Found"));
-    server.on("/a.crl", HttpReply::ok(kvtest::makeCrlDer({})));
-    server.on("/b.crl", HttpReply::ok(kvtest::makeCrlDer({})));
+    server.on("/a.crl", HttpReply::ok(kvtest::makeCrlDer({}, &c.intermediate)));
+    server.on("/b.crl", HttpReply::ok(kvtest::makeCrlDer({}, &c.intermediate)));
     RevocationMap map;
     bool allFetched = true;
     long signingTime = 0;
@@ -302,14 +341,15 @@ TEST_F(Revocation, EarlierFailureSurvivesALaterCertificateWithSeveralPoints) {
     EXPECT_EQ(server.requestCount("/intermediate.crl"), 1);
 }
 
-// Points already fetched for an earlier certificate count as fetched for a later one.
+// Points already fetched for an earlier certificate of the same issuer count as fetched for a
+// later one: the root and the intermediate it issued.
 TEST_F(Revocation, PointsFetchedForAnEarlierCertificateCountAgain) {
     LoopbackHttpServer server("127.77.1.7");
     KVTEST_REQUIRE_SERVER(server);
     const std::vector<std::string> points = {server.url("/a.crl"), server.url("/b.crl")};
-    Chain c = makeChain({}, points, points);
+    Chain c = makeChain(points, points, {});
     server.on("/a.crl", HttpReply::status(404, "Not Found"));
-    server.on("/b.crl", HttpReply::ok(kvtest::makeCrlDer({{"0777", kRevokedAt}})));
+    server.on("/b.crl", HttpReply::ok(kvtest::makeCrlDer({{"0777", kRevokedAt}}, &c.root)));
     RevocationMap map;
     bool allFetched = true;
     long signingTime = 0;
@@ -319,36 +359,43 @@ TEST_F(Revocation, PointsFetchedForAnEarlierCertificateCountAgain) {
     EXPECT_EQ(server.requestCount("/b.crl"), 1);
 }
 
+// Points the tool cannot fetch leave the certificate's revocation unknown: nothing is
+// requested, and even a revocation the cache already holds gives no verdict.
 TEST_F(Revocation, PointsWithoutPlainHttpAreNotFetched) {
     LoopbackHttpServer server("127.77.1.8");
     KVTEST_REQUIRE_SERVER(server);
-    Chain c = makeChain({"ldap://127.77.1.8/cn=root?certificateRevocationList"}, {},
-                        {"https://127.77.1.8/leaf.crl"});
-    RevocationMap map = {{"1a2b3c", kRevokedAt}};
-    bool allFetched = true;
-    long signingTime = 0;
-    EXPECT_EQ(KVBSignLibInternal::checkCertificateChainRevocation(c.xml(), map, &allFetched, signingTime), 1);
-    EXPECT_TRUE(allFetched);
+    struct Case {
+        const char* name;
+        Chain chain;
+    };
+    Case cases[] = {
+        {"ldap on the root, https on the leaf",
+         makeChain({"ldap://127.77.1.8/cn=root?certificateRevocationList"}, {}, {"https://127.77.1.8/leaf.crl"})},
+        {"https only, on the leaf", makeChain({}, {}, {"https://127.77.1.8/leaf.crl"})},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        RevocationMap map = {{"1a2b3c", kRevokedAt}};
+        bool allFetched = true;
+        long signingTime = 0;
+        EXPECT_EQ(KVBSignLibInternal::checkCertificateChainRevocation(k.chain.xml(), map, &allFetched, signingTime), -1);
+        EXPECT_FALSE(allFetched);
+    }
     EXPECT_EQ(server.connections(), 0);
 }
 
-// The root's own signature is never checked, so a document can carry a copy of the root (same
-// name, same key) with distribution points of its own choosing. A list fetched from there must
-// not be able to move a revocation to a later date than the one the issuer's list gives.
+// Two lists that may both speak (the root's own, for itself, and the intermediate's, for the
+// leaf) can name one serial: a list fetched from elsewhere must not be able to move a
+// revocation to a later date than the one the leaf's issuer gives, whatever the order of the
+// fetches or of the entries already known.
 TEST_F(Revocation, AnotherListCannotPostponeARevocation) {
     LoopbackHttpServer server("127.77.1.10");
     KVTEST_REQUIRE_SERVER(server);
-    Chain c = makeChain({}, {}, {server.url("/leaf.crl")});
-    kvtest::CertSpec copySpec = kvtest::caSpec("Revocation Test Root", "02");
-    copySpec.crlUrls = {server.url("/decoy.crl")};
-    kvtest::EvpPkeyPtr otherKey = kvtest::makeRsaKey(2048, 65537, 3);
-    kvtest::X509Ptr namesake = kvtest::makeCert(copySpec, otherKey.get(), nullptr, nullptr);
-    kvtest::X509Ptr rootCopy = kvtest::makeCert(copySpec, c.root.key.get(), namesake.get(), otherKey.get());
+    Chain c = makeChain({server.url("/decoy.crl")}, {}, {server.url("/leaf.crl")});
     const time_t muchLater = utc(2049, 1, 1, 0);
-    server.on("/leaf.crl", HttpReply::ok(kvtest::makeCrlDer({{c.leafSerialHex, kRevokedAt}})));
+    server.on("/leaf.crl", HttpReply::ok(kvtest::makeCrlDer({{c.leafSerialHex, kRevokedAt}}, &c.intermediate)));
     server.on("/decoy.crl", HttpReply::ok(kvtest::makeCrlDer({{c.leafSerialHex, muchLater}}, &c.root)));
 
-    const std::string xml = Chain::xml({c.leaf.cert.get(), c.intermediate.cert.get(), rootCopy.get()});
     struct Case {
         const char* name;
         RevocationMap map;
@@ -362,12 +409,107 @@ TEST_F(Revocation, AnotherListCannotPostponeARevocation) {
         RevocationMap map = k.map;
         bool allFetched = true;
         long signingTime = static_cast<long>(kRevokedAt + 3600);
-        EXPECT_EQ(KVBSignLibInternal::checkCertificateChainRevocation(xml, map, &allFetched, signingTime), 1);
+        EXPECT_EQ(KVBSignLibInternal::checkCertificateChainRevocation(c.xml(), map, &allFetched, signingTime), 1);
         EXPECT_TRUE(allFetched);
         EXPECT_EQ(map["1a2b3c"], static_cast<long>(kRevokedAt));
     }
     EXPECT_EQ(server.requestCount("/decoy.crl"), 2);
     EXPECT_EQ(server.requestCount("/leaf.crl"), 2);
+}
+
+// Only what the chain check vouches for is looked up. A document may replace the root of a
+// genuine chain by a copy of its own making (same name and key: its own signature is never
+// checked), with a serial and points of its choosing. Where the copy matches a root of the
+// store, the store's certificate takes its place; where an anchor matches lower down, nothing
+// above it is looked up.
+TEST_F(Revocation, OnlyTheCertificatesTheChainCheckVouchesForAreLookedUp) {
+    LoopbackHttpServer server("127.77.1.14");
+    KVTEST_REQUIRE_SERVER(server);
+    Chain c = makeChain({}, {}, {server.url("/leaf.crl")});
+    // Issued by a namesake key: the copy's own signature does not verify.
+    kvtest::CertSpec copySpec = kvtest::caSpec("Revocation Test Root", "0999");
+    kvtest::EvpPkeyPtr otherKey = kvtest::makeRsaKey(2048, 65537, 3);
+    kvtest::X509Ptr namesake = kvtest::makeCert(copySpec, otherKey.get(), nullptr, nullptr);
+    // Issued by a namesake key: the copies' own signatures do not verify.
+    kvtest::X509Ptr listedCopy = kvtest::makeCert(copySpec, c.root.key.get(), namesake.get(), otherKey.get());
+    copySpec.crlUrls = {server.url("/copy.crl")};
+    kvtest::X509Ptr pointingCopy = kvtest::makeCert(copySpec, c.root.key.get(), namesake.get(), otherKey.get());
+    server.on("/copy.crl", HttpReply::status(404, "Not Found"));
+    // The leaf's issuer names the copies' serial, not the leaf's.
+    server.on("/leaf.crl", HttpReply::ok(kvtest::makeCrlDer({{"0999", kRevokedAt}}, &c.intermediate)));
+
+    struct Case {
+        const char* name;
+        std::vector<X509*> store;
+        X509* copy;
+        int want;
+    };
+    const Case cases[] = {
+        {"the genuine root in the store, a copy whose serial a list names", {c.root.cert.get()}, listedCopy.get(), 0},
+        {"the genuine root in the store, a copy that names a point", {c.root.cert.get()}, pointingCopy.get(), 0},
+        {"the intermediate in the store, a copy whose serial a list names", {c.intermediate.cert.get()},
+         listedCopy.get(), 0},
+        {"the intermediate in the store, a copy that names a point", {c.intermediate.cert.get()}, pointingCopy.get(),
+         0},
+        // The controls: in an untrusted chain the copy stands at the top. Its serial is looked
+        // up, and its points cannot be checked (its own signature does not verify).
+        {"neither in the store, a copy whose serial a list names", {kvtest::pki().unrelatedRoot.cert.get()},
+         listedCopy.get(), 1},
+        {"neither in the store, a copy that names a point", {kvtest::pki().unrelatedRoot.cert.get()},
+         pointingCopy.get(), -1},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        kvtest::writePemBundle(scratch_.file("roots.pem"), k.store);
+        remember("SSL_CERT_FILE", scratch_.file("roots.pem").c_str());
+        RevocationMap map;
+        bool allFetched = true;
+        long signingTime = 0;
+        const std::string xml = Chain::xml({c.leaf.cert.get(), c.intermediate.cert.get(), k.copy});
+        EXPECT_EQ(KVBSignLibInternal::checkCertificateChainRevocation(xml, map, &allFetched, signingTime), k.want);
+        EXPECT_EQ(allFetched, k.want != -1);
+    }
+    EXPECT_EQ(server.requestCount("/copy.crl"), 0);
+}
+
+// A list that cannot be stored whole (a /tmp too small for it, as any local user can bring
+// about by filling a shared /tmp) is no list fetched, not an empty one.
+TEST_F(Revocation, ListThatCannotBeStoredWholeIsUnknown) {
+    Chain c = makeChain({}, {}, {"http://127.77.1.15/leaf.crl"});
+    // About 2.3 MB, the leaf listed in the middle.
+    const std::string large =
+        kvtest::makeLargeCrlDer(100000, {{c.leafSerialHex, kRevokedAt}}, kRevokedAt - 3600, &c.intermediate);
+    const std::string xml = c.xml();
+    struct Case {
+        const char* name;
+        int megabytes;
+        int want;
+    };
+    const Case cases[] = {
+        {"a /tmp of 1 MB", 1, -1},
+        {"the control: a /tmp of 16 MB", 16, 1},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        // The verdict travels in the exit status: -1, 0 and 1 as 9, 10 and 11.
+        const int status = kvtest::runInChild([&] {
+            if (!kvtest::mountSmallTmp(k.megabytes)) return 98;
+            LoopbackHttpServer server("127.77.1.15");
+            if (!server.started()) return 97;
+            server.on("/leaf.crl", HttpReply::okInOneWrite(large));
+            RevocationMap map;
+            bool allFetched = true;
+            long signingTime = 0;
+            const int verdict = KVBSignLibInternal::checkCertificateChainRevocation(xml, map, &allFetched, signingTime);
+            server.stop();
+            if (allFetched != (verdict != -1)) return 95;
+            // Nothing may be left on the small file system either.
+            return kvtest::kvbsignTempEntries().empty() ? verdict + 10 : 96;
+        });
+        if (status == 98) GTEST_SKIP() << "cannot make a mount namespace";
+        if (status == 97) GTEST_SKIP() << "cannot serve HTTP on 127.77.1.15:80";
+        EXPECT_EQ(status, k.want + 10);
+    }
 }
 
 // Each download is bounded, but a document decides how many points there are: all the downloads

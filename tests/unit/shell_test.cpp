@@ -123,6 +123,8 @@ TEST(CommandRunner, OutputAndExitStatusThroughTheMarker) {
         {"marker follows output without a line end", "printf 'no newline'", "no newline" + marker(0), 0},
         {"error output joined in order", "{ echo out; echo err >&2; (exit 4); }", "out\nerr\n" + marker(4), 4},
         {"signal death is a failure", "sh -c 'kill -9 $$'", "", 137},
+        // Then no marker comes: the runner's own failure marker stands last.
+        {"the shell itself killed is a failure", "echo -kvbreturncode:0; kill -9 $$", "", -1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -135,6 +137,23 @@ TEST(CommandRunner, OutputAndExitStatusThroughTheMarker) {
     const std::string missing = K::getOutputFromSystemCall("kvb-no-such-command-here");
     EXPECT_EQ(K::extractReturnCode(missing), 127);
     EXPECT_NE(missing.find("not found"), std::string::npos) << missing;
+}
+
+// The front end ignores SIGXFSZ (its own writes past a file size limit must fail, not end it)
+// and a caller may ignore SIGPIPE; ignored signals survive exec, so the runner gives every
+// tool the defaults back.
+TEST(CommandRunner, SignalsTheCallerIgnoresAreDefaultInTheTool) {
+    struct sigaction ignore = {}, oldXfsz = {}, oldPipe = {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &oldXfsz), 0);
+    ASSERT_EQ(sigaction(SIGPIPE, &ignore, &oldPipe), 0);
+    const std::string out = K::getOutputFromSystemCall("grep '^SigIgn:' /proc/$$/status");
+    sigaction(SIGXFSZ, &oldXfsz, nullptr);
+    sigaction(SIGPIPE, &oldPipe, nullptr);
+    ASSERT_EQ(K::extractReturnCode(out), 0) << out;
+    const unsigned long long ignored = std::stoull(out.substr(out.find(':') + 1), nullptr, 16);
+    EXPECT_EQ(ignored & (1ull << (SIGXFSZ - 1)), 0u) << out;
+    EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u) << out;
 }
 
 TEST(CommandRunner, LargeBinaryOutputComesBackWholeAndInOrder) {

@@ -21,17 +21,23 @@
 // INTEGER's magnitude in lowercase hexadecimal. No text of a list (issuer names, extensions)
 // is printed, so a list cannot forge lines of the listing.
 //
-// Lists are walked entry by entry (never decoded whole), and the cache is bounded: a file over
-// 32 MB, or lists holding more than 250,000 entries together, are refused as a whole with the
-// exit status 3 and an empty listing, so that the library can tell a cache it cannot read
-// from an empty one.
+// The cache is listed whole or not at all (listing_status.h): a cache file that cannot be
+// opened, that is not a regular file (it is opened without blocking and looked at before
+// anything is read, so a pipe cannot hold the tool), that holds anything but lists, or that is
+// over the bounds (32 MB, or more than 250,000 entries together) is refused with the exit
+// status 3 and an empty listing, so that the library can tell a cache it cannot read from an
+// empty one. Lists are walked entry by entry, never decoded whole.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -42,6 +48,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include "listing_status.h"
 #include "ossl_ptr.h"
 #include "revocation/crl_entries.h"
 
@@ -53,17 +60,16 @@ using kvbsign::CrlWalk;
 using kvbsign::X509CrlPtr;
 
 // The cache is read whole and listed whole, and the library reads the listing whole: a
-// larger cache is refused rather than listed in part (exit status 3, nothing listed).
+// larger cache is refused rather than listed in part.
 constexpr std::size_t kMaxCacheBytes = 32 * 1024 * 1024;
 constexpr std::size_t kMaxListedEntries = 250000;
-constexpr int kRefusedExitStatus = 3;
 
 const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 int usage() {
     std::fprintf(stderr, "usage: kvbsign-crltool y k=<cache file> v\n");
-    return 2;
+    return kvbsign::crl_listing::kUsage;
 }
 
 bool isSpace(unsigned char c) {
@@ -137,9 +143,12 @@ CrlWalk listOne(CrlBytes& bytes, std::uint64_t start, std::uint64_t& end, Listin
     return CrlWalk::Listed;
 }
 
-// Lists the CRLs of the cache one after another; stops at the first thing that is not one.
-// TooLarge when the cache holds more than the listing takes.
-CrlWalk readCache(const std::string& bytes, Listing& listing, std::string& problem) {
+const std::string kTooLarge = "larger than " + std::to_string(kMaxCacheBytes) + " bytes or " +
+                             std::to_string(kMaxListedEntries) + " entries";
+
+// Lists the CRLs of the cache one after another. False, with the reason in `problem`, when
+// the cache holds anything that is not a list or more than the listing takes.
+bool readCache(const std::string& bytes, Listing& listing, std::string& problem) {
     std::size_t pos = 0;
     const unsigned char* data = reinterpret_cast<const unsigned char*>(bytes.data());
     // Each pass consumes at least one byte of a list, or ends the loop.
@@ -150,7 +159,10 @@ CrlWalk readCache(const std::string& bytes, Listing& listing, std::string& probl
         CrlWalk result = CrlWalk::NotAList;
         if (bytes.compare(pos, 10, "-----BEGIN") == 0) {
             BioPtr bio(BIO_new_mem_buf(data + pos, static_cast<int>(left)));
-            if (!bio) break;
+            if (!bio) {
+                problem = "out of memory";
+                return false;
+            }
             const std::size_t before = BIO_ctrl_pending(bio.get());
             unsigned char* der = nullptr;
             long derLength = 0;
@@ -159,6 +171,8 @@ CrlWalk readCache(const std::string& bytes, Listing& listing, std::string& probl
                 CrlBytes block(der, static_cast<std::size_t>(derLength));
                 std::uint64_t end = 0;
                 result = listOne(block, 0, end, listing);
+                // The block must hold exactly one list.
+                if (result == CrlWalk::Listed && end != static_cast<std::uint64_t>(derLength)) result = CrlWalk::NotAList;
             }
             const std::size_t after = BIO_ctrl_pending(bio.get());
             if (result == CrlWalk::Listed && after >= before) result = CrlWalk::NotAList;
@@ -170,30 +184,70 @@ CrlWalk readCache(const std::string& bytes, Listing& listing, std::string& probl
             if (result == CrlWalk::Listed && end <= pos) result = CrlWalk::NotAList;
             if (result == CrlWalk::Listed) pos = static_cast<std::size_t>(end);
         }
-        if (result == CrlWalk::TooLarge) return result;
+        if (result == CrlWalk::TooLarge) {
+            problem = kTooLarge;
+            return false;
+        }
         if (result == CrlWalk::NotAList) {
             problem = "not a CRL at byte " + std::to_string(pos);
-            break;
+            return false;
         }
     }
-    return CrlWalk::Listed;
+    return true;
 }
 
-// The cache file's bytes; false when it holds more than kMaxCacheBytes. A file that cannot be
-// opened is an empty cache.
-bool readBounded(const std::string& path, std::string& bytes) {
+// The cache file's bytes. True with no bytes when there is no cache file at all; false, with
+// the reason in `problem`, for a file that cannot be read whole within the bound.
+bool readBounded(const std::string& path, std::string& bytes, std::string& problem) {
     bytes.clear();
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) return true;
-    const std::streamoff size = in.tellg();
-    if (size > static_cast<std::streamoff>(kMaxCacheBytes)) return false;
-    if (size > 0) bytes.reserve(static_cast<std::size_t>(size));
-    in.seekg(0);
+    // A path that names no regular file is refused before it is opened, and what was opened
+    // is looked at again before anything is read: a pipe or a device swapped in between must
+    // not hold the tool or feed it.
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) {
+        if (errno == ENOENT) return true;
+        problem = std::string("cannot be opened: ") + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        problem = "not a regular file";
+        return false;
+    }
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        problem = std::string("cannot be opened: ") + std::strerror(errno);
+        return false;
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { close(fd); }
+    } closer{fd};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        problem = "not a regular file";
+        return false;
+    }
+    if (info.st_size > static_cast<off_t>(kMaxCacheBytes)) {
+        problem = kTooLarge;
+        return false;
+    }
+    bytes.reserve(static_cast<std::size_t>(info.st_size));
     char chunk[64 * 1024];
     // A file that grows while it is read is still read no further than the bound.
-    while (bytes.size() <= kMaxCacheBytes && in.read(chunk, sizeof chunk).gcount() > 0)
-        bytes.append(chunk, static_cast<std::size_t>(in.gcount()));
-    return bytes.size() <= kMaxCacheBytes;
+    while (bytes.size() <= kMaxCacheBytes) {
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            problem = std::string("read error: ") + std::strerror(errno);
+            return false;
+        }
+        bytes.append(chunk, static_cast<std::size_t>(n));
+    }
+    if (bytes.size() > kMaxCacheBytes) {
+        problem = kTooLarge;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -210,22 +264,16 @@ int main(int argc, char** argv) {
     std::string bytes;
     Listing listing;
     std::string problem;
-    const bool refused = !readBounded(cachePath, bytes) || readCache(bytes, listing, problem) == CrlWalk::TooLarge;
-    if (refused) {
+    if (!readBounded(cachePath, bytes, problem) || !readCache(bytes, listing, problem)) {
         std::printf("0 certificates found\n0 CRLs found\n");
         std::fflush(stdout);
-        std::fprintf(stderr, "kvbsign-crltool: cache file: larger than %zu bytes or %zu entries\n", kMaxCacheBytes,
-                     kMaxListedEntries);
-        return kRefusedExitStatus;
+        std::fprintf(stderr, "kvbsign-crltool: cache file: %s\n", problem.c_str());
+        return kvbsign::crl_listing::kRefused;
     }
 
     std::printf("0 certificates found\n");
     std::fwrite(listing.text.data(), 1, listing.text.size(), stdout);
     std::printf("%zu CRLs found\n", listing.lists);
-    std::fflush(stdout);
-    if (!problem.empty()) {
-        std::fprintf(stderr, "kvbsign-crltool: cache file: %s\n", problem.c_str());
-        return 1;
-    }
-    return 0;
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? kvbsign::crl_listing::kListed
+                                                             : kvbsign::crl_listing::kRefused;
 }

@@ -10,6 +10,7 @@
 #include <openssl/x509v3.h>
 
 #include "KVBSignLibInternal.h"
+#include "certificates/chain.h"
 #include "ossl_ptr.h"
 #include "root_store/root_store.h"
 #include "system/file_copy.h"
@@ -73,16 +74,19 @@ struct TempDirGuard {
     }
 };
 
-}  // namespace
+// What the chain check finds in a list of certificates (which it neither owns nor frees).
+struct Linked {
+    static constexpr size_t kNone = static_cast<size_t>(-1);
+    bool holds = false;         // every certificate linked into one chain, every link verified
+    std::vector<size_t> order;  // list indexes, leaf first, root last (filled when it holds)
+    size_t anchorAt = kNone;    // position in `order` of the highest certificate equal to an anchor
+    size_t anchorIndex = kNone; // the first anchor it equals
+};
 
-bool KVBSignLibInternal::validateCertificateChainX509(std::vector<X509*> certs, std::vector<X509*>& anchors) {
-    // The list is ours from here on: every certificate is freed once, whatever the outcome.
-    std::vector<kvbsign::X509Ptr> owned;
-    owned.reserve(certs.size());
-    for (X509* cert : certs) owned.emplace_back(cert);
-
+Linked linkChain(const std::vector<X509*>& certs, std::vector<X509*>& anchors) {
+    Linked linked;
     for (const X509* cert : certs) {
-        if (cert == nullptr) return false;  // a certificate text that did not decode
+        if (cert == nullptr) return linked;  // a certificate text that did not decode
     }
 
     // One-line names are made once per certificate: linking compares them many times, and a
@@ -104,8 +108,8 @@ bool KVBSignLibInternal::validateCertificateChainX509(std::vector<X509*> certs, 
         }
     }
     if (rootIndex == certs.size()) {
-        debugError("Root certificate not found while attempting to validate the certificate chain");
-        return false;
+        KVBSignLibInternal::debugError("Root certificate not found while attempting to validate the certificate chain");
+        return linked;
     }
 
     // Build the chain root first. The search never returns a certificate that is already in
@@ -136,46 +140,57 @@ bool KVBSignLibInternal::validateCertificateChainX509(std::vector<X509*> certs, 
         inChain[child] = true;
     }
     if (chain.size() != certs.size()) {
-        debugError("Could not build valid certificate chain");
-        return false;
+        KVBSignLibInternal::debugError("Could not build valid certificate chain");
+        return linked;
     }
 
     std::vector<std::string> anchorSubjects;
     anchorSubjects.reserve(anchors.size());
     for (X509* anchor : anchors) anchorSubjects.push_back(anchor != nullptr ? subjectOf(anchor) : std::string());
-    auto isAnchor = [&](size_t index) {
+    auto anchorFor = [&](size_t index) {
         for (size_t a = 0; a < anchors.size(); ++a) {
-            if (sameSubjectAndKey(anchors[a], anchorSubjects[a], certs[index], subjects[index])) return true;
+            if (sameSubjectAndKey(anchors[a], anchorSubjects[a], certs[index], subjects[index])) return a;
         }
-        return false;
+        return Linked::kNone;
     };
 
     // Leaf first, root last; checked from the root down.
     std::vector<size_t> ordered(chain.rbegin(), chain.rend());
-    bool result = true;
-    bool anchorFound = false;
     for (size_t i = ordered.size(); i-- > 0;) {
-        if (!anchorFound) anchorFound = isAnchor(ordered[i]);
+        if (linked.anchorAt == Linked::kNone) {
+            linked.anchorIndex = anchorFor(ordered[i]);
+            if (linked.anchorIndex != Linked::kNone) linked.anchorAt = i;
+        }
         if (i == 0) break;
         X509* issuer = certs[ordered[i]];
         if (!mayActAsIssuer(issuer)) {
-            debugError("validateCertificateChain: issuer is not a certificate authority");
-            result = false;
-            break;
+            KVBSignLibInternal::debugError("validateCertificateChain: issuer is not a certificate authority");
+            return linked;
         }
         EVP_PKEY* key = X509_get0_pubkey(issuer);
         if (key == nullptr) {
-            debugError("validateCertificateChain: failed to get public key");
-            return false;
+            KVBSignLibInternal::debugError("validateCertificateChain: failed to get public key");
+            return linked;
         }
         if (X509_verify(certs[ordered[i - 1]], key) < 1) {
-            debugError("validateCertificateChain: verification of certificate chain failed");
-            result = false;
-            break;
+            KVBSignLibInternal::debugError("validateCertificateChain: verification of certificate chain failed");
+            return linked;
         }
     }
-    if (!anchorFound && !anchors.empty()) result = false;
-    return result;
+    linked.holds = true;
+    linked.order = std::move(ordered);
+    return linked;
+}
+
+}  // namespace
+
+bool KVBSignLibInternal::validateCertificateChainX509(std::vector<X509*> certs, std::vector<X509*>& anchors) {
+    // The list is ours from here on: every certificate is freed once, whatever the outcome.
+    std::vector<kvbsign::X509Ptr> owned;
+    owned.reserve(certs.size());
+    for (X509* cert : certs) owned.emplace_back(cert);
+    const Linked linked = linkChain(certs, anchors);
+    return linked.holds && (anchors.empty() || linked.anchorAt != Linked::kNone);
 }
 
 namespace {
@@ -203,17 +218,32 @@ bool signerIsEndEntity(const std::string& sigXml, const std::vector<kvbsign::X50
 
 }  // namespace
 
-bool KVBSignLibInternal::validateCertificateChain(const std::string& sigXml, std::vector<X509*>& anchors) {
-    const std::vector<std::string_view> texts = getX509CertificateViews(sigXml);
-    std::vector<kvbsign::X509Ptr> decoded;
+bool kvbsign::buildDocumentChain(const std::string& sigXml, std::vector<X509*>& anchors, BuiltChain& chain) {
+    const std::vector<std::string_view> texts = KVBSignLibInternal::getX509CertificateViews(sigXml);
+    std::vector<X509Ptr> decoded;
     decoded.reserve(texts.size());
-    for (std::string_view text : texts) decoded.emplace_back(getX509FromBase64(text));
+    for (std::string_view text : texts) decoded.emplace_back(KVBSignLibInternal::getX509FromBase64(text));
     if (!signerIsEndEntity(sigXml, decoded)) return false;
 
     std::vector<X509*> list;
     list.reserve(decoded.size());
-    for (kvbsign::X509Ptr& cert : decoded) list.push_back(cert.release());
-    return validateCertificateChainX509(std::move(list), anchors);
+    for (const X509Ptr& cert : decoded) list.push_back(cert.get());
+    const Linked linked = linkChain(list, anchors);
+    if (!linked.holds) return false;
+
+    chain = BuiltChain();
+    chain.certs.reserve(linked.order.size());
+    for (size_t index : linked.order) chain.certs.push_back(std::move(decoded[index]));
+    if (linked.anchorAt != Linked::kNone) {
+        chain.anchorAt = linked.anchorAt;
+        chain.anchor = anchors[linked.anchorIndex];
+    }
+    return true;
+}
+
+bool KVBSignLibInternal::validateCertificateChain(const std::string& sigXml, std::vector<X509*>& anchors) {
+    kvbsign::BuiltChain chain;
+    return kvbsign::buildDocumentChain(sigXml, anchors, chain) && (anchors.empty() || chain.anchor != nullptr);
 }
 
 bool KVBSignLibInternal::hasCertificate(std::vector<X509*>& list, X509* cert) {

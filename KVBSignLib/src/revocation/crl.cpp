@@ -1,6 +1,8 @@
 // Revocation lists into the revocation map: DER list files (downloaded lists) and the text
-// listing of the system CRL cache. Only serial numbers and revocation times are taken; nothing
-// about a list is verified, and an insertion never replaces an entry already in the map.
+// listing of the system CRL cache. Only serial numbers and revocation times are taken, and an
+// insertion never replaces an entry already in the map. A downloaded list read for a
+// certificate must be one that may speak for it (revocation/crl_check.h); the cache listing is
+// taken as the listing tool prints it.
 
 #include <algorithm>
 #include <chrono>
@@ -8,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -16,6 +19,7 @@
 #include <openssl/bio.h>
 #include <openssl/x509.h>
 
+#include "crl_cache_tool/listing_status.h"
 #include "revocation/crl_entries.h"
 #include "revocation/crl_listing.h"
 #include "revocation/crl_reading.h"
@@ -41,8 +45,11 @@ std::string cacheListingCommand() {
     return command + "' y k=/var/db/crls/crlcache.db v";
 }
 
-// The listing tool's exit status for a cache over its bounds (it then lists nothing).
-constexpr int kCacheRefusedExitCode = 3;
+// Replaces the listing command in tests (crl_listing.h); empty in production.
+std::string& listingCommandForTesting() {
+    static std::string command;
+    return command;
+}
 
 const std::string kCertificatesFound = " certificates found";
 const std::string kCrlsFound = " CRLs found";
@@ -102,7 +109,8 @@ bool KVBSignLibInternal::extractSerialNumbersFromX509CRL(const std::string& path
 
 kvbsign::CrlFileRead kvbsign::readDerCrlFile(const std::string& path, RevocationMap& map,
                                              const std::set<std::string>* wanted,
-                                             std::chrono::steady_clock::time_point deadline) {
+                                             std::chrono::steady_clock::time_point deadline,
+                                             const FetchedList* fetched) {
     BioPtr bio(BIO_new(BIO_s_file()));
     if (!bio) {
         KVBSignLibInternal::debugError("Error creating file pointer");
@@ -148,11 +156,24 @@ kvbsign::CrlFileRead kvbsign::readDerCrlFile(const std::string& path, Revocation
         return wanted != nullptr || kept.size() <= kMaxEntriesKeptWhole;
     };
 
+    // A list for a certificate: its signature is checked as the walk reads it.
+    std::unique_ptr<CrlCheck> check;
+    if (fetched && fetched->subject) {
+        check.reset(new CrlCheck(*fetched->subject, fetched->point, time(nullptr)));
+        if (!check->usable()) {
+            KVBSignLibInternal::debugError("CRL refused: " + check->problem());
+            return CrlFileRead::Refused;
+        }
+    }
+
     CrlBytes bytes(file);
     CrlWalkBounds bounds;
     bounds.deadline = deadline;
     bounds.asFromFile = true;
-    switch (walkCrlEntries(bytes, 0, bounds, onEntry)) {
+    bounds.signedPart = check.get();
+    X509CrlPtr frame;
+    std::uint64_t end = 0;
+    switch (walkCrlEntries(bytes, 0, bounds, onEntry, &frame, &end)) {
         case CrlWalk::Listed:
             break;
         case CrlWalk::NotAList:
@@ -161,16 +182,29 @@ kvbsign::CrlFileRead kvbsign::readDerCrlFile(const std::string& path, Revocation
             KVBSignLibInternal::debugError("CRL too large to read within the bounds");
             return CrlFileRead::TooLarge;
     }
+    // A downloaded body is the list and nothing else: bytes after it are a second reading of
+    // the body that another reader may take up.
+    if (fetched && end != bytes.size()) return CrlFileRead::NotAList;
+    if (check && !check->accepts(*frame)) {
+        KVBSignLibInternal::debugError("CRL refused: " + check->problem());
+        return CrlFileRead::Refused;
+    }
     for (const RevocationMap::value_type& entry : kept) map.insert(entry);
     return CrlFileRead::Read;
 }
 
+void kvbsignSetCrlListingCommandForTesting(const char* command) {
+    listingCommandForTesting() = command != nullptr ? command : "";
+}
+
 bool KVBSignLibInternal::getCertificateRevocationLists(RevocationMap& map) {
-    const std::string listing = getOutputFromSystemCall(cacheListingCommand());
-    // The tool refuses a cache larger than it lists: without the cache's entries a revoked
+    const std::string& replaced = listingCommandForTesting();
+    const std::string listing = getOutputFromSystemCall(replaced.empty() ? cacheListingCommand() : replaced);
+    // Only a listing the tool finished is the cache: a tool that refused the cache, failed or
+    // could not be started (127) listed nothing, and without the cache's entries a revoked
     // chain could pass as not revoked, so the verdict is unknown.
-    if (extractReturnCode(listing) == kCacheRefusedExitCode) {
-        debugError("CRL cache too large to list");
+    if (extractReturnCode(listing) != kvbsign::crl_listing::kListed) {
+        debugError("CRL cache could not be listed");
         return false;
     }
     kvbsign::addCrlListingEntries(listing, map);

@@ -11,11 +11,15 @@
 #include "revocation/crl_download_limits.h"
 #include "revocation/crl_reading.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <fstream>
+#include <cstring>
 #include <istream>
 #include <memory>
 #include <mutex>
@@ -211,6 +215,99 @@ private:
     std::string path_;
 };
 
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const unsigned char x = static_cast<unsigned char>(a[i]);
+        const unsigned char y = static_cast<unsigned char>(b[i]);
+        if ((x >= 'A' && x <= 'Z' ? x + 32 : x) != (y >= 'A' && y <= 'Z' ? y + 32 : y)) return false;
+    }
+    return true;
+}
+
+// What the header lines say about the body's length. A body in a transfer coding (chunked)
+// is not the list's bytes, and a length given twice or in a form that readers parse apart
+// leaves the body's end open to dispute: such responses are refused.
+struct BodyFraming {
+    bool hasLength = false;
+    std::uint64_t length = 0;
+    std::string problem;
+
+    // One header line, its line end's "\r" still on it. False when the response is refused.
+    bool read(std::string_view line) {
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        const std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos) return true;  // not a header: nothing to take from it
+        const std::string_view name = line.substr(0, colon);
+        std::string_view value = line.substr(colon + 1);
+        if (equalsIgnoringCase(name, "Transfer-Encoding")) {
+            problem = "the body has a transfer coding";
+            return false;
+        }
+        if (!equalsIgnoringCase(name, "Content-Length")) return true;
+        if (hasLength) {
+            problem = "Content-Length given twice";
+            return false;
+        }
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+        while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+        if (value.empty()) {
+            problem = "Content-Length without a value";
+            return false;
+        }
+        std::uint64_t parsed = 0;
+        for (const char c : value) {
+            if (c < '0' || c > '9' || parsed > (UINT64_MAX - 9) / 10) {
+                problem = "Content-Length that is not a number";
+                return false;
+            }
+            parsed = parsed * 10 + static_cast<std::uint64_t>(c - '0');
+        }
+        hasLength = true;
+        length = parsed;
+        return true;
+    }
+};
+
+// The body file: every write and the close are checked, so that a body cut short by a full
+// file system or a file size limit is never read as the list (the front end ignores SIGXFSZ,
+// so such a write fails instead of ending the process).
+class BodyFile {
+public:
+    explicit BodyFile(const std::string& path)
+        : fd_(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)) {
+        if (fd_ < 0) fail("open");
+    }
+    ~BodyFile() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    BodyFile(const BodyFile&) = delete;
+    BodyFile& operator=(const BodyFile&) = delete;
+
+    void write(const char* bytes, std::size_t count) {
+        // Every pass writes at least one byte or throws.
+        while (count > 0) {
+            const ssize_t n = ::write(fd_, bytes, count);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) fail("write");
+            bytes += n;
+            count -= static_cast<std::size_t>(n);
+        }
+    }
+    void close() {
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0) fail("close");
+    }
+
+private:
+    [[noreturn]] static void fail(const char* what) {
+        throw std::runtime_error(std::string("CRL download: the body could not be stored (") + what + ": " +
+                                 std::strerror(errno) + ")");
+    }
+    int fd_;
+};
+
 }  // namespace
 
 void kvbsignSetCrlTimeoutsForTesting(int connectMs, int idleMs, int totalMs) {
@@ -224,11 +321,11 @@ void kvbsignSetCrlBodyLimitForTesting(std::int64_t bytes) {
 }
 
 bool KVBSignLibInternal::downloadAndParseCRL(const std::string& url, RevocationMap& map) {
-    return kvbsign::downloadCrl(url, map, nullptr, Clock::time_point::max());
+    return kvbsign::downloadCrl(url, nullptr, map, nullptr, Clock::time_point::max());
 }
 
-bool kvbsign::downloadCrl(const std::string& url, RevocationMap& map, const std::set<std::string>* wanted,
-                          Clock::time_point deadline) {
+bool kvbsign::downloadCrl(const std::string& url, const CrlSubject* subject, RevocationMap& map,
+                          const std::set<std::string>* wanted, Clock::time_point deadline) {
     if (!requestable(url)) {
         KVBSignLibInternal::debugError("CRL URL holds a control character or a blank: not requested");
         return false;
@@ -272,22 +369,32 @@ bool kvbsign::downloadCrl(const std::string& url, RevocationMap& map, const std:
         if (!responseStream || version.substr(0, 5) != "HTTP/" || statusCode != 200) return false;
 
         readUntil(connection, response, "\r\n\r\n", received);
+        BodyFraming framing;
         std::string header;
         while (std::getline(responseStream, header) && header != "\r") {
+            if (!framing.read(header)) {
+                KVBSignLibInternal::debugError("CRL download: " + framing.problem);
+                return false;
+            }
         }
+        if (framing.hasLength && framing.length > static_cast<std::uint64_t>(gMaxBodyBytes))
+            throw std::length_error("CRL download: response body too large");
 
         TempDirectory directory(KVBSignLibInternal::createTempDirectory(0, 0));
         if (directory.path().empty()) return false;
         const std::string file = directory.path() + "/revoked.crl";
 
         boost::system::error_code end;
+        std::uint64_t bodyBytes = 0;
         {
-            std::ofstream out(file, std::ios::out | std::ios::trunc | std::ios::binary);
-            std::int64_t bodyBytes = 0;
+            BodyFile out(file);
             auto keep = [&](const char* bytes, std::size_t count) {
-                bodyBytes += static_cast<std::int64_t>(count);
-                if (bodyBytes > gMaxBodyBytes) throw std::length_error("CRL download: response body too large");
-                out.write(bytes, static_cast<std::streamsize>(count));
+                bodyBytes += count;
+                if (bodyBytes > static_cast<std::uint64_t>(gMaxBodyBytes))
+                    throw std::length_error("CRL download: response body too large");
+                if (framing.hasLength && bodyBytes > framing.length)
+                    throw std::length_error("CRL download: response body longer than its Content-Length");
+                out.write(bytes, count);
             };
             if (response.size() > 0) {
                 keep(static_cast<const char*>(response.data().data()), response.size());
@@ -301,12 +408,22 @@ bool kvbsign::downloadCrl(const std::string& url, RevocationMap& map, const std:
                 if (n > 0) keep(chunk.get(), n);
                 if (end) break;
             }
+            out.close();
         }
 
         if (end != asio::error::eof) return false;
-        // A body that is no list still counts as fetched; a list that cannot be read within
-        // the bounds (time included) does not.
-        return readDerCrlFile(file, map, wanted, totalDeadline) != CrlFileRead::TooLarge;
+        // A server that closes early sends a clean end of stream too: only the announced
+        // length tells a list cut short.
+        if (framing.hasLength && bodyBytes != framing.length) {
+            KVBSignLibInternal::debugError("CRL download: response body shorter than its Content-Length");
+            return false;
+        }
+        // Only one list that can be read within the bounds (time included), and, for a
+        // certificate, one that may speak for it, is fetched.
+        FetchedList fetched;
+        fetched.subject = subject;
+        fetched.point = url;
+        return readDerCrlFile(file, map, wanted, totalDeadline, &fetched) == CrlFileRead::Read;
     } catch (const std::exception& e) {
         KVBSignLibInternal::debugError(std::string("Exception while getting CRL list from internet") + e.what());
         return false;

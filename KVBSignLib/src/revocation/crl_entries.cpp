@@ -238,8 +238,17 @@ CrlWalk Walk::signedFields(std::uint64_t& pos, std::uint64_t end, bool indefinit
         if (field == 0 && !universal(h, V_ASN1_INTEGER)) field = 1;
         if (field == 4 && !(h.cls == 0 && (h.tag == V_ASN1_UTCTIME || h.tag == V_ASN1_GENERALIZEDTIME))) field = 5;
         if (field == 5 && !universal(h, V_ASN1_SEQUENCE)) field = 6;
-        const CrlWalk step = field == 5 ? entries(pos, end, h) : keep(pos, end - pos, h, hasEntries_ ? after_ : before_);
+        std::string& to = hasEntries_ ? after_ : before_;
+        const std::size_t kept = to.size();
+        const CrlWalk step = field == 5 ? entries(pos, end, h) : keep(pos, end - pos, h, to);
         if (step != CrlWalk::Listed) return step;
+        if (field == 1 && bounds_.signedPart) {
+            // The signature algorithm comes before everything it covers but the version.
+            const unsigned char* p = reinterpret_cast<const unsigned char*>(to.data() + kept);
+            X509AlgorPtr algorithm(d2i_X509_ALGOR(nullptr, &p, static_cast<long>(to.size() - kept)));
+            if (!algorithm) return CrlWalk::NotAList;
+            bounds_.signedPart->algorithm(*algorithm);
+        }
         if (field == 5) hasEntries_ = true;
         ++field;
     }
@@ -322,10 +331,13 @@ CrlWalk Walk::run(std::uint64_t start, X509CrlPtr* frame, std::uint64_t* end) {
     step = header(pos, listEnd - pos, signedPart);
     if (step != CrlWalk::Listed) return step;
     if (!universal(signedPart, V_ASN1_SEQUENCE) || !signedPart.constructed) return CrlWalk::NotAList;
+    // The signed part, header and all, is what the signature covers.
+    if (bounds_.signedPart) bytes_.tap(pos, bounds_.signedPart);
     pos += signedPart.size;
     const std::uint64_t signedEnd = signedPart.indefinite ? listEnd : pos + signedPart.length;
     step = signedFields(pos, signedEnd, signedPart.indefinite);
     if (step != CrlWalk::Listed) return step;
+    if (bounds_.signedPart && !bytes_.untap(pos)) return CrlWalk::NotAList;
 
     // The signature algorithm and the signature value.
     int field = 1;
@@ -396,14 +408,22 @@ const unsigned char* CrlBytes::at(std::uint64_t offset, std::size_t count, std::
     if (offset < windowStart_) return nullptr;
     const std::uint64_t windowEnd = windowStart_ + window_.size();
     if (offset + want > windowEnd) {
-        // Drop what lies before `offset` and read on; this happens about once a chunk.
+        // Drop what lies before `offset` and read on; this happens about once a chunk. What
+        // leaves the window goes to the tap first.
         if (offset >= windowEnd) {
+            feed(windowEnd);
             window_.clear();
             if (offset != nextRead_) {
-                if (fseeko(file_, static_cast<off_t>(offset - nextRead_), SEEK_CUR) != 0) return nullptr;
-                nextRead_ = offset;
+                if (tap_ && tapNext_ < offset) {
+                    if (!readThrough(offset)) return nullptr;
+                } else if (fseeko(file_, static_cast<off_t>(offset - nextRead_), SEEK_CUR) != 0) {
+                    return nullptr;
+                } else {
+                    nextRead_ = offset;
+                }
             }
         } else {
+            feed(offset);
             window_.erase(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(offset - windowStart_));
         }
         windowStart_ = offset;
@@ -419,6 +439,60 @@ const unsigned char* CrlBytes::at(std::uint64_t offset, std::size_t count, std::
     }
     got = static_cast<std::size_t>(windowStart_ + window_.size() - offset);
     return window_.data() + (offset - windowStart_);
+}
+
+void CrlBytes::tap(std::uint64_t offset, CrlSignedPart* sink) {
+    tap_ = sink;
+    tapNext_ = offset;
+    tapLost_ = false;
+}
+
+void CrlBytes::feed(std::uint64_t upTo) {
+    if (!tap_ || upTo <= tapNext_) return;
+    if (memory_) {
+        tap_->update(memory_ + tapNext_, static_cast<std::size_t>(upTo - tapNext_));
+    } else if (tapNext_ < windowStart_ || upTo > windowStart_ + window_.size()) {
+        tapLost_ = true;
+    } else {
+        tap_->update(window_.data() + (tapNext_ - windowStart_), static_cast<std::size_t>(upTo - tapNext_));
+    }
+    tapNext_ = upTo;
+}
+
+bool CrlBytes::readThrough(std::uint64_t offset) {
+    std::vector<unsigned char> chunk(kReadChunk);
+    // Every pass reads at least one byte or gives up.
+    while (nextRead_ < offset) {
+        const std::size_t ask = static_cast<std::size_t>(std::min<std::uint64_t>(kReadChunk, offset - nextRead_));
+        const std::size_t n = std::fread(chunk.data(), 1, ask, file_);
+        if (n == 0) return false;
+        const std::uint64_t from = nextRead_;
+        nextRead_ += n;
+        if (nextRead_ <= tapNext_) continue;
+        const std::uint64_t skip = tapNext_ > from ? tapNext_ - from : 0;
+        if (tapNext_ < from) tapLost_ = true;
+        tap_->update(chunk.data() + skip, static_cast<std::size_t>(n - skip));
+        tapNext_ = nextRead_;
+    }
+    return true;
+}
+
+bool CrlBytes::untap(std::uint64_t end) {
+    if (!tap_) return false;
+    if (end > size_) tapLost_ = true;
+    // Each pass hands over at least one byte or gives up.
+    while (!tapLost_ && tapNext_ < end) {
+        std::size_t got = 0;
+        const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(end - tapNext_, kReadChunk));
+        at(tapNext_, count, got);  // brings the bytes into the window (or finds them in memory)
+        if (got == 0) {
+            tapLost_ = true;
+            break;
+        }
+        feed(tapNext_ + std::min<std::uint64_t>(got, end - tapNext_));
+    }
+    tap_ = nullptr;
+    return !tapLost_;
 }
 
 CrlWalk walkCrlEntries(CrlBytes& bytes, std::uint64_t start, const CrlWalkBounds& bounds,

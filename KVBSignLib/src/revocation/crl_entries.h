@@ -26,6 +26,18 @@
 
 namespace kvbsign {
 
+// Receives the signed part of a list (its tbsCertList, header included) byte for byte as the
+// walk reads it, so that the list's signature can be checked without holding the list.
+class CrlSignedPart {
+public:
+    virtual ~CrlSignedPart() = default;
+    // The signed part's own signature algorithm, as soon as the walk has read it. The bytes in
+    // front of it (the part's header and version) may have come already.
+    virtual void algorithm(const X509_ALGOR& algorithm) = 0;
+    // The next bytes of the signed part, in order, each byte once.
+    virtual void update(const unsigned char* data, std::size_t size) = 0;
+};
+
 // The bytes of one list or more: a block in memory, or a file read forward in pieces.
 class CrlBytes {
 public:
@@ -44,13 +56,26 @@ public:
     // offset before that of an earlier call may be gone.
     const unsigned char* at(std::uint64_t offset, std::size_t count, std::size_t& got);
 
+    // From `offset` on, every byte is handed to `sink` as well, once and in order (a file's
+    // bytes as they are read, before they leave the window), up to the end given to untap.
+    void tap(std::uint64_t offset, CrlSignedPart* sink);
+    // Hands over the bytes before `end` not handed over yet and stops the tap; false when
+    // some of them could not be read.
+    bool untap(std::uint64_t end);
+
 private:
+    void feed(std::uint64_t upTo);                // window bytes up to `upTo` to the tap
+    bool readThrough(std::uint64_t offset);       // the file up to `offset`, tapped, not kept
+
     const unsigned char* memory_ = nullptr;
     std::FILE* file_ = nullptr;
     std::uint64_t size_ = 0;
     std::vector<unsigned char> window_;  // file bytes [windowStart_, windowStart_ + window_.size())
     std::uint64_t windowStart_ = 0;
     std::uint64_t nextRead_ = 0;  // offset of the next byte the file gives
+    CrlSignedPart* tap_ = nullptr;
+    std::uint64_t tapNext_ = 0;  // the next byte the tap is owed
+    bool tapLost_ = false;       // a byte the tap was owed could not be handed over
 };
 
 enum class CrlWalk {
@@ -67,6 +92,8 @@ struct CrlWalkBounds {
     // first 8 bytes, and then exactly the content that header announces (a decode from
     // memory takes the header from all the bytes there are).
     bool asFromFile = false;
+    // When given, sees the list's signed part as the walk reads it.
+    CrlSignedPart* signedPart = nullptr;
 };
 
 // Walks the list that starts at `start`. The callback sees each entry before the list is

@@ -17,4 +17,9 @@ void addCrlListingEntries(const std::string& listing, RevocationMap& map);
 
 }  // namespace kvbsign
 
+// Test seam: the shell command run to list the cache instead of the listing tool (a missing
+// tool cannot be shown for real while the built one stays where the library expects it, nor a
+// copy of it run as another user). Null restores the tool. Not for use outside tests.
+void kvbsignSetCrlListingCommandForTesting(const char* command);
+
 #endif

@@ -1,11 +1,20 @@
 // The revocation verdict of the signer's chain: the system CRL cache first, then the lists
 // named by the chain certificates' CRL distribution points, every certificate of the chain
 // looked up by serial number against the signing time.
+//
+// Only what the chain check vouches for is looked up: the chain as it was built, signer first,
+// each certificate followed by its issuer, up to the certificate that matched a trust anchor,
+// whose place the anchor's own certificate takes (the document's copy of it and the copies
+// above it were never checked: their serials and points are anyone's). A list counts for a
+// certificate only when it may speak for it (revocation/crl_check.h), so each certificate is
+// fetched for with its issuer; a self-signed top is its own issuer, and a top that is not has
+// none that any list could be checked against.
 
 #include <chrono>
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -15,6 +24,7 @@
 #include <openssl/x509v3.h>
 
 #include "KVBSignLibInternal.h"
+#include "certificates/chain.h"
 #include "ossl_ptr.h"
 #include "revocation/crl_download_limits.h"
 #include "revocation/crl_reading.h"
@@ -28,18 +38,48 @@ int gCheckBoundMs = kDefaultCheckBoundMs;
 const std::string kHttp = "http://";
 const std::string kCrlSuffix = ".crl";
 
-// The CRL distribution points extension as raw bytes (the DER of the sequence); empty when
-// the certificate has none. The URLs are found in it by searching, not by decoding.
-std::string distributionPointBytes(X509* cert) {
+// The CRL distribution points extension as raw bytes (the DER of the sequence); false when the
+// certificate has none. The URLs are found in it by searching, not by decoding.
+bool distributionPointBytes(X509* cert, std::string& raw) {
+    raw.clear();
     const int index = X509_get_ext_by_NID(cert, NID_crl_distribution_points, -1);
-    if (index < 0) return std::string();
+    if (index < 0) return false;
     X509_EXTENSION* extension = X509_get_ext(cert, index);
-    if (!extension) return std::string();
-    const ASN1_OCTET_STRING* data = X509_EXTENSION_get_data(extension);
-    if (!data) return std::string();
-    return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(data)),
-                       static_cast<std::size_t>(ASN1_STRING_length(data)));
+    const ASN1_OCTET_STRING* data = extension ? X509_EXTENSION_get_data(extension) : nullptr;
+    if (data) {
+        raw.assign(reinterpret_cast<const char*>(ASN1_STRING_get0_data(data)),
+                   static_cast<std::size_t>(ASN1_STRING_length(data)));
+    }
+    return true;
 }
+
+bool selfSigned(X509* cert) {
+    EVP_PKEY* key = X509_get0_pubkey(cert);
+    return X509_NAME_cmp(X509_get_subject_name(cert), X509_get_issuer_name(cert)) == 0 && key != nullptr &&
+           X509_verify(cert, key) == 1;
+}
+
+// One certificate of the lookup and the issuer its lists must come from (null: none known).
+struct Link {
+    X509* cert;
+    X509* issuer;
+};
+
+// The certificates the chain check vouches for, signer first, each with its issuer.
+std::vector<Link> lookupOrder(const kvbsign::BuiltChain& chain) {
+    const std::size_t top = chain.anchor ? chain.anchorAt : chain.certs.size() - 1;
+    auto at = [&](std::size_t i) { return i == chain.anchorAt && chain.anchor ? chain.anchor : chain.certs[i].get(); };
+    std::vector<Link> links;
+    for (std::size_t i = 0; i <= top; ++i) links.push_back({at(i), i < top ? at(i + 1) : nullptr});
+    if (selfSigned(links.back().cert)) links.back().issuer = links.back().cert;
+    return links;
+}
+
+// Which list a fetch is for: the URL, the issuer (one of the chain's certificates or the
+// anchor, each one object for the whole check), and whether the certificate is a CA. A list
+// accepted for one issuer says nothing about a certificate of another, nor one accepted for a
+// CA about an end entity (a list may cover one kind only).
+using FetchKey = std::tuple<std::string, const X509*, bool>;
 
 // The map key that the lookup gives a certificate: its serial's content bytes in lowercase
 // hexadecimal.
@@ -72,63 +112,75 @@ int KVBSignLibInternal::checkCertificateChainRevocation(const std::string& sigXm
     bool localFlag = true;
     bool* fetched = allFetched ? allFetched : &localFlag;
 
+    // The root store tells which certificate of the chain is a trust anchor. One that cannot be
+    // read names none: the whole chain is then looked up, as for an untrusted one.
+    std::vector<X509*> roots;
+    const struct RootsGuard {
+        std::vector<X509*>& roots;
+        ~RootsGuard() {
+            for (X509* root : roots) X509_free(root);
+        }
+    } rootsGuard{roots};
+    if (!getSystemRootCertificates(roots)) roots.clear();
+
     // A chain that does not hold together cannot be judged: unknown, not "not revoked" (a
     // revoked signer could otherwise hide by cutting KeyInfo down to the leaf). Nothing is
     // fetched, and the flag stays as it is, so the status does not change.
-    std::vector<X509*> noAnchors;
-    if (!validateCertificateChain(sigXml, noAnchors)) return -1;
+    kvbsign::BuiltChain chain;
+    if (!kvbsign::buildDocumentChain(sigXml, roots, chain)) return -1;
+    const std::vector<Link> links = lookupOrder(chain);
 
-    const std::vector<std::string_view> texts = getX509CertificateViews(sigXml);
     // The lookup reads nothing but the chain's own serials, so a list's other entries (a list
     // may hold millions) are never kept.
     std::set<std::string> chainSerials;
-    for (std::string_view text : texts) {
-        kvbsign::X509Ptr cert(getX509FromBase64(text));
-        if (cert) chainSerials.insert(lookupKey(cert.get()));
-    }
-    // Every URL is downloaded at most once; a certificate that names it again gets the same
-    // outcome, fetched or not.
-    std::map<std::string, bool> visited;
+    for (const Link& link : links) chainSerials.insert(lookupKey(link.cert));
+    // Every list is downloaded at most once for an issuer; a certificate that names it again
+    // gets the same outcome, fetched or not.
+    std::map<FetchKey, bool> visited;
     const std::chrono::steady_clock::time_point deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(gCheckBoundMs);
-    auto fetch = [&](const std::string& url) {
-        const std::map<std::string, bool>::const_iterator seen = visited.find(url);
+    auto fetch = [&](const std::string& url, const Link& link) {
+        const FetchKey key(url, link.issuer, X509_check_ca(link.cert) != 0);
+        const std::map<FetchKey, bool>::const_iterator seen = visited.find(key);
         if (seen != visited.end()) return seen->second;
         // Past the bound of the whole check, a point is not tried: its list counts as not fetched.
         if (std::chrono::steady_clock::now() >= deadline) {
-            visited.emplace(url, false);
+            visited.emplace(key, false);
             return false;
         }
         // Lists only ever add revocations: where two sources name one serial, the earlier
-        // date stands. Neither the order of the fetches (which the document decides) nor a list
-        // from a certificate whose own signature nobody checks can postpone a revocation.
+        // date stands, whatever the order of the fetches (which the document decides).
         RevocationMap fetchedEntries;
+        const kvbsign::CrlSubject subject{link.cert, link.issuer};
         // A download under way ends by the check's bound too.
-        const bool ok = kvbsign::downloadCrl(url, fetchedEntries, &chainSerials, deadline);
+        const bool ok = kvbsign::downloadCrl(url, &subject, fetchedEntries, &chainSerials, deadline);
         for (const RevocationMap::value_type& entry : fetchedEntries) {
             const std::pair<RevocationMap::iterator, bool> placed = map.insert(entry);
             if (!placed.second && entry.second < placed.first->second) placed.first->second = entry.second;
         }
-        visited.emplace(url, ok);
+        visited.emplace(key, ok);
         return ok;
     };
 
-    // The flag is only ever cleared here: a certificate whose lists could not be fetched keeps
-    // the verdict unknown, whatever the certificates after it manage to fetch.
-    for (std::size_t i = texts.size(); i-- > 0;) {
-        kvbsign::X509Ptr cert(getX509FromBase64(texts[i]));
-        if (!cert) continue;
-        const std::string raw = distributionPointBytes(cert.get());
-        if (raw.empty()) continue;
+    // From the top down. The flag is only ever cleared here: a certificate whose lists could
+    // not be fetched keeps the verdict unknown, whatever the certificates after it manage to
+    // fetch.
+    std::string raw;
+    for (std::size_t i = links.size(); i-- > 0;) {
+        const Link& link = links[i];
+        if (!distributionPointBytes(link.cert, raw)) continue;
 
         std::size_t matches = 0;
         for (std::size_t at = raw.find(kHttp); at != std::string::npos; at = raw.find(kHttp, at + kHttp.size()))
             ++matches;
-
-        if (matches == 1) {
+        // Points the tool cannot fetch (https, ldap), or lists no issuer could be checked
+        // for: the certificate's revocation cannot be known.
+        if (matches == 0 || !link.issuer) {
+            *fetched = false;
+        } else if (matches == 1) {
             // The URL runs to the end of the extension, whatever follows the URI.
-            if (!fetch(raw.substr(raw.find(kHttp)))) *fetched = false;
-        } else if (matches >= 2) {
+            if (!fetch(raw.substr(raw.find(kHttp)), link)) *fetched = false;
+        } else {
             // Several points: one list fetched is enough for this certificate. Each URL ends
             // after its first ".crl"; without one, only the scheme is left of it.
             bool any = false;
@@ -144,7 +196,7 @@ int KVBSignLibInternal::checkCertificateChainRevocation(const std::string& sigXm
                     url = kHttp;
                     rest = at + kHttp.size();
                 }
-                if (fetch(url)) any = true;
+                if (fetch(url, link)) any = true;
             }
             if (!any) *fetched = false;
         }
@@ -153,10 +205,8 @@ int KVBSignLibInternal::checkCertificateChainRevocation(const std::string& sigXm
     if (!*fetched) return -1;
 
     bool revoked = false;
-    for (std::size_t i = texts.size(); i-- > 0 && !revoked;) {
-        kvbsign::X509Ptr cert(getX509FromBase64(texts[i]));
-        if (cert) revoked = hasSerialAfterRevocation(map, cert.get(), signingTime);
-    }
+    for (std::size_t i = links.size(); i-- > 0 && !revoked;)
+        revoked = hasSerialAfterRevocation(map, links[i].cert, signingTime);
     return revoked ? 1 : 0;
 }
 

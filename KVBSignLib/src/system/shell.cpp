@@ -132,11 +132,14 @@ std::string runThroughShell(const std::string& command, rlim_t fileSizeLimit) {
         struct sigaction dfl;
         memset(&dfl, 0, sizeof dfl);
         dfl.sa_handler = SIG_DFL;
+        // Signals the caller ignores stay ignored across exec: the tools get the defaults back.
+        // The front end ignores SIGXFSZ so that its own writes past a file size limit fail
+        // (and are checked); a tool past its limit must end instead.
         sigaction(SIGPIPE, &dfl, nullptr);
+        sigaction(SIGXFSZ, &dfl, nullptr);
         if (fileSizeLimit != kNoFileSizeLimit) {
-            // A write past the limit ends the tool with SIGXFSZ, which must not be ignored,
-            // and must not leave a core file behind in the working directory.
-            sigaction(SIGXFSZ, &dfl, nullptr);
+            // A write past the limit ends the tool with SIGXFSZ, which must not leave a core
+            // file behind in the working directory.
             struct rlimit core;
             struct rlimit files;
             if (getrlimit(RLIMIT_CORE, &core) != 0 || getrlimit(RLIMIT_FSIZE, &files) != 0) _exit(127);
@@ -169,13 +172,15 @@ std::string runThroughShell(const std::string& command, rlim_t fileSizeLimit) {
         complete = feof(stream) != 0;
         fclose(stream);  // closed before the wait, so a child still writing cannot block it
     }
-    // Only reaps the child: the exit status travels in the marker.
+    // The exit status travels in the marker; a shell that was killed never wrote one. (A host
+    // that ignores SIGCHLD leaves nothing to reap: the marker alone then tells.)
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    pid_t reaped;
+    while ((reaped = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
     }
 
     std::string text = output.str();
-    if (!complete) text += kRunnerFailedOutput;
+    if (!complete || (reaped == pid && !WIFEXITED(status))) text += kRunnerFailedOutput;
     return text;
 }
 

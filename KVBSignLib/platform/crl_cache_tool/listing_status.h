@@ -1,0 +1,22 @@
+#ifndef KVBSIGN_CRL_LISTING_STATUS_H
+#define KVBSIGN_CRL_LISTING_STATUS_H
+
+// Exit statuses of the CRL cache listing tool (kvbsign-crltool), shared by the tool and by the
+// library that runs it. Only kListed lets the library use the listing: any other status, and a
+// tool that cannot be started at all, leaves the cache's revocations unknown.
+
+namespace kvbsign {
+namespace crl_listing {
+
+// Every list of the cache file was listed. No cache file at all is an empty cache.
+constexpr int kListed = 0;
+// The command line was not "y k=<cache file> v"; nothing listed.
+constexpr int kUsage = 2;
+// The cache was refused as a whole and nothing was listed: it cannot be opened, it is not a
+// regular file, it is over the bounds, or it holds something that is not a list.
+constexpr int kRefused = 3;
+
+}  // namespace crl_listing
+}  // namespace kvbsign
+
+#endif
