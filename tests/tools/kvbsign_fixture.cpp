@@ -265,8 +265,8 @@ std::string chainInput(const std::vector<X509*>& certs) {
     return out;
 }
 
-// archive: the fixed package zipped by the zip tool, plain and with zip64 fields, and with an
-// archive comment.
+// archive: the fixed package zipped by the zip tool, plain and with zip64 fields, with an
+// archive comment and with zero bytes after the end.
 void archiveSeeds(Corpus& corpus, const fs::path& stageRoot) {
     Stage stage(stageRoot / "archive");
     const kvtest::SignedPackage pkg = fuzzPackage().build((stage.dir / "pkg").string());
@@ -282,6 +282,7 @@ void archiveSeeds(Corpus& corpus, const fs::path& stageRoot) {
     const std::string comment = "a package comment";
     commented[commented.size() - 2] = static_cast<char>(comment.size());
     corpus.add("archive", "comment.zip", commented + comment);
+    corpus.add("archive", "padded.zip", kvtest::readFile(zip) + std::string(512, '\0'));
 }
 
 void chainSeeds(Corpus& corpus) {

@@ -113,11 +113,13 @@ TEST_F(ArchiveReader, AcceptsTheFormsWritersUse) {
          [](ZipSpec& s) {
              for (ZipEntrySpec& e : s.entries) e.dataDescriptor = true;
          }},
-        {"data descriptors without signature",
+        // A streaming reader sizes deflated data by its stream, stored data only by the
+        // descriptor's signature.
+        {"data descriptors without signature on deflated entries, with it on stored ones",
          [](ZipSpec& s) {
              for (ZipEntrySpec& e : s.entries) {
                  e.dataDescriptor = true;
-                 e.descriptorSignature = false;
+                 e.descriptorSignature = e.method.value_or(e.kind == ZipEntrySpec::Kind::File ? 8 : 0) == 0;
              }
          }},
         {"zip64 fields and end record",
@@ -126,6 +128,21 @@ TEST_F(ArchiveReader, AcceptsTheFormsWritersUse) {
              s.zip64End = true;
          }},
         {"archive comment", [](ZipSpec& s) { s.comment = "made for a test"; }},
+        // As a writer to a pipe pads its output.
+        {"zero bytes after the end record", [](ZipSpec& s) { s.afterEnd = std::string(9000, '\0'); }},
+        {"zero bytes after a comment and a zip64 end record",
+         [](ZipSpec& s) {
+             s.zip64End = true;
+             s.comment = "c";
+             s.afterEnd = std::string(512, '\0');
+         }},
+        {"names of 256 elements",
+         [](ZipSpec& s) {
+             std::string deep;
+             for (int i = 0; i < 255; ++i) deep += "d/";
+             s.entries.push_back(file(deep + "x.js", "x"));
+             s.entries.push_back(directory(deep + "y/"));
+         }},
         {"file comments", [](ZipSpec& s) { entry(s, "index.html").comment = "the page"; }},
         {"UTF-8 names with a Unicode path field repeating them",
          [](ZipSpec& s) {
@@ -179,6 +196,13 @@ TEST_F(ArchiveReader, RefusesWhatReadersCouldReadDifferently) {
         const char* reason;
     };
     const std::string evil = "require('child_process').exec('x');\n";
+    auto unsignedDescriptor = [](const char* name) {
+        return [name](ZipSpec& s) {
+            ZipEntrySpec& e = entry(s, name);
+            e.dataDescriptor = true;
+            e.descriptorSignature = false;
+        };
+    };
     const Case cases[] = {
         // Layout of the file
         {"bytes before the first entry", [](ZipSpec& s) { s.entries[0].before = "#!/bin/sh\n"; }, nullptr,
@@ -235,6 +259,44 @@ TEST_F(ArchiveReader, RefusesWhatReadersCouldReadDifferently) {
              s.locatorOffset = 0;
          },
          nullptr, "points at no zip64 end record"},
+        // Readers that take the 56 bytes before the locator, or skip a large record, would
+        // read a directory hidden in the extensible data.
+        {"zip64 end record with extensible data",
+         [](ZipSpec& s) {
+             s.zip64End = true;
+             s.zip64Extensible = std::string(56, 'x');
+         },
+         nullptr, "holds extensible data"},
+        {"zip64 end record of the plain size with bytes before its locator",
+         [](ZipSpec& s) {
+             s.zip64End = true;
+             s.zip64Extensible = std::string(8, 'x');
+         },
+         [](std::string& b, const ZipLayout& l) { kvtest::patchLe(b, l.zip64EndOffset + 4, 44, 8); },
+         "does not end at its locator"},
+        {"zip64 locator naming no disk", [](ZipSpec& s) { s.zip64End = true; },
+         [](std::string& b, const ZipLayout& l) { kvtest::patchLe(b, l.locatorOffset + 16, 0, 4); },
+         "does not name one disk"},
+        {"zip64 locator naming another disk", [](ZipSpec& s) { s.zip64End = true; },
+         [](std::string& b, const ZipLayout& l) { kvtest::patchLe(b, l.locatorOffset + 4, 1, 4); },
+         "does not name one disk"},
+        {"bytes after the end record that are not all zero", [](ZipSpec& s) { s.afterEnd = std::string(40, '\0') + "x"; },
+         nullptr, "comment does not reach the end of the file"},
+        {"an end record hidden in the comment, zero bytes after it", nullptr,
+         [](std::string& b, const ZipLayout& l) {
+             const std::string end = b.substr(static_cast<std::size_t>(l.endOffset), 22);
+             kvtest::patchLe(b, l.endOffset + 20, 22, 2);
+             b += end + std::string(100, '\0');
+         },
+         "the central directory does not end where the end records begin"},
+        // The end record lies within the last 65,557 bytes; its locator does not.
+        {"zero bytes that push the zip64 locator out of reach",
+         [](ZipSpec& s) {
+             s.zip64End = true;
+             s.comment = std::string(65520, 'c');
+             s.afterEnd = std::string(10, '\0');
+         },
+         nullptr, "the zip64 locator lies too far from the end of the file"},
         // Local and central headers
         {"local name differs", [](ZipSpec& s) { entry(s, "lib/app.js").localName = "lib/evi.js"; }, nullptr,
          "name differs"},
@@ -269,6 +331,11 @@ TEST_F(ArchiveReader, RefusesWhatReadersCouldReadDifferently) {
              e.localSize = 7;
          },
          nullptr, "CRC or sizes differ"},
+        // A streaming reader would read on to the next signed descriptor.
+        {"stored entry with an unsigned descriptor", unsignedDescriptor("mimetype"), nullptr,
+         "stored entry's data descriptor has no signature"},
+        {"directory entry with an unsigned descriptor", unsignedDescriptor("lib/"), nullptr,
+         "stored entry's data descriptor has no signature"},
         {"unsigned descriptor whose CRC reads as the signature",
          [](ZipSpec& s) {
              ZipEntrySpec& e = entry(s, "lib/app.js");
@@ -392,6 +459,11 @@ TEST_F(ArchiveReader, RefusesNamesThatExtractorsRewrite) {
         {"only a slash", "/", "empty name"},
         {"empty name", "", "empty name"},
         {"longer than a path", std::string(5000, 'n'), "too long"},
+        {"deeper than 256 elements", [] {
+             std::string deep;
+             for (int i = 0; i < 256; ++i) deep += "d/";
+             return deep + "x.js";
+         }(), "too many elements"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -498,6 +570,24 @@ TEST_F(ArchiveReader, DataMustDecodeToExactlyWhatIsDeclared) {
             EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;
         }
     }
+}
+
+// Names cost the extractor time that grows faster than their depth: bounded per name and
+// in all.
+TEST_F(ArchiveReader, NamesAreBoundedInDepthAndInAll) {
+    // 32,768 directories of 256 elements each: exactly the bound.
+    std::string deep;
+    for (int i = 0; i < 255; ++i) deep += "a/";
+    ZipSpec spec;
+    for (int i = 0; i < 32768; ++i) spec.entries.push_back(directory(deep + std::to_string(i) + "/"));
+    Read r = write(spec);
+    ASSERT_TRUE(r.accepted) << r.reason;
+    EXPECT_EQ(r.listing.nameElements, ka::kMaxTotalElements);
+
+    spec.entries.push_back(file("one-more", "x"));
+    r = write(spec);
+    EXPECT_FALSE(r.accepted);
+    EXPECT_NE(r.reason.find("too many elements in all"), std::string::npos) << r.reason;
 }
 
 TEST(ArchiveReaderMemory, EveryBoundIsCheckedBeforeReading) {

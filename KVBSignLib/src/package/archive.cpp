@@ -33,6 +33,7 @@ constexpr std::size_t kLocalHeaderSize = 30;
 constexpr std::size_t kCentralHeaderSize = 46;
 constexpr std::size_t kEndSize = 22;
 constexpr std::size_t kZip64EndFixedSize = 56;
+constexpr std::uint64_t kZip64EndRecordSize = kZip64EndFixedSize - 12;  // what its size field counts
 constexpr std::size_t kZip64LocatorSize = 20;
 constexpr std::size_t kMaxCommentLength = 0xFFFF;
 
@@ -128,8 +129,8 @@ bool isBelow(std::string_view name, std::string_view directory) {
 
 // A name as entries are named on disk: relative, "/" between non-empty elements, none of
 // them "." or "..", and no byte that extractors rewrite or drop (control bytes, DEL,
-// backslash).
-bool nameIsPlain(std::string_view name, std::string& reason) {
+// backslash). Gives the number of its elements.
+bool nameIsPlain(std::string_view name, std::size_t& elements, std::string& reason) {
     if (name.empty()) {
         reason = "an entry has an empty name";
         return false;
@@ -150,6 +151,7 @@ bool nameIsPlain(std::string_view name, std::string& reason) {
         return false;
     }
     std::size_t start = 0;
+    elements = 0;
     // Each pass consumes one element and the "/" after it.
     while (start <= name.size()) {
         std::size_t end = name.find('/', start);
@@ -159,6 +161,7 @@ bool nameIsPlain(std::string_view name, std::string& reason) {
             reason = "an entry name has an empty, \".\" or \"..\" element";
             return false;
         }
+        ++elements;
         start = end + 1;
     }
     return true;
@@ -236,6 +239,7 @@ bool readEnd(Reader& reader, Layout& layout, std::string& reason) {
         reason = "too short for an archive";
         return false;
     }
+    // Readers look for the end record only this far from the end of the file.
     const std::uint64_t tailStart = size > kEndSize + kMaxCommentLength ? size - kEndSize - kMaxCommentLength : 0;
     std::string_view tail;
     if (!reader.view(tailStart, static_cast<std::size_t>(size - tailStart), tail)) {
@@ -262,12 +266,17 @@ bool readEnd(Reader& reader, Layout& layout, std::string& reason) {
     const std::uint32_t centralSize = le32(end, 12);
     const std::uint32_t centralOffset = le32(end, 16);
     const std::uint16_t commentLength = le16(end, 20);
-    // The last record of the file: its comment reaches exactly the end, or the bytes after it
-    // would be read as another structure by some reader.
-    if (endOffset + kEndSize + commentLength != size) {
+    // The last record of the file: its comment reaches the end, or the bytes after it would
+    // be read as another structure by some reader. Only zero bytes may follow, as writers to
+    // a pipe pad their output: no signature hides in them, and every reader still finds the
+    // same end record.
+    const std::uint64_t commentEnd = endOffset + kEndSize + commentLength;
+    if (commentEnd > size ||
+        tail.substr(static_cast<std::size_t>(commentEnd - tailStart)).find_first_not_of('\0') != std::string_view::npos) {
         reason = "the end record's comment does not reach the end of the file";
         return false;
     }
+    const bool padded = commentEnd != size;
     if (disk != 0 || centralDisk != 0 || diskEntries != entries) {
         reason = "a multi-part archive";
         return false;
@@ -284,10 +293,14 @@ bool readEnd(Reader& reader, Layout& layout, std::string& reason) {
         return true;
 
     const std::uint64_t locatorOffset = endOffset - kZip64LocatorSize;
+    // Behind padding, a reader that searches only the last bytes for the locator must find it.
+    if (padded && locatorOffset < tailStart) {
+        reason = "the zip64 locator lies too far from the end of the file";
+        return false;
+    }
     const std::uint64_t zip64Offset = le64(locator, 8);
-    const std::uint32_t totalDisks = le32(locator, 16);
-    if (le32(locator, 4) != 0 || totalDisks > 1) {
-        reason = "a multi-part archive";
+    if (le32(locator, 4) != 0 || le32(locator, 16) != 1) {
+        reason = "the zip64 locator does not name one disk";
         return false;
     }
     std::string_view record;
@@ -296,9 +309,13 @@ bool readEnd(Reader& reader, Layout& layout, std::string& reason) {
         reason = "the zip64 locator points at no zip64 end record";
         return false;
     }
-    // The record's size counts what follows its size field; it must end where the locator
-    // begins.
-    if (le64(record, 4) != locatorOffset - zip64Offset - 12) {
+    // No extensible data: some readers take the record to be the fixed bytes right before the
+    // locator, others skip a large record, and bytes inside it could hold a second directory.
+    if (le64(record, 4) != kZip64EndRecordSize) {
+        reason = "the zip64 end record holds extensible data";
+        return false;
+    }
+    if (locatorOffset - zip64Offset != kZip64EndFixedSize) {
         reason = "the zip64 end record does not end at its locator";
         return false;
     }
@@ -352,7 +369,7 @@ bool applyCentralZip64(const ExtraFields& extra, std::uint32_t diskStart, Centra
     return true;
 }
 
-bool readCentralDirectory(Reader& reader, const Layout& layout, std::string& names,
+bool readCentralDirectory(Reader& reader, const Layout& layout, std::string& names, std::uint64_t& nameElements,
                           std::vector<CentralRecord>& records, std::string& reason) {
     if (layout.entryCount > kMaxEntries) {
         reason = "too many entries";
@@ -369,6 +386,7 @@ bool readCentralDirectory(Reader& reader, const Layout& layout, std::string& nam
     }
     records.reserve(static_cast<std::size_t>(layout.entryCount));
 
+    nameElements = 0;
     std::uint64_t at = layout.centralOffset;
     for (std::uint64_t i = 0; i < layout.entryCount; ++i) {
         std::string_view header;
@@ -448,7 +466,17 @@ bool readCentralDirectory(Reader& reader, const Layout& layout, std::string& nam
             reason = "entry names too long";
             return false;
         }
-        if (!nameIsPlain(plain, reason)) return false;
+        std::size_t elements = 0;
+        if (!nameIsPlain(plain, elements, reason)) return false;
+        if (elements > kMaxNameElements) {
+            reason = "an entry name has too many elements";
+            return false;
+        }
+        nameElements += elements;
+        if (nameElements > kMaxTotalElements) {
+            reason = "entry names have too many elements in all";
+            return false;
+        }
         if (record.kind == EntryKind::Directory && record.size != 0) {
             reason = "a directory entry has content";
             return false;
@@ -575,6 +603,12 @@ bool checkLocalEntry(Reader& reader, CentralRecord& record, std::string_view cen
     std::string_view descriptor;
     if (!reader.view(dataEnd, static_cast<std::size_t>(after), descriptor)) {
         reason = "cannot read a data descriptor";
+        return false;
+    }
+    // A streaming reader finds the end of stored data only by the signature, and takes an
+    // unsigned descriptor for more data.
+    if (record.method == kMethodStored && after != plainLength + 4) {
+        reason = "a stored entry's data descriptor has no signature";
         return false;
     }
     std::size_t at = 0;
@@ -711,7 +745,7 @@ bool readArchive(ByteSource& source, Listing& listing, std::string& reason) {
     if (!readEnd(reader, layout, reason)) return false;
 
     std::vector<CentralRecord> records;
-    if (!readCentralDirectory(reader, layout, listing.names, records, reason)) return false;
+    if (!readCentralDirectory(reader, layout, listing.names, listing.nameElements, records, reason)) return false;
 
     // In file order the local entries must tile the file from offset 0 to the central
     // directory: a gap could hold an entry that only a reader going from the front sees.

@@ -27,6 +27,9 @@ constexpr std::uint64_t kMaxEntries = 1u << 20;
 constexpr std::size_t kMaxNameLength = 4095;               // a path the file system can take
 constexpr std::uint64_t kMaxNameBytes = 64ull << 20;       // all names together
 constexpr std::uint64_t kMaxLinkTargetLength = 4095;
+// Extractors take time that grows faster than the depth of a name.
+constexpr std::size_t kMaxNameElements = 256;
+constexpr std::uint64_t kMaxTotalElements = 1u << 23;  // all names together
 
 enum class EntryKind : std::uint8_t { File, Directory, Symlink };
 
@@ -55,6 +58,7 @@ struct Listing {
     std::vector<StoredData> data;   // in file order
     std::uint64_t totalSize = 0;    // sum of the declared uncompressed sizes
     std::uint64_t largestSize = 0;  // the largest of them
+    std::uint64_t nameElements = 0;  // all elements of all names
 
     std::string_view name(const Entry& entry) const {
         return std::string_view(names).substr(entry.nameOffset, entry.nameLength);
