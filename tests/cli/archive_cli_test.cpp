@@ -319,6 +319,22 @@ std::string plantedBehindAnUnsignedDescriptor(Workspace& w) {
     return w.write(spec);
 }
 
+// lib/app.js becomes a link whose target is text of the attacker's choosing; its signed
+// bytes stand at that path, below __MACOSX/, which the walk leaves out. A reader that makes
+// no links installs the text as lib/app.js.
+std::string linkIntoAnExcludedPath(Workspace& w, std::uint8_t host, std::uint32_t mode) {
+    ZipSpec spec = w.signedSpec();
+    ZipEntrySpec& app = entry(spec, "lib/app.js");
+    const std::string target = "../__MACOSX/<script>alert(1)</script>";
+    spec.entries.push_back(file("__MACOSX/<script>alert(1)</script>", app.data));
+    app.kind = ZipEntrySpec::Kind::Symlink;
+    app.data = target;
+    app.method = 0;
+    app.hostSystem = host;
+    app.unixMode = mode;
+    return w.write(spec);
+}
+
 // Archives changed so that some reader installs what the signature does not cover, each
 // refused before extraction.
 TEST(ArchiveCli, ChangesThatOtherReadersInstallNeverPass) {
@@ -335,6 +351,10 @@ TEST(ArchiveCli, ChangesThatOtherReadersInstallNeverPass) {
          },
          20},
         {"entry planted behind a stored file's unsigned descriptor", plantedBehindAnUnsignedDescriptor, 20},
+        {"signed file replaced by a link into __MACOSX/",
+         [](Workspace& w) { return linkIntoAnExcludedPath(w, 3, 0120777); }, 20},
+        {"signed file replaced by a link made on an MS-DOS host",
+         [](Workspace& w) { return linkIntoAnExcludedPath(w, 0, 0120644); }, 20},
         // Given "." bsdtar writes "./" names, which other readers take differently.
         {"bsdtar given \".\"",
          [](Workspace& w) -> std::string {
@@ -512,12 +532,13 @@ TEST(ArchiveCli, ZipToolOptionsInTheEnvironmentChangeNothing) {
 
 // --- named pipes outside the package ---
 
-// Link entries of the archive that lead to a pipe outside the package: the writer waiting on
-// it would be released by whoever opens it to read.
+// Links that lead to a pipe outside the package: the writer waiting on it would be released
+// by whoever opens it to read. In an archive such a link is refused before extraction; in a
+// directory package the document and the walk refuse it.
 TEST(ArchiveCli, PipesOutsideThePackageAreNeverOpened) {
     struct Case {
         const char* entry;
-        int status;
+        int directoryStatus;
     };
     for (const Case c : {Case{"META-INF/signatures.xml", 31}, Case{"mimetype", 50}}) {
         SCOPED_TRACE(c.entry);
@@ -532,12 +553,18 @@ TEST(ArchiveCli, PipesOutsideThePackageAreNeverOpened) {
         linked.data = fifo;
         linked.method.reset();
         const std::string zip = w.write(spec);
-        const std::set<std::string> before = kvtest::kvbsignTempEntries();
-        const kvtest::CliResult r =
-            kvtest::runCli({"-verify", zip, "-skipOnlineRevocationChecks"}, suite().env(), 30, w.scratch.path());
-        EXPECT_EQ(r.exitCode, c.status) << r.err;
-        EXPECT_TRUE(writer.stillBlocked()) << "the pipe was opened";
-        for (const std::string& name : kvtest::newTempEntries(before)) ADD_FAILURE() << "left behind: /tmp/" << name;
+        const SignedPackage dir = basePackage().build(w.scratch.file("dir"));
+        fs::remove(dir.dir + "/" + c.entry);
+        fs::create_symlink(fifo, dir.dir + "/" + c.entry);
+        for (const auto& run : {std::make_pair(zip, 20), std::make_pair(dir.dir, c.directoryStatus)}) {
+            SCOPED_TRACE(run.first);
+            const std::set<std::string> before = kvtest::kvbsignTempEntries();
+            const kvtest::CliResult r =
+                kvtest::runCli({"-verify", run.first, "-skipOnlineRevocationChecks"}, suite().env(), 30, w.scratch.path());
+            EXPECT_EQ(r.exitCode, run.second) << r.err;
+            EXPECT_TRUE(writer.stillBlocked()) << "the pipe was opened";
+            for (const std::string& name : kvtest::newTempEntries(before)) ADD_FAILURE() << "left behind: /tmp/" << name;
+        }
     }
 }
 

@@ -341,16 +341,18 @@ std::vector<Row> hostileArchives() {
          [](Workspace& w) { return writeZip(w, plus(baseItems(w), {kvtest::zipFile("lib/../../x.js", kEvil)})); }, 20},
         {"zip: entry with an absolute path",
          [](Workspace& w) { return writeZip(w, plus(baseItems(w), {kvtest::zipFile(w.canary(), kEvil)})); }, 20},
+        // Link entries are resolved over the archive's names before extraction: a target
+        // outside the package, missing, or holding the link is refused there.
         {"zip: link entry to an absolute directory outside",
-         [](Workspace& w) { return writeZip(w, plus(baseItems(w), {kvtest::zipLink("lib/out", w.outside())})); }, 50},
+         [](Workspace& w) { return writeZip(w, plus(baseItems(w), {kvtest::zipLink("lib/out", w.outside())})); }, 20},
         {"zip: link entry climbing outside",
          [](Workspace& w) {
              return writeZip(w, plus(baseItems(w), {kvtest::zipLink("lib/out", w.climbing(w.outside()))}));
          },
-         50},
+         20},
         {"zip: link entry to the canary file",
          [](Workspace& w) { return writeZip(w, plus(baseItems(w), {kvtest::zipLink("lib/canary.txt", w.canary())})); },
-         50},
+         20},
         {"zip: file written through an absolute link entry",
          [](Workspace& w) {
              return writeZip(w, plus(baseItems(w), {kvtest::zipLink("drop", w.outside()),
@@ -373,21 +375,21 @@ std::vector<Row> hostileArchives() {
          [](Workspace& w) {
              return writeZip(w, plus(baseItems(w), {kvtest::zipLink("lib/gone.js", w.scratch.file("no/such/file"))}));
          },
-         50},
+         20},
         {"zip: link entry to a missing file inside",
          [](Workspace& w) {
              return writeZip(w, plus(baseItems(w), {kvtest::zipLink("lib/zz-gone.js", "no-such.js")}));
          },
-         50},
+         20},
         {"zip: link loop",
          [](Workspace& w) {
              return writeZip(w, plus(baseItems(w), {kvtest::zipLink("loop/a", "b"), kvtest::zipLink("loop/b", "a")}));
          },
-         50},
+         20},
         {"zip: link to its own directory",
-         [](Workspace& w) { return writeZip(w, plus(baseItems(w), {kvtest::zipLink("lib/self", ".")})); }, 50},
+         [](Workspace& w) { return writeZip(w, plus(baseItems(w), {kvtest::zipLink("lib/self", ".")})); }, 20},
         {"zip: link to the package root from below",
-         [](Workspace& w) { return writeZip(w, plus(baseItems(w), {kvtest::zipLink("lib/up", "..")})); }, 50},
+         [](Workspace& w) { return writeZip(w, plus(baseItems(w), {kvtest::zipLink("lib/up", "..")})); }, 20},
         {"zip: bytes prepended to the archive",
          [](Workspace& w) {
              const std::string zip = writeZip(w, baseItems(w));

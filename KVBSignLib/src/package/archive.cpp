@@ -36,6 +36,7 @@ constexpr std::size_t kZip64EndFixedSize = 56;
 constexpr std::uint64_t kZip64EndRecordSize = kZip64EndFixedSize - 12;  // what its size field counts
 constexpr std::size_t kZip64LocatorSize = 20;
 constexpr std::size_t kMaxCommentLength = 0xFFFF;
+constexpr std::uint8_t kHostUnix = 3;
 
 constexpr std::uint16_t kExtraZip64 = 0x0001;
 constexpr std::uint16_t kExtraUnicodePath = 0x7075;
@@ -386,6 +387,7 @@ bool readCentralDirectory(Reader& reader, const Layout& layout, std::string& nam
     }
     records.reserve(static_cast<std::size_t>(layout.entryCount));
 
+    std::uint64_t targetBytes = 0;  // the declared sizes of the links, whose targets are paths too
     nameElements = 0;
     std::uint64_t at = layout.centralOffset;
     for (std::uint64_t i = 0; i < layout.entryCount; ++i) {
@@ -404,6 +406,7 @@ bool readCentralDirectory(Reader& reader, const Layout& layout, std::string& nam
         const std::size_t nameLength = le16(header, 28);
         const std::size_t extraLength = le16(header, 30);
         const std::size_t commentLength = le16(header, 32);
+        const std::uint8_t host = static_cast<std::uint8_t>(le16(header, 4) >> 8);
         const std::uint32_t diskStart = le16(header, 34);
         const std::uint32_t externalAttributes = le32(header, 38);
         record.localOffset = le32(header, 42);
@@ -416,7 +419,7 @@ bool readCentralDirectory(Reader& reader, const Layout& layout, std::string& nam
             return false;
         }
         const std::string_view name = rest.substr(0, nameLength);
-        if (nameLength > kMaxNameLength + 1 || names.size() + nameLength > kMaxNameBytes) {
+        if (nameLength > kMaxNameLength + 1 || names.size() + targetBytes + nameLength > kMaxNameBytes) {
             reason = "entry names too long";
             return false;
         }
@@ -457,6 +460,11 @@ bool readCentralDirectory(Reader& reader, const Layout& layout, std::string& nam
                 reason = "an entry's mode or attributes name another kind than its name";
                 return false;
             }
+            // Readers that take the kind from another host's attributes write a file there.
+            if (record.kind == EntryKind::Symlink && host != kHostUnix) {
+                reason = "a link entry comes from a host other than Unix";
+                return false;
+            }
         }
         if ((mode & (S_ISUID | S_ISGID | S_ISVTX)) != 0) {
             reason = "an entry's mode sets the set-id or sticky bit";
@@ -481,9 +489,16 @@ bool readCentralDirectory(Reader& reader, const Layout& layout, std::string& nam
             reason = "a directory entry has content";
             return false;
         }
-        if (record.kind == EntryKind::Symlink && record.size > kMaxLinkTargetLength) {
-            reason = "a link target is too long";
-            return false;
+        if (record.kind == EntryKind::Symlink) {
+            if (record.size > kMaxLinkTargetLength) {
+                reason = "a link target is too long";
+                return false;
+            }
+            targetBytes += record.size;
+            if (names.size() + targetBytes + nameLength > kMaxNameBytes) {
+                reason = "entry names too long";
+                return false;
+            }
         }
         if (record.method == 0 && record.compressedSize != record.size) {
             reason = "a stored entry's sizes differ";
@@ -770,6 +785,7 @@ bool readArchive(ByteSource& source, Listing& listing, std::string& reason) {
         data.crc = record.crc;
         data.method = record.method;
         data.flags = record.flags;
+        data.entry = order[i];
         listing.data.push_back(data);
     }
 
@@ -800,7 +816,15 @@ bool readArchive(ByteSource& source, Listing& listing, std::string& reason) {
     records.shrink_to_fit();
     if (!namesFormATree(exact, "", reason)) return false;
     listing.entries.reserve(exact.size());
-    for (const NamedItem& item : exact) listing.entries.push_back(unsorted[item.owner]);
+    // The data records name their entries by central index until now.
+    std::vector<std::uint32_t> sortedIndex(exact.size());
+    for (const NamedItem& item : exact) {
+        sortedIndex[item.owner] = static_cast<std::uint32_t>(listing.entries.size());
+        listing.entries.push_back(unsorted[item.owner]);
+    }
+    for (StoredData& data : listing.data) data.entry = sortedIndex[data.entry];
+    sortedIndex.clear();
+    sortedIndex.shrink_to_fit();
     unsorted.clear();
     unsorted.shrink_to_fit();
 
@@ -863,8 +887,10 @@ namespace {
 constexpr std::size_t kDataChunk = 256 * 1024;
 
 // Stored data: its CRC-32, and behind a data descriptor no descriptor signature, at which a
-// streaming reader that cannot know the size would end the entry.
-bool checkStored(ByteSource& source, const StoredData& data, std::vector<unsigned char>& in, std::string& reason) {
+// streaming reader that cannot know the size would end the entry. The bytes are appended to
+// `keep` when it is given.
+bool checkStored(ByteSource& source, const StoredData& data, std::vector<unsigned char>& in, std::string* keep,
+                 std::string& reason) {
     const bool descriptor = (data.flags & kFlagDescriptor) != 0;
     uLong crc = crc32(0L, Z_NULL, 0);
     std::uint64_t left = data.size;
@@ -879,6 +905,7 @@ bool checkStored(ByteSource& source, const StoredData& data, std::vector<unsigne
             return false;
         }
         crc = crc32(crc, in.data(), static_cast<uInt>(n));
+        if (keep != nullptr) keep->append(reinterpret_cast<const char*>(in.data()), n);
         if (descriptor) {
             for (std::size_t i = 0; i < n; ++i) {
                 last = (last >> 8) | (static_cast<std::uint32_t>(in[i]) << 24);
@@ -915,9 +942,10 @@ private:
 };
 
 // Deflated data: one stream that ends exactly with the entry's compressed bytes and gives
-// the declared size and CRC-32. Decoding stops as soon as it passes the declared size.
+// the declared size and CRC-32. Decoding stops as soon as it passes the declared size. The
+// decoded bytes are appended to `keep` when it is given.
 bool checkDeflated(ByteSource& source, const StoredData& data, std::vector<unsigned char>& in,
-                   std::vector<unsigned char>& out, std::string& reason) {
+                   std::vector<unsigned char>& out, std::string* keep, std::string& reason) {
     Inflater inflater;
     if (!inflater.ok()) {
         reason = "cannot decode an entry's data";
@@ -954,6 +982,7 @@ bool checkDeflated(ByteSource& source, const StoredData& data, std::vector<unsig
         }
         produced += written;
         crc = crc32(crc, out.data(), static_cast<uInt>(written));
+        if (keep != nullptr) keep->append(reinterpret_cast<const char*>(out.data()), written);
         if (rc == Z_STREAM_END) {
             ended = true;
             break;
@@ -989,12 +1018,21 @@ bool checkDeflated(ByteSource& source, const StoredData& data, std::vector<unsig
 
 }  // namespace
 
-bool checkArchiveData(ByteSource& source, const Listing& listing, std::string& reason) {
+bool checkArchiveData(ByteSource& source, Listing& listing, std::string& reason) {
     std::vector<unsigned char> in(kDataChunk);
     std::vector<unsigned char> out(kDataChunk);
+    listing.targets.clear();
     for (const StoredData& data : listing.data) {
-        const bool ok = data.method == kMethodStored ? checkStored(source, data, in, reason)
-                                                     : checkDeflated(source, data, in, out, reason);
+        // A link's target is at most kMaxLinkTargetLength bytes, and decoding never passes the
+        // declared size, so the targets stay within the bound on names.
+        Entry& entry = listing.entries[data.entry];
+        std::string* keep = nullptr;
+        if (entry.kind == EntryKind::Symlink) {
+            entry.targetOffset = static_cast<std::uint32_t>(listing.targets.size());
+            keep = &listing.targets;
+        }
+        const bool ok = data.method == kMethodStored ? checkStored(source, data, in, keep, reason)
+                                                     : checkDeflated(source, data, in, out, keep, reason);
         if (!ok) return false;
     }
     return true;
@@ -1025,7 +1063,7 @@ bool readArchiveFile(const std::string& path, Listing& listing, std::string& rea
     return withArchiveFile(path, reason, [&](ByteSource& source) { return readArchive(source, listing, reason); });
 }
 
-bool checkArchiveDataFile(const std::string& path, const Listing& listing, std::string& reason) {
+bool checkArchiveDataFile(const std::string& path, Listing& listing, std::string& reason) {
     return withArchiveFile(path, reason,
                            [&](ByteSource& source) { return checkArchiveData(source, listing, reason); });
 }
@@ -1105,6 +1143,15 @@ bool treeMatchesListing(const std::string& root, const Listing& listing, std::st
                 static_cast<std::uint64_t>(info.st_size) != entry->size) {
                 reason = "the extraction wrote what the archive does not hold: " + name;
                 return false;
+            }
+            // The link checks judged the target the archive stores.
+            if (kind == EntryKind::Symlink) {
+                char target[kMaxLinkTargetLength + 1];
+                const ssize_t n = readlinkat(dirFd, base, target, sizeof target);
+                if (n < 0 || listing.target(*entry) != std::string_view(target, static_cast<std::size_t>(n))) {
+                    reason = "the extraction wrote another link target than the archive holds: " + name;
+                    return false;
+                }
             }
             ++files;
         }
