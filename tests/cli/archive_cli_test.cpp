@@ -24,6 +24,7 @@
 #include "package_builder.h"
 #include "pipe_writer.h"
 #include "private_tmp.h"
+#include "reader_agreement.h"
 #include "test_pki.h"
 #include "zip_writer.h"
 
@@ -116,7 +117,8 @@ struct Row {
 };
 
 // Runs every row through the built tool; checks its status, its message and that nothing is
-// left in /tmp.
+// left in /tmp. A refused archive (20) must be refused before anything is extracted; an
+// accepted one must give every reader the tree that the extractor made.
 void runRows(const std::vector<Row>& rows) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -126,17 +128,22 @@ void runRows(const std::vector<Row>& rows) {
             std::printf("[ skipped  ] %s: the tool that makes it is missing\n", row.name);
             continue;
         }
+        const kvtest::ExtractionWatch watch;
+        kvtest::EnvList env = suite().env();
+        for (const auto& e : watch.env()) env.push_back(e);
         const std::set<std::string> before = kvtest::kvbsignTempEntries();
-        const kvtest::CliResult r =
-            kvtest::runCli({"-verify", path, "-skipOnlineRevocationChecks"}, suite().env(), 120, w.scratch.path());
+        const kvtest::CliResult r = kvtest::runCli({"-verify", path, "-skipOnlineRevocationChecks"}, env, 120, w.scratch.path());
         std::printf("[ row      ] %-70s want %2d got %3d\n", row.name, row.status, r.exitCode);
         EXPECT_FALSE(r.timedOut);
         EXPECT_EQ(r.exitCode, row.status) << r.out << r.err;
         if (row.status == 20) {
             EXPECT_NE(r.err.find(kUnzipFailed), std::string::npos) << r.err;
+            EXPECT_FALSE(watch.extracted()) << "refused only after extracting";
         }
         if (row.status == 0) {
             EXPECT_NE(r.out.find("Signature verified successfully"), std::string::npos) << r.out;
+            EXPECT_TRUE(watch.extracted());
+            EXPECT_EQ(kvtest::readerDifferences(path), "");
         }
         for (const std::string& name : kvtest::newTempEntries(before)) ADD_FAILURE() << "left behind: /tmp/" << name;
     }
@@ -528,6 +535,7 @@ TEST(ArchiveCli, ZipToolOptionsInTheEnvironmentChangeNothing) {
     const kvtest::CliResult r = kvtest::runCli({"-verify", zip, "-skipOnlineRevocationChecks"}, env, 60,
                                                w.scratch.path());
     EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(kvtest::readerDifferences(zip), "");
 }
 
 // --- named pipes outside the package ---
@@ -622,6 +630,9 @@ TEST(ArchiveCli, ClosedDirectoriesNeitherHideFilesNorStayBehind) {
             return KVBSign_verify(copy.path().c_str(), nullptr, 0, nullptr, true);
         });
         EXPECT_EQ(status, c.status);
+        if (c.status == 0) {
+            EXPECT_EQ(kvtest::readerDifferences(copy.path()), "");
+        }
         for (const std::string& name : kvtest::newTempEntries(before)) {
             ADD_FAILURE() << "left behind: /tmp/" << name;
             boost::system::error_code ec;
@@ -655,6 +666,7 @@ TEST(ArchiveCli, DeclaredContentsMustFitTheTemporaryFileSystem) {
         if (status == 98) GTEST_SKIP() << "cannot make a mount namespace";
         EXPECT_EQ(status, c.status);
     }
+    EXPECT_EQ(kvtest::readerDifferences(w.pkgZip()), "");
 }
 
 }  // namespace

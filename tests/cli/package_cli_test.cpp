@@ -14,6 +14,7 @@
 #include "cli_runner.h"
 #include "package_builder.h"
 #include "pipe_writer.h"
+#include "reader_agreement.h"
 #include "test_pki.h"
 
 namespace fs = boost::filesystem;
@@ -95,6 +96,7 @@ TEST_F(PackageCli, GoodZipPackagesVerify) {
         c.after(pkg);
         pkg.zip(scratch.file(name + ".kvb"));
         expectVerified(scratch.file(name + ".kvb"));
+        EXPECT_EQ(kvtest::readerDifferences(scratch.file(name + ".kvb")), "");
     }
 }
 
