@@ -35,9 +35,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (total != listing.totalSize || largest != listing.largestSize) abort();
     if (listing.data.size() != listing.entries.size()) abort();
 
-    // The data check decodes what the structure accepted, bounded by the declared sizes.
+    // The data check decodes what the structure accepted, bounded by the declared sizes, and
+    // reads the link targets that the link check resolves.
     std::string dataReason;
-    if (!ka::checkArchiveData(source, listing, dataReason) && dataReason.empty()) abort();
+    if (!ka::checkArchiveData(source, listing, dataReason)) {
+        if (dataReason.empty()) abort();
+    } else {
+        for (const ka::Entry& e : listing.entries)
+            if (e.kind == ka::EntryKind::Symlink && listing.target(e).size() != e.size) abort();
+        std::string linkReason;
+        if (!ka::checkLinks(listing, linkReason) && linkReason.empty()) abort();
+    }
 
     // Read again: the same listing.
     ka::Listing again;

@@ -24,6 +24,7 @@
 #include "package_builder.h"
 #include "pipe_writer.h"
 #include "private_tmp.h"
+#include "reader_agreement.h"
 #include "test_pki.h"
 #include "zip_writer.h"
 
@@ -116,7 +117,8 @@ struct Row {
 };
 
 // Runs every row through the built tool; checks its status, its message and that nothing is
-// left in /tmp.
+// left in /tmp. A refused archive (20) must be refused before anything is extracted; an
+// accepted one must give every reader the tree that the extractor made.
 void runRows(const std::vector<Row>& rows) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -126,17 +128,22 @@ void runRows(const std::vector<Row>& rows) {
             std::printf("[ skipped  ] %s: the tool that makes it is missing\n", row.name);
             continue;
         }
+        const kvtest::ExtractionWatch watch;
+        kvtest::EnvList env = suite().env();
+        for (const auto& e : watch.env()) env.push_back(e);
         const std::set<std::string> before = kvtest::kvbsignTempEntries();
-        const kvtest::CliResult r =
-            kvtest::runCli({"-verify", path, "-skipOnlineRevocationChecks"}, suite().env(), 120, w.scratch.path());
+        const kvtest::CliResult r = kvtest::runCli({"-verify", path, "-skipOnlineRevocationChecks"}, env, 120, w.scratch.path());
         std::printf("[ row      ] %-70s want %2d got %3d\n", row.name, row.status, r.exitCode);
         EXPECT_FALSE(r.timedOut);
         EXPECT_EQ(r.exitCode, row.status) << r.out << r.err;
         if (row.status == 20) {
             EXPECT_NE(r.err.find(kUnzipFailed), std::string::npos) << r.err;
+            EXPECT_FALSE(watch.extracted()) << "refused only after extracting";
         }
         if (row.status == 0) {
             EXPECT_NE(r.out.find("Signature verified successfully"), std::string::npos) << r.out;
+            EXPECT_TRUE(watch.extracted());
+            EXPECT_EQ(kvtest::readerDifferences(path), "");
         }
         for (const std::string& name : kvtest::newTempEntries(before)) ADD_FAILURE() << "left behind: /tmp/" << name;
     }
@@ -252,6 +259,123 @@ std::vector<Row> hiddenEntries() {
     return rows;
 }
 
+// The four bytes that, appended to bytes whose CRC-32 is `crc`, make the CRC-32 `wanted`:
+// CRC-32 is linear, so the register can be run backwards from the wanted value.
+std::string crcForgingBytes(std::uint32_t crc, std::uint32_t wanted) {
+    std::uint32_t state = ~wanted;
+    for (int i = 0; i < 32; ++i) state = state & 0x80000000u ? ((state ^ 0xEDB88320u) << 1) | 1u : state << 1;
+    return kvtest::le(state ^ ~crc, 4);
+}
+
+// A second central directory and a second zip64 end record inside the first record's
+// extensible data. A reader that takes the zip64 record to be the 56 bytes before the
+// locator reads the second directory, which finds index.html at a local entry hidden in the
+// stored data of an entry below __MACOSX/.
+std::string secondDirectoryInTheZip64Record(Workspace& w) {
+    ZipSpec spec = w.signedSpec();
+    spec.zip64End = true;
+    ZipEntrySpec changed = entry(spec, "index.html");
+    changed.data = kEvil;
+    ZipEntrySpec hider = file("__MACOSX/._index.html", kvtest::localEntryBytes(changed));
+    hider.method = 0;
+    spec.entries.push_back(hider);
+    const kvtest::ZipLayout first = kvtest::writeZipSpec(w.pkgZip(), spec);
+
+    ZipSpec second = spec;
+    second.entries.pop_back();
+    for (std::size_t i = 0; i < second.entries.size(); ++i) second.entries[i].centralLocalOffset = first.entries[i].localOffset;
+    entry(second, "index.html") = changed;
+    entry(second, "index.html").centralLocalOffset = first.entries.back().dataOffset;
+    const std::string scratch = w.scratch.file("second.zip");
+    const kvtest::ZipLayout l = kvtest::writeZipSpec(scratch, second);
+    const std::string directory = kvtest::readFile(scratch).substr(l.centralOffset, l.centralSize);
+    const std::uint64_t count = second.entries.size();
+    spec.zip64Extensible = directory + "PK\x06\x06" + kvtest::le(44, 8) + kvtest::le(3 << 8 | 45, 2) +
+                           kvtest::le(45, 2) + kvtest::le(0, 8) + kvtest::le(count, 8) + kvtest::le(count, 8) +
+                           kvtest::le(directory.size(), 8) + kvtest::le(first.zip64EndOffset + 56, 8);
+    return w.write(spec);
+}
+
+// The stored lib/app.js ends in a descriptor without signature. A reader that streams the
+// archive looks for a signed descriptor whose CRC and sizes match what it has read: one
+// stands at the start of the next entry's data (an entry below __MACOSX/), followed by a
+// local entry of a changed index.html, which that reader installs over the signed one.
+std::string plantedBehindAnUnsignedDescriptor(Workspace& w) {
+    ZipSpec spec = w.signedSpec();
+    ZipEntrySpec& app = entry(spec, "lib/app.js");
+    app.method = 0;
+    app.dataDescriptor = true;
+    app.descriptorSignature = false;
+    const std::string unsignedDescriptor =
+        kvtest::le(kvtest::crc32Of(app.data), 4) + kvtest::le(app.data.size(), 4) + kvtest::le(app.data.size(), 4);
+
+    const std::string planted = kvtest::localEntryBytes(file("index.html", kEvil));
+    const std::uint32_t carrierCrc = 0x5eed0001;  // chosen first, forged below
+    ZipEntrySpec carrier = file("__MACOSX/lib/._app.js", std::string(16 + planted.size() + 4, '\0'));
+    carrier.method = 0;
+    carrier.localCrc = carrierCrc;
+    const std::string carrierHeader = kvtest::localEntryBytes(carrier).substr(0, 30 + carrier.name.size());
+    const std::string readSoFar = app.data + unsignedDescriptor + carrierHeader;
+    std::string data = "PK\x07\x08" + kvtest::le(kvtest::crc32Of(readSoFar), 4) + kvtest::le(readSoFar.size(), 4) +
+                       kvtest::le(readSoFar.size(), 4) + planted;
+    data += crcForgingBytes(kvtest::crc32Of(data), carrierCrc);
+    if (kvtest::crc32Of(data) != carrierCrc) throw std::runtime_error("CRC forging failed");
+    carrier.data = data;
+    carrier.localCrc.reset();
+    spec.entries.push_back(carrier);  // right after lib/app.js, the last entry
+    return w.write(spec);
+}
+
+// lib/app.js becomes a link whose target is text of the attacker's choosing; its signed
+// bytes stand at that path, below __MACOSX/, which the walk leaves out. A reader that makes
+// no links installs the text as lib/app.js.
+std::string linkIntoAnExcludedPath(Workspace& w, std::uint8_t host, std::uint32_t mode) {
+    ZipSpec spec = w.signedSpec();
+    ZipEntrySpec& app = entry(spec, "lib/app.js");
+    const std::string target = "../__MACOSX/<script>alert(1)</script>";
+    spec.entries.push_back(file("__MACOSX/<script>alert(1)</script>", app.data));
+    app.kind = ZipEntrySpec::Kind::Symlink;
+    app.data = target;
+    app.method = 0;
+    app.hostSystem = host;
+    app.unixMode = mode;
+    return w.write(spec);
+}
+
+// Archives changed so that some reader installs what the signature does not cover, each
+// refused before extraction.
+TEST(ArchiveCli, ChangesThatOtherReadersInstallNeverPass) {
+    runRows({
+        {"second central directory in the zip64 end record's extensible data", secondDirectoryInTheZip64Record, 20},
+        {"zip64 locator naming no disk",
+         [](Workspace& w) {
+             ZipSpec spec = w.signedSpec();
+             spec.zip64End = true;
+             const std::string zip = w.pkgZip();
+             const kvtest::ZipLayout l = kvtest::writeZipSpec(zip, spec);
+             kvtest::patchFileLe(zip, l.locatorOffset + 16, 0, 4);
+             return zip;
+         },
+         20},
+        {"entry planted behind a stored file's unsigned descriptor", plantedBehindAnUnsignedDescriptor, 20},
+        {"signed file replaced by a link into __MACOSX/",
+         [](Workspace& w) { return linkIntoAnExcludedPath(w, 3, 0120777); }, 20},
+        {"signed file replaced by a link made on an MS-DOS host",
+         [](Workspace& w) { return linkIntoAnExcludedPath(w, 0, 0120644); }, 20},
+        // Given "." bsdtar writes "./" names, which other readers take differently.
+        {"bsdtar given \".\"",
+         [](Workspace& w) -> std::string {
+             if (access("/usr/bin/bsdtar", X_OK) != 0) return "";
+             const SignedPackage p = basePackage().build(w.scratch.file("src"));
+             const kvtest::CliResult r =
+                 kvtest::runProgram("/usr/bin/bsdtar", {"--format", "zip", "-cf", w.pkgZip(), "."}, {}, 60, p.dir);
+             if (r.exitCode != 0) throw std::runtime_error("bsdtar failed: " + r.err);
+             return w.pkgZip();
+         },
+         20},
+    });
+}
+
 TEST(ArchiveCli, SecondNamesNeverPass) { runRows(secondNames()); }
 TEST(ArchiveCli, EntriesOnlySomeReadersSeeNeverPass) { runRows(hiddenEntries()); }
 
@@ -294,49 +418,75 @@ TEST(ArchiveCli, EntriesThatOutgrowTheirDeclaredSizeEndTheExtraction) {
 
 // The archives that zip tools write, with every form the reader accepts.
 TEST(ArchiveCli, ArchivesOfCommonToolsVerify) {
-    // The tool gets its options, the archive, then every top-level name, "mimetype" first.
-    auto tool = [](const std::string& program, std::vector<std::string> options) {
-        return [program, options](Workspace& w) -> std::string {
+    // The signed package, with links to a signed file and to another link unless asked.
+    auto package = [](Workspace& w, bool links) {
+        PackageBuilder b = basePackage();
+        b.addFile("lib/caf\xc3\xa9.js", "// a UTF-8 name\n");
+        if (links)
+            b.addSymlink("lib/main.js", "app.js", true, "console.log('app');\n")
+                .addSymlink("lib/alias.js", "main.js", true, "console.log('app');\n");
+        return b.build(w.scratch.file("src"));
+    };
+    // The tool gets its options, the archive ("-" to write to a pipe), then every top-level
+    // name, "mimetype" first.
+    enum class Output { File, Pipe };
+    auto tool = [package](const std::string& program, std::vector<std::string> options, Output output = Output::File,
+                          bool links = true) {
+        return [=](Workspace& w) -> std::string {
             if (access(program.c_str(), X_OK) != 0) return "";
-            PackageBuilder b = basePackage();
-            b.addFile("lib/caf\xc3\xa9.js", "// a UTF-8 name\n").addSymlink("lib/main.js", "app.js", true,
-                                                                              "console.log('app');\n");
-            const SignedPackage p = b.build(w.scratch.file("src"));
-            std::vector<std::string> args = options;
-            for (const char* name : {"mimetype", "META-INF", "README.txt", "index.html", "lib"}) {
-                if (args.size() == options.size()) args.push_back(w.pkgZip());
-                args.push_back(name);
-            }
-            const kvtest::CliResult r = kvtest::runProgram(program, args, {}, 60, p.dir);
+            const SignedPackage p = package(w, links);
+            std::vector<std::string> args = {program};
+            args.insert(args.end(), options.begin(), options.end());
+            args.push_back(output == Output::File ? w.pkgZip() : "-");
+            for (const char* name : {"mimetype", "META-INF", "README.txt", "index.html", "lib"}) args.push_back(name);
+            // To a pipe when asked, so that the tool cannot seek back in its output.
+            const std::string script = output == Output::File
+                                           ? "exec \"$@\""
+                                           : "{ \"$@\"; echo $? > \"$0.status\"; } | cat > \"$0\"; exit $(cat \"$0.status\")";
+            args.insert(args.begin(), {"-c", script, w.pkgZip()});
+            const kvtest::CliResult r = kvtest::runProgram("/bin/sh", args, {}, 60, p.dir);
             if (r.exitCode != 0) throw std::runtime_error(program + " failed: " + r.err);
             return w.pkgZip();
         };
     };
-    auto written = [](std::function<void(ZipSpec&)> edit, bool withDirectories = true) {
-        return [edit, withDirectories](Workspace& w) {
-            PackageBuilder b = basePackage();
-            b.addFile("lib/caf\xc3\xa9.js", "// a UTF-8 name\n").addSymlink("lib/main.js", "app.js", true,
-                                                                              "console.log('app');\n");
-            ZipSpec spec = w.signedSpec(b, withDirectories);
+    auto written = [package](std::function<void(ZipSpec&)> edit, bool withDirectories = true) {
+        return [=](Workspace& w) {
+            const SignedPackage p = package(w, true);
+            ZipSpec spec;
+            spec.entries = entriesOf(p.dir, withDirectories);
             edit(spec);
             return w.write(spec);
         };
     };
+    auto stored = [](const ZipEntrySpec& e) { return e.method.value_or(e.kind == ZipEntrySpec::Kind::File ? 8 : 0) == 0; };
     runRows({
         {"zip tool", tool("/usr/bin/zip", {"-q", "-r", "-y", "-X"}), 0},
+        {"zip tool, stored", tool("/usr/bin/zip", {"-q", "-r", "-y", "-X", "-0"}), 0},
         {"zip tool with zip64 fields", tool("/usr/bin/zip", {"-q", "-r", "-y", "-fz"}), 0},
+        // Written to a pipe, entries get data descriptors; links cannot be kept there.
+        {"zip tool to a pipe", tool("/usr/bin/zip", {"-q", "-r"}, Output::Pipe, false), 0},
+        {"zip tool to a pipe, stored", tool("/usr/bin/zip", {"-q", "-r", "-0"}, Output::Pipe, false), 0},
         {"bsdtar (data descriptors)", tool("/usr/bin/bsdtar", {"--format", "zip", "-cf"}), 0},
+        // Written to a pipe, the archive is padded with zero bytes to a whole block.
+        {"bsdtar to a pipe", tool("/usr/bin/bsdtar", {"--format", "zip", "-cf"}, Output::Pipe), 0},
         {"descriptors with signature",
          written([](ZipSpec& s) {
              for (ZipEntrySpec& e : s.entries) e.dataDescriptor = true;
          }),
          0},
-        {"descriptors without signature, all stored",
+        {"descriptors with signature, all stored",
          written([](ZipSpec& s) {
              for (ZipEntrySpec& e : s.entries) {
                  e.dataDescriptor = true;
-                 e.descriptorSignature = false;
                  e.method = 0;
+             }
+         }),
+         0},
+        {"descriptors without signature on deflated entries",
+         written([stored](ZipSpec& s) {
+             for (ZipEntrySpec& e : s.entries) {
+                 e.dataDescriptor = true;
+                 e.descriptorSignature = stored(e);
              }
          }),
          0},
@@ -351,6 +501,14 @@ TEST(ArchiveCli, ArchivesOfCommonToolsVerify) {
          written([](ZipSpec& s) {
              for (ZipEntrySpec& e : s.entries) e.zip64 = true;
              s.zip64End = true;
+         }),
+         0},
+        {"zero bytes after the end record", written([](ZipSpec& s) { s.afterEnd = std::string(9000, '\0'); }), 0},
+        {"zero bytes after a zip64 end record and a comment",
+         written([](ZipSpec& s) {
+             s.zip64End = true;
+             s.comment = "padded";
+             s.afterEnd = std::string(512, '\0');
          }),
          0},
         {"archive comment", written([](ZipSpec& s) { s.comment = "PK\x05\x06 is not the end"; }), 0},
@@ -377,16 +535,18 @@ TEST(ArchiveCli, ZipToolOptionsInTheEnvironmentChangeNothing) {
     const kvtest::CliResult r = kvtest::runCli({"-verify", zip, "-skipOnlineRevocationChecks"}, env, 60,
                                                w.scratch.path());
     EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(kvtest::readerDifferences(zip), "");
 }
 
 // --- named pipes outside the package ---
 
-// Link entries of the archive that lead to a pipe outside the package: the writer waiting on
-// it would be released by whoever opens it to read.
+// Links that lead to a pipe outside the package: the writer waiting on it would be released
+// by whoever opens it to read. In an archive such a link is refused before extraction; in a
+// directory package the document and the walk refuse it.
 TEST(ArchiveCli, PipesOutsideThePackageAreNeverOpened) {
     struct Case {
         const char* entry;
-        int status;
+        int directoryStatus;
     };
     for (const Case c : {Case{"META-INF/signatures.xml", 31}, Case{"mimetype", 50}}) {
         SCOPED_TRACE(c.entry);
@@ -401,12 +561,18 @@ TEST(ArchiveCli, PipesOutsideThePackageAreNeverOpened) {
         linked.data = fifo;
         linked.method.reset();
         const std::string zip = w.write(spec);
-        const std::set<std::string> before = kvtest::kvbsignTempEntries();
-        const kvtest::CliResult r =
-            kvtest::runCli({"-verify", zip, "-skipOnlineRevocationChecks"}, suite().env(), 30, w.scratch.path());
-        EXPECT_EQ(r.exitCode, c.status) << r.err;
-        EXPECT_TRUE(writer.stillBlocked()) << "the pipe was opened";
-        for (const std::string& name : kvtest::newTempEntries(before)) ADD_FAILURE() << "left behind: /tmp/" << name;
+        const SignedPackage dir = basePackage().build(w.scratch.file("dir"));
+        fs::remove(dir.dir + "/" + c.entry);
+        fs::create_symlink(fifo, dir.dir + "/" + c.entry);
+        for (const auto& run : {std::make_pair(zip, 20), std::make_pair(dir.dir, c.directoryStatus)}) {
+            SCOPED_TRACE(run.first);
+            const std::set<std::string> before = kvtest::kvbsignTempEntries();
+            const kvtest::CliResult r =
+                kvtest::runCli({"-verify", run.first, "-skipOnlineRevocationChecks"}, suite().env(), 30, w.scratch.path());
+            EXPECT_EQ(r.exitCode, run.second) << r.err;
+            EXPECT_TRUE(writer.stillBlocked()) << "the pipe was opened";
+            for (const std::string& name : kvtest::newTempEntries(before)) ADD_FAILURE() << "left behind: /tmp/" << name;
+        }
     }
 }
 
@@ -464,6 +630,9 @@ TEST(ArchiveCli, ClosedDirectoriesNeitherHideFilesNorStayBehind) {
             return KVBSign_verify(copy.path().c_str(), nullptr, 0, nullptr, true);
         });
         EXPECT_EQ(status, c.status);
+        if (c.status == 0) {
+            EXPECT_EQ(kvtest::readerDifferences(copy.path()), "");
+        }
         for (const std::string& name : kvtest::newTempEntries(before)) {
             ADD_FAILURE() << "left behind: /tmp/" << name;
             boost::system::error_code ec;
@@ -497,6 +666,7 @@ TEST(ArchiveCli, DeclaredContentsMustFitTheTemporaryFileSystem) {
         if (status == 98) GTEST_SKIP() << "cannot make a mount namespace";
         EXPECT_EQ(status, c.status);
     }
+    EXPECT_EQ(kvtest::readerDifferences(w.pkgZip()), "");
 }
 
 }  // namespace

@@ -383,11 +383,12 @@ void writeArchive(Sink& sink, const ZipSpec& spec, ZipLayout& layout) {
     if (zip64End) {
         layout.zip64EndOffset = sink.position();
         std::string z = "PK\x06\x06";
-        z += le(44, 8);  // the size of the rest of the record
+        z += le(44 + spec.zip64Extensible.size(), 8);  // the size of the rest of the record
         z += le(3 << 8 | 45, 2);
         z += le(45, 2);
         z += le(0, 4) + le(0, 4);  // this disk, the central directory's disk
         z += le(count, 8) + le(count, 8) + le(size, 8) + le(offset, 8);
+        z += spec.zip64Extensible;
         sink.write(z);
         layout.locatorOffset = sink.position();
         std::string loc = "PK\x06\x07";

@@ -66,6 +66,7 @@ struct ZipSpec {
     // central records or the central directory's size or offset reaches 0xFFFFFFFF; the
     // classic end record then holds 0xFFFF / 0xFFFFFFFF in the fields that overflow.
     bool zip64End = false;
+    std::string zip64Extensible;  // raw bytes after the zip64 end record's fixed fields, counted in its size
     std::string afterEnd;  // raw bytes after the end record and its comment
     // Lies in the end record(s); the count goes into both count fields of each record.
     std::optional<std::uint16_t> endCommentLength;

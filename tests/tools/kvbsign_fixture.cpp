@@ -36,6 +36,7 @@
 #include "package_builder.h"
 #include "test_pki.h"
 #include "tsa.h"
+#include "zip_writer.h"
 
 namespace fs = boost::filesystem;
 
@@ -284,8 +285,9 @@ std::string chainInput(const std::vector<X509*>& certs) {
     return out;
 }
 
-// archive: the fixed package zipped by the zip tool, plain and with zip64 fields, and with an
-// archive comment.
+// archive: the fixed package zipped by the zip tool, plain and with zip64 fields, with an
+// archive comment and with zero bytes after the end; and links that lead through other links
+// and directories.
 void archiveSeeds(Corpus& corpus, const fs::path& stageRoot) {
     Stage stage(stageRoot / "archive");
     const kvtest::SignedPackage pkg = fuzzPackage().build((stage.dir / "pkg").string());
@@ -301,6 +303,14 @@ void archiveSeeds(Corpus& corpus, const fs::path& stageRoot) {
     const std::string comment = "a package comment";
     commented[commented.size() - 2] = static_cast<char>(comment.size());
     corpus.add("archive", "comment.zip", commented + comment);
+    corpus.add("archive", "padded.zip", kvtest::readFile(zip) + std::string(512, '\0'));
+    kvtest::ZipSpec links;
+    links.entries = {kvtest::zipFileEntry("lib/app.js", "app();\n"), kvtest::zipLinkEntry("lib/main.js", "app.js"),
+                     kvtest::zipLinkEntry("alias.js", "lib/main.js"), kvtest::zipLinkEntry("lib2", "lib"),
+                     kvtest::zipLinkEntry("deep/up.js", "../lib2/../lib/app.js")};
+    links.entries[2].method = 8;
+    kvtest::writeZipSpec((stage.dir / "links.zip").string(), links);
+    corpus.add("archive", "links.zip", kvtest::readFile((stage.dir / "links.zip").string()));
 }
 
 void chainSeeds(Corpus& corpus) {

@@ -113,11 +113,13 @@ TEST_F(ArchiveReader, AcceptsTheFormsWritersUse) {
          [](ZipSpec& s) {
              for (ZipEntrySpec& e : s.entries) e.dataDescriptor = true;
          }},
-        {"data descriptors without signature",
+        // A streaming reader sizes deflated data by its stream, stored data only by the
+        // descriptor's signature.
+        {"data descriptors without signature on deflated entries, with it on stored ones",
          [](ZipSpec& s) {
              for (ZipEntrySpec& e : s.entries) {
                  e.dataDescriptor = true;
-                 e.descriptorSignature = false;
+                 e.descriptorSignature = e.method.value_or(e.kind == ZipEntrySpec::Kind::File ? 8 : 0) == 0;
              }
          }},
         {"zip64 fields and end record",
@@ -126,6 +128,21 @@ TEST_F(ArchiveReader, AcceptsTheFormsWritersUse) {
              s.zip64End = true;
          }},
         {"archive comment", [](ZipSpec& s) { s.comment = "made for a test"; }},
+        // As a writer to a pipe pads its output.
+        {"zero bytes after the end record", [](ZipSpec& s) { s.afterEnd = std::string(9000, '\0'); }},
+        {"zero bytes after a comment and a zip64 end record",
+         [](ZipSpec& s) {
+             s.zip64End = true;
+             s.comment = "c";
+             s.afterEnd = std::string(512, '\0');
+         }},
+        {"names of 256 elements",
+         [](ZipSpec& s) {
+             std::string deep;
+             for (int i = 0; i < 255; ++i) deep += "d/";
+             s.entries.push_back(file(deep + "x.js", "x"));
+             s.entries.push_back(directory(deep + "y/"));
+         }},
         {"file comments", [](ZipSpec& s) { entry(s, "index.html").comment = "the page"; }},
         {"UTF-8 names with a Unicode path field repeating them",
          [](ZipSpec& s) {
@@ -179,6 +196,13 @@ TEST_F(ArchiveReader, RefusesWhatReadersCouldReadDifferently) {
         const char* reason;
     };
     const std::string evil = "require('child_process').exec('x');\n";
+    auto unsignedDescriptor = [](const char* name) {
+        return [name](ZipSpec& s) {
+            ZipEntrySpec& e = entry(s, name);
+            e.dataDescriptor = true;
+            e.descriptorSignature = false;
+        };
+    };
     const Case cases[] = {
         // Layout of the file
         {"bytes before the first entry", [](ZipSpec& s) { s.entries[0].before = "#!/bin/sh\n"; }, nullptr,
@@ -235,6 +259,44 @@ TEST_F(ArchiveReader, RefusesWhatReadersCouldReadDifferently) {
              s.locatorOffset = 0;
          },
          nullptr, "points at no zip64 end record"},
+        // Readers that take the 56 bytes before the locator, or skip a large record, would
+        // read a directory hidden in the extensible data.
+        {"zip64 end record with extensible data",
+         [](ZipSpec& s) {
+             s.zip64End = true;
+             s.zip64Extensible = std::string(56, 'x');
+         },
+         nullptr, "holds extensible data"},
+        {"zip64 end record of the plain size with bytes before its locator",
+         [](ZipSpec& s) {
+             s.zip64End = true;
+             s.zip64Extensible = std::string(8, 'x');
+         },
+         [](std::string& b, const ZipLayout& l) { kvtest::patchLe(b, l.zip64EndOffset + 4, 44, 8); },
+         "does not end at its locator"},
+        {"zip64 locator naming no disk", [](ZipSpec& s) { s.zip64End = true; },
+         [](std::string& b, const ZipLayout& l) { kvtest::patchLe(b, l.locatorOffset + 16, 0, 4); },
+         "does not name one disk"},
+        {"zip64 locator naming another disk", [](ZipSpec& s) { s.zip64End = true; },
+         [](std::string& b, const ZipLayout& l) { kvtest::patchLe(b, l.locatorOffset + 4, 1, 4); },
+         "does not name one disk"},
+        {"bytes after the end record that are not all zero", [](ZipSpec& s) { s.afterEnd = std::string(40, '\0') + "x"; },
+         nullptr, "comment does not reach the end of the file"},
+        {"an end record hidden in the comment, zero bytes after it", nullptr,
+         [](std::string& b, const ZipLayout& l) {
+             const std::string end = b.substr(static_cast<std::size_t>(l.endOffset), 22);
+             kvtest::patchLe(b, l.endOffset + 20, 22, 2);
+             b += end + std::string(100, '\0');
+         },
+         "the central directory does not end where the end records begin"},
+        // The end record lies within the last 65,557 bytes; its locator does not.
+        {"zero bytes that push the zip64 locator out of reach",
+         [](ZipSpec& s) {
+             s.zip64End = true;
+             s.comment = std::string(65520, 'c');
+             s.afterEnd = std::string(10, '\0');
+         },
+         nullptr, "the zip64 locator lies too far from the end of the file"},
         // Local and central headers
         {"local name differs", [](ZipSpec& s) { entry(s, "lib/app.js").localName = "lib/evi.js"; }, nullptr,
          "name differs"},
@@ -269,6 +331,11 @@ TEST_F(ArchiveReader, RefusesWhatReadersCouldReadDifferently) {
              e.localSize = 7;
          },
          nullptr, "CRC or sizes differ"},
+        // A streaming reader would read on to the next signed descriptor.
+        {"stored entry with an unsigned descriptor", unsignedDescriptor("mimetype"), nullptr,
+         "stored entry's data descriptor has no signature"},
+        {"directory entry with an unsigned descriptor", unsignedDescriptor("lib/"), nullptr,
+         "stored entry's data descriptor has no signature"},
         {"unsigned descriptor whose CRC reads as the signature",
          [](ZipSpec& s) {
              ZipEntrySpec& e = entry(s, "lib/app.js");
@@ -358,6 +425,15 @@ TEST_F(ArchiveReader, RefusesWhatReadersCouldReadDifferently) {
          nullptr, "read as CP437"},
         {"link target too long", [](ZipSpec& s) { s.entries.push_back(link("long", std::string(5000, 'x'))); },
          nullptr, "link target is too long"},
+        // The extractor makes a link where readers that take the kind from the DOS attributes
+        // write a file.
+        {"link mode on an entry made on an MS-DOS host",
+         [](ZipSpec& s) {
+             ZipEntrySpec& e = entry(s, "index.html");
+             e.hostSystem = 0;
+             e.unixMode = 0120644;
+         },
+         nullptr, "host other than Unix"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -392,6 +468,11 @@ TEST_F(ArchiveReader, RefusesNamesThatExtractorsRewrite) {
         {"only a slash", "/", "empty name"},
         {"empty name", "", "empty name"},
         {"longer than a path", std::string(5000, 'n'), "too long"},
+        {"deeper than 256 elements", [] {
+             std::string deep;
+             for (int i = 0; i < 256; ++i) deep += "d/";
+             return deep + "x.js";
+         }(), "too many elements"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -487,10 +568,118 @@ TEST_F(ArchiveReader, DataMustDecodeToExactlyWhatIsDeclared) {
         SCOPED_TRACE(c.name);
         ZipSpec spec = baseSpec();
         c.edit(spec);
-        const Read r = write(spec);
+        Read r = write(spec);
         ASSERT_TRUE(r.accepted) << r.reason;
         std::string reason;
         const bool ok = ka::checkArchiveDataFile(zip, r.listing, reason);
+        if (c.reason == nullptr) {
+            EXPECT_TRUE(ok) << reason;
+        } else {
+            EXPECT_FALSE(ok);
+            EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;
+        }
+    }
+}
+
+// Names cost the extractor time that grows faster than their depth: bounded per name and
+// in all, link targets counting with the names.
+TEST_F(ArchiveReader, NamesAreBoundedInDepthAndInAll) {
+    // 32,768 directories of 256 elements each: exactly the bound.
+    std::string deep;
+    for (int i = 0; i < 255; ++i) deep += "a/";
+    ZipSpec spec;
+    for (int i = 0; i < 32768; ++i) spec.entries.push_back(directory(deep + std::to_string(i) + "/"));
+    Read r = write(spec);
+    ASSERT_TRUE(r.accepted) << r.reason;
+    EXPECT_EQ(r.listing.nameElements, ka::kMaxTotalElements);
+
+    spec.entries.push_back(file("one-more", "x"));
+    r = write(spec);
+    EXPECT_FALSE(r.accepted);
+    EXPECT_NE(r.reason.find("too many elements in all"), std::string::npos) << r.reason;
+
+    // Few names, but link targets of thousands of empty elements each.
+    ZipSpec links = baseSpec();
+    for (int i = 0; i < 2100; ++i) links.entries.push_back(link("l" + std::to_string(i), std::string(4000, '/')));
+    r = write(links);
+    ASSERT_TRUE(r.accepted) << r.reason;
+    std::string reason;
+    ASSERT_TRUE(ka::checkArchiveDataFile(zip, r.listing, reason)) << reason;
+    EXPECT_FALSE(ka::checkLinks(r.listing, reason));
+    EXPECT_NE(reason.find("link targets have too many elements in all"), std::string::npos) << reason;
+}
+
+// --- links, resolved over the listing ---
+
+// Each case adds links (and files) to a small package and checks every link. A reader that
+// makes no links installs the target's text, so the target must name something the walk
+// digests under the link's name.
+TEST_F(ArchiveReader, LinksMustLeadToWhatTheWalkDigests) {
+    struct Case {
+        const char* name;
+        std::vector<ZipEntrySpec> add;
+        const char* reason;  // null: every link passes
+    };
+    auto chain = [](int links) {
+        std::vector<ZipEntrySpec> out;
+        for (int i = 0; i + 1 < links; ++i) out.push_back(link("c" + std::to_string(i), "c" + std::to_string(i + 1)));
+        out.push_back(link("c" + std::to_string(links - 1), "lib/app.js"));
+        return out;
+    };
+    auto deflated = [](ZipEntrySpec e) {
+        e.method = 8;
+        return e;
+    };
+    const Case cases[] = {
+        {"a file beside it", {link("lib/l", "app.js")}, nullptr},
+        {"a file one level up", {link("lib/l", "../index.html")}, nullptr},
+        {"a directory entry", {link("docs", "lib")}, nullptr},
+        {"a directory only implied by the names below it", {link("l", "lib/sub")}, nullptr},
+        {"\".\" and empty elements", {link("lib/l", "./sub//deep.js")}, nullptr},
+        {"a deflated target", {deflated(link("lib/l", "../lib/sub/deep.js"))}, nullptr},
+        {"a link to a link", {link("a", "b"), link("b", "lib/app.js")}, nullptr},
+        {"a path through a link to a directory", {link("l", "d/app.js"), link("d", "lib")}, nullptr},
+        // ".." after a followed link goes up from where that link leads, as on disk.
+        {"\"..\" after a followed link", {link("l", "d/../app.js"), link("d", "lib/sub")}, nullptr},
+        {"\"__MACOSX\" below the top", {file("lib/__MACOSX/x.js", "x"), link("l", "lib/__MACOSX/x.js")}, nullptr},
+        {"40 links in all", chain(40), nullptr},
+
+        {"an empty target", {link("l", "")}, "is empty"},
+        {"an absolute target", {link("l", "/etc/passwd")}, "is absolute"},
+        {"climbing above the root", {link("l", "../index.html")}, "climbs above the package root"},
+        {"climbing above the root and back", {link("lib/l", "../../lib/app.js")}, "climbs above the package root"},
+        {"a missing file", {link("l", "nothing.js")}, "not in the archive"},
+        {"a name in another case", {link("l", "INDEX.HTML")}, "not in the archive"},
+        {"a path below a file", {link("l", "index.html/x")}, "not in the archive"},
+        {"climbing above the root past a missing directory", {link("l", "gone/../../x")}, "climbs above the package root"},
+        {"the parent where a followed link leads, not where it stands", {link("l", "d/../index.html"), link("d", "lib/sub")},
+         "not in the archive"},
+        {"the package root", {link("lib/l", "..")}, "is the package root"},
+        {"the package root from the top", {link("l", ".")}, "is the package root"},
+        {"its own directory", {link("lib/l", ".")}, "holds the link"},
+        {"an ancestor", {link("lib/sub/l", "../../lib")}, "holds the link"},
+        {"itself", {link("l", "l")}, "loop"},
+        {"two links leading to each other", {link("a", "b"), link("b", "a")}, "loop"},
+        {"41 links in all", chain(41), "too many links"},
+        {"a file below __MACOSX", {file("__MACOSX/x.js", "x"), link("l", "__MACOSX/x.js")}, "excluded name"},
+        {"a file below Thumbs.db", {file("lib/Thumbs.db/x.js", "x"), link("l", "lib/Thumbs.db/x.js")}, "excluded name"},
+        {"a .DS_Store file", {file("lib/.DS_Store", "x"), link("lib/l", ".DS_Store")}, "excluded name"},
+        {"a desktop.ini file", {file("desktop.ini", "x"), link("lib/l", "../desktop.ini")}, "excluded name"},
+        {"a directory below __MACOSX", {file("__MACOSX/d/x.js", "x"), link("l", "__MACOSX/d")}, "excluded name"},
+        {"a link of an excluded name on the way", {link("l", "__MACOSX/m"), link("__MACOSX/m", "../index.html")},
+         "through a link of an excluded name"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ZipSpec spec;
+        spec.entries = {file("index.html", "<html></html>\n"), directory("lib/"), file("lib/app.js", kApp),
+                        file("lib/sub/deep.js", "deep")};
+        spec.entries.insert(spec.entries.end(), c.add.begin(), c.add.end());
+        Read r = write(spec);
+        ASSERT_TRUE(r.accepted) << r.reason;
+        std::string reason;
+        ASSERT_TRUE(ka::checkArchiveDataFile(zip, r.listing, reason)) << reason;
+        const bool ok = ka::checkLinks(r.listing, reason);
         if (c.reason == nullptr) {
             EXPECT_TRUE(ok) << reason;
         } else {
@@ -527,6 +716,7 @@ protected:
         kvtest::writeZipSpec(zip, baseSpec());
         std::string reason;
         ASSERT_TRUE(ka::readArchiveFile(zip, listing, reason)) << reason;
+        ASSERT_TRUE(ka::checkArchiveDataFile(zip, listing, reason)) << reason;  // reads the link targets
         ASSERT_EQ(kvtest::runProgram("/usr/bin/unzip", {"-q", zip, "-d", root}).exitCode, 0);
     }
     bool matches() {
@@ -567,6 +757,12 @@ TEST_F(ExtractedTree, AnyDifferenceIsFound) {
              kvtest::writeFile(r + "/lib/app-link.js", "app.js");
          },
          "does not hold"},
+        {"a link target of the same length changed",
+         [](const std::string& r) {
+             fs::remove(r + "/lib/app-link.js");
+             fs::create_symlink("../x.j", r + "/lib/app-link.js");
+         },
+         "another link target"},
         {"a directory more", [](const std::string& r) { fs::create_directories(r + "/lib/sub"); },
          "directory the archive does not hold"},
         {"a directory entry missing",

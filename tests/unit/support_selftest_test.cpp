@@ -20,6 +20,7 @@
 
 #include "cli_runner.h"
 #include "package_builder.h"
+#include "reader_agreement.h"
 #include "test_pki.h"
 #include "zip_writer.h"
 
@@ -504,7 +505,7 @@ void checkLayout(const std::string& bytes, const ZipSpec& spec, const ZipLayout&
     EXPECT_EQ(l.centralOffset + l.centralSize + spec.afterCentral.size(), afterCentral);
     if (l.zip64EndOffset) {
         EXPECT_EQ(at(bytes, l.zip64EndOffset, 4), "PK\x06\x06");
-        EXPECT_EQ(l.locatorOffset, l.zip64EndOffset + 56);
+        EXPECT_EQ(l.locatorOffset, l.zip64EndOffset + 56 + spec.zip64Extensible.size());
         EXPECT_EQ(at(bytes, l.locatorOffset, 4), "PK\x06\x07");
         EXPECT_EQ(readLe(bytes, l.locatorOffset + 8, 8), l.zip64EndOffset);
         EXPECT_EQ(readLe(bytes, l.zip64EndOffset + 48, 8), l.centralOffset);
@@ -786,6 +787,17 @@ TEST(SupportZipWriter, LiesLandWhereAsked) {
              EXPECT_EQ(readLe(b, l.endOffset + 10, 2), 2u);
              EXPECT_EQ(readLe(b, l.endOffset + 12, 4), 1u);
          }},
+        {"zip64 extensible data inside the record, counted in its size",
+         [](ZipSpec& s) {
+             s.zip64End = true;
+             s.zip64Extensible = "EXTRA";
+         },
+         [](const std::string& b, const ZipLayout& l) {
+             EXPECT_EQ(readLe(b, l.zip64EndOffset + 4, 8), 49u);
+             EXPECT_EQ(at(b, l.zip64EndOffset + 56, 5), "EXTRA");
+             EXPECT_EQ(l.locatorOffset, l.zip64EndOffset + 61);
+             EXPECT_EQ(readLe(b, l.locatorOffset + 8, 8), l.zip64EndOffset);
+         }},
         {"central records repeated, reordered and missing",
          [](ZipSpec& s) {
              s.entries.push_back(zEntry("c.txt", "charlie"));
@@ -946,6 +958,53 @@ TEST(SupportZipWriter, LiesLandWhereAsked) {
     patchFileLe(dir.file("f"), 4, 0x3433, 2);
     EXPECT_EQ(readFile(dir.file("f")), "abcd34");
     EXPECT_THROW(patchFileLe(dir.file("f"), 5, 0, 2), std::out_of_range);
+}
+
+// The check must see what another reader makes differently, or it would pass everything.
+TEST(SupportReaderAgreement, ReportsWhatAnotherReaderMakesDifferently) {
+    if (access("/usr/bin/unzip", X_OK) != 0 || access("/usr/bin/bsdtar", X_OK) != 0)
+        GTEST_SKIP() << "needs unzip and bsdtar";
+    // With mode 0120644 from an MS-DOS host unzip still makes a link.
+    auto link = [](const std::string& name, const std::string& target, std::uint8_t host) {
+        ZipEntrySpec e = zipLinkEntry(name, target);
+        e.hostSystem = host;
+        e.unixMode = 0120644;
+        return e;
+    };
+    struct Case {
+        const char* name;
+        std::function<void(ZipSpec&)> edit;
+        const char* difference;  // null: the readers agree
+    };
+    const Case kCases[] = {
+        {"the same tree", [](ZipSpec&) {}, nullptr},
+        // A reader from a pipe cannot know the mode: it writes the target as text.
+        {"a link", [&](ZipSpec& s) { s.entries.push_back(link("l", "a.txt", 3)); }, nullptr},
+        {"a local entry only a streaming reader sees",
+         [](ZipSpec& s) { s.beforeCentral = localEntryBytes(zEntry("hidden.txt", "x")); },
+         "bsdtar from a pipe made hidden.txt besides"},
+        {"a link mode on an MS-DOS host", [&](ZipSpec& s) { s.entries.push_back(link("l", "a.txt", 0)); },
+         "bsdtar from the file made a file where unzip made a link"},
+        {"stored directory modes", [](ZipSpec& s) {
+             s.entries.insert(s.entries.begin(), zipDirectoryEntry("d/"));
+             s.entries.front().unixMode = 040000;
+             s.entries.push_back(zEntry("d/x.txt", "x"));
+         }, nullptr},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        ZipSpec spec;
+        spec.entries = {zEntry("a.txt", "alpha"), zipDirectoryEntry("sub/"), zEntry("sub/b.txt", "bravo", 0)};
+        c.edit(spec);
+        writeZipSpec(dir.file("t.zip"), spec);
+        const std::string differences = readerDifferences(dir.file("t.zip"));
+        if (c.difference == nullptr) {
+            EXPECT_EQ(differences, "");
+        } else {
+            EXPECT_NE(differences.find(c.difference), std::string::npos) << differences;
+        }
+    }
 }
 
 TEST(SupportZipWriter, StreamsZerosPastFourGigabytes) {

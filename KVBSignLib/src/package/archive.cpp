@@ -33,8 +33,10 @@ constexpr std::size_t kLocalHeaderSize = 30;
 constexpr std::size_t kCentralHeaderSize = 46;
 constexpr std::size_t kEndSize = 22;
 constexpr std::size_t kZip64EndFixedSize = 56;
+constexpr std::uint64_t kZip64EndRecordSize = kZip64EndFixedSize - 12;  // what its size field counts
 constexpr std::size_t kZip64LocatorSize = 20;
 constexpr std::size_t kMaxCommentLength = 0xFFFF;
+constexpr std::uint8_t kHostUnix = 3;
 
 constexpr std::uint16_t kExtraZip64 = 0x0001;
 constexpr std::uint16_t kExtraUnicodePath = 0x7075;
@@ -128,8 +130,8 @@ bool isBelow(std::string_view name, std::string_view directory) {
 
 // A name as entries are named on disk: relative, "/" between non-empty elements, none of
 // them "." or "..", and no byte that extractors rewrite or drop (control bytes, DEL,
-// backslash).
-bool nameIsPlain(std::string_view name, std::string& reason) {
+// backslash). Gives the number of its elements.
+bool nameIsPlain(std::string_view name, std::size_t& elements, std::string& reason) {
     if (name.empty()) {
         reason = "an entry has an empty name";
         return false;
@@ -150,6 +152,7 @@ bool nameIsPlain(std::string_view name, std::string& reason) {
         return false;
     }
     std::size_t start = 0;
+    elements = 0;
     // Each pass consumes one element and the "/" after it.
     while (start <= name.size()) {
         std::size_t end = name.find('/', start);
@@ -159,6 +162,7 @@ bool nameIsPlain(std::string_view name, std::string& reason) {
             reason = "an entry name has an empty, \".\" or \"..\" element";
             return false;
         }
+        ++elements;
         start = end + 1;
     }
     return true;
@@ -236,6 +240,7 @@ bool readEnd(Reader& reader, Layout& layout, std::string& reason) {
         reason = "too short for an archive";
         return false;
     }
+    // Readers look for the end record only this far from the end of the file.
     const std::uint64_t tailStart = size > kEndSize + kMaxCommentLength ? size - kEndSize - kMaxCommentLength : 0;
     std::string_view tail;
     if (!reader.view(tailStart, static_cast<std::size_t>(size - tailStart), tail)) {
@@ -262,12 +267,17 @@ bool readEnd(Reader& reader, Layout& layout, std::string& reason) {
     const std::uint32_t centralSize = le32(end, 12);
     const std::uint32_t centralOffset = le32(end, 16);
     const std::uint16_t commentLength = le16(end, 20);
-    // The last record of the file: its comment reaches exactly the end, or the bytes after it
-    // would be read as another structure by some reader.
-    if (endOffset + kEndSize + commentLength != size) {
+    // The last record of the file: its comment reaches the end, or the bytes after it would
+    // be read as another structure by some reader. Only zero bytes may follow, as writers to
+    // a pipe pad their output: no signature hides in them, and every reader still finds the
+    // same end record.
+    const std::uint64_t commentEnd = endOffset + kEndSize + commentLength;
+    if (commentEnd > size ||
+        tail.substr(static_cast<std::size_t>(commentEnd - tailStart)).find_first_not_of('\0') != std::string_view::npos) {
         reason = "the end record's comment does not reach the end of the file";
         return false;
     }
+    const bool padded = commentEnd != size;
     if (disk != 0 || centralDisk != 0 || diskEntries != entries) {
         reason = "a multi-part archive";
         return false;
@@ -284,10 +294,14 @@ bool readEnd(Reader& reader, Layout& layout, std::string& reason) {
         return true;
 
     const std::uint64_t locatorOffset = endOffset - kZip64LocatorSize;
+    // Behind padding, a reader that searches only the last bytes for the locator must find it.
+    if (padded && locatorOffset < tailStart) {
+        reason = "the zip64 locator lies too far from the end of the file";
+        return false;
+    }
     const std::uint64_t zip64Offset = le64(locator, 8);
-    const std::uint32_t totalDisks = le32(locator, 16);
-    if (le32(locator, 4) != 0 || totalDisks > 1) {
-        reason = "a multi-part archive";
+    if (le32(locator, 4) != 0 || le32(locator, 16) != 1) {
+        reason = "the zip64 locator does not name one disk";
         return false;
     }
     std::string_view record;
@@ -296,9 +310,13 @@ bool readEnd(Reader& reader, Layout& layout, std::string& reason) {
         reason = "the zip64 locator points at no zip64 end record";
         return false;
     }
-    // The record's size counts what follows its size field; it must end where the locator
-    // begins.
-    if (le64(record, 4) != locatorOffset - zip64Offset - 12) {
+    // No extensible data: some readers take the record to be the fixed bytes right before the
+    // locator, others skip a large record, and bytes inside it could hold a second directory.
+    if (le64(record, 4) != kZip64EndRecordSize) {
+        reason = "the zip64 end record holds extensible data";
+        return false;
+    }
+    if (locatorOffset - zip64Offset != kZip64EndFixedSize) {
         reason = "the zip64 end record does not end at its locator";
         return false;
     }
@@ -352,7 +370,7 @@ bool applyCentralZip64(const ExtraFields& extra, std::uint32_t diskStart, Centra
     return true;
 }
 
-bool readCentralDirectory(Reader& reader, const Layout& layout, std::string& names,
+bool readCentralDirectory(Reader& reader, const Layout& layout, std::string& names, std::uint64_t& nameElements,
                           std::vector<CentralRecord>& records, std::string& reason) {
     if (layout.entryCount > kMaxEntries) {
         reason = "too many entries";
@@ -369,6 +387,8 @@ bool readCentralDirectory(Reader& reader, const Layout& layout, std::string& nam
     }
     records.reserve(static_cast<std::size_t>(layout.entryCount));
 
+    std::uint64_t targetBytes = 0;  // the declared sizes of the links, whose targets are paths too
+    nameElements = 0;
     std::uint64_t at = layout.centralOffset;
     for (std::uint64_t i = 0; i < layout.entryCount; ++i) {
         std::string_view header;
@@ -386,6 +406,7 @@ bool readCentralDirectory(Reader& reader, const Layout& layout, std::string& nam
         const std::size_t nameLength = le16(header, 28);
         const std::size_t extraLength = le16(header, 30);
         const std::size_t commentLength = le16(header, 32);
+        const std::uint8_t host = static_cast<std::uint8_t>(le16(header, 4) >> 8);
         const std::uint32_t diskStart = le16(header, 34);
         const std::uint32_t externalAttributes = le32(header, 38);
         record.localOffset = le32(header, 42);
@@ -398,7 +419,7 @@ bool readCentralDirectory(Reader& reader, const Layout& layout, std::string& nam
             return false;
         }
         const std::string_view name = rest.substr(0, nameLength);
-        if (nameLength > kMaxNameLength + 1 || names.size() + nameLength > kMaxNameBytes) {
+        if (nameLength > kMaxNameLength + 1 || names.size() + targetBytes + nameLength > kMaxNameBytes) {
             reason = "entry names too long";
             return false;
         }
@@ -439,6 +460,11 @@ bool readCentralDirectory(Reader& reader, const Layout& layout, std::string& nam
                 reason = "an entry's mode or attributes name another kind than its name";
                 return false;
             }
+            // Readers that take the kind from another host's attributes write a file there.
+            if (record.kind == EntryKind::Symlink && host != kHostUnix) {
+                reason = "a link entry comes from a host other than Unix";
+                return false;
+            }
         }
         if ((mode & (S_ISUID | S_ISGID | S_ISVTX)) != 0) {
             reason = "an entry's mode sets the set-id or sticky bit";
@@ -448,14 +474,31 @@ bool readCentralDirectory(Reader& reader, const Layout& layout, std::string& nam
             reason = "entry names too long";
             return false;
         }
-        if (!nameIsPlain(plain, reason)) return false;
+        std::size_t elements = 0;
+        if (!nameIsPlain(plain, elements, reason)) return false;
+        if (elements > kMaxNameElements) {
+            reason = "an entry name has too many elements";
+            return false;
+        }
+        nameElements += elements;
+        if (nameElements > kMaxTotalElements) {
+            reason = "entry names have too many elements in all";
+            return false;
+        }
         if (record.kind == EntryKind::Directory && record.size != 0) {
             reason = "a directory entry has content";
             return false;
         }
-        if (record.kind == EntryKind::Symlink && record.size > kMaxLinkTargetLength) {
-            reason = "a link target is too long";
-            return false;
+        if (record.kind == EntryKind::Symlink) {
+            if (record.size > kMaxLinkTargetLength) {
+                reason = "a link target is too long";
+                return false;
+            }
+            targetBytes += record.size;
+            if (names.size() + targetBytes + nameLength > kMaxNameBytes) {
+                reason = "entry names too long";
+                return false;
+            }
         }
         if (record.method == 0 && record.compressedSize != record.size) {
             reason = "a stored entry's sizes differ";
@@ -575,6 +618,12 @@ bool checkLocalEntry(Reader& reader, CentralRecord& record, std::string_view cen
     std::string_view descriptor;
     if (!reader.view(dataEnd, static_cast<std::size_t>(after), descriptor)) {
         reason = "cannot read a data descriptor";
+        return false;
+    }
+    // A streaming reader finds the end of stored data only by the signature, and takes an
+    // unsigned descriptor for more data.
+    if (record.method == kMethodStored && after != plainLength + 4) {
+        reason = "a stored entry's data descriptor has no signature";
         return false;
     }
     std::size_t at = 0;
@@ -711,7 +760,7 @@ bool readArchive(ByteSource& source, Listing& listing, std::string& reason) {
     if (!readEnd(reader, layout, reason)) return false;
 
     std::vector<CentralRecord> records;
-    if (!readCentralDirectory(reader, layout, listing.names, records, reason)) return false;
+    if (!readCentralDirectory(reader, layout, listing.names, listing.nameElements, records, reason)) return false;
 
     // In file order the local entries must tile the file from offset 0 to the central
     // directory: a gap could hold an entry that only a reader going from the front sees.
@@ -736,6 +785,7 @@ bool readArchive(ByteSource& source, Listing& listing, std::string& reason) {
         data.crc = record.crc;
         data.method = record.method;
         data.flags = record.flags;
+        data.entry = order[i];
         listing.data.push_back(data);
     }
 
@@ -766,7 +816,15 @@ bool readArchive(ByteSource& source, Listing& listing, std::string& reason) {
     records.shrink_to_fit();
     if (!namesFormATree(exact, "", reason)) return false;
     listing.entries.reserve(exact.size());
-    for (const NamedItem& item : exact) listing.entries.push_back(unsorted[item.owner]);
+    // The data records name their entries by central index until now.
+    std::vector<std::uint32_t> sortedIndex(exact.size());
+    for (const NamedItem& item : exact) {
+        sortedIndex[item.owner] = static_cast<std::uint32_t>(listing.entries.size());
+        listing.entries.push_back(unsorted[item.owner]);
+    }
+    for (StoredData& data : listing.data) data.entry = sortedIndex[data.entry];
+    sortedIndex.clear();
+    sortedIndex.shrink_to_fit();
     unsorted.clear();
     unsorted.shrink_to_fit();
 
@@ -829,8 +887,10 @@ namespace {
 constexpr std::size_t kDataChunk = 256 * 1024;
 
 // Stored data: its CRC-32, and behind a data descriptor no descriptor signature, at which a
-// streaming reader that cannot know the size would end the entry.
-bool checkStored(ByteSource& source, const StoredData& data, std::vector<unsigned char>& in, std::string& reason) {
+// streaming reader that cannot know the size would end the entry. The bytes are appended to
+// `keep` when it is given.
+bool checkStored(ByteSource& source, const StoredData& data, std::vector<unsigned char>& in, std::string* keep,
+                 std::string& reason) {
     const bool descriptor = (data.flags & kFlagDescriptor) != 0;
     uLong crc = crc32(0L, Z_NULL, 0);
     std::uint64_t left = data.size;
@@ -845,6 +905,7 @@ bool checkStored(ByteSource& source, const StoredData& data, std::vector<unsigne
             return false;
         }
         crc = crc32(crc, in.data(), static_cast<uInt>(n));
+        if (keep != nullptr) keep->append(reinterpret_cast<const char*>(in.data()), n);
         if (descriptor) {
             for (std::size_t i = 0; i < n; ++i) {
                 last = (last >> 8) | (static_cast<std::uint32_t>(in[i]) << 24);
@@ -881,9 +942,10 @@ private:
 };
 
 // Deflated data: one stream that ends exactly with the entry's compressed bytes and gives
-// the declared size and CRC-32. Decoding stops as soon as it passes the declared size.
+// the declared size and CRC-32. Decoding stops as soon as it passes the declared size. The
+// decoded bytes are appended to `keep` when it is given.
 bool checkDeflated(ByteSource& source, const StoredData& data, std::vector<unsigned char>& in,
-                   std::vector<unsigned char>& out, std::string& reason) {
+                   std::vector<unsigned char>& out, std::string* keep, std::string& reason) {
     Inflater inflater;
     if (!inflater.ok()) {
         reason = "cannot decode an entry's data";
@@ -920,6 +982,7 @@ bool checkDeflated(ByteSource& source, const StoredData& data, std::vector<unsig
         }
         produced += written;
         crc = crc32(crc, out.data(), static_cast<uInt>(written));
+        if (keep != nullptr) keep->append(reinterpret_cast<const char*>(out.data()), written);
         if (rc == Z_STREAM_END) {
             ended = true;
             break;
@@ -955,12 +1018,21 @@ bool checkDeflated(ByteSource& source, const StoredData& data, std::vector<unsig
 
 }  // namespace
 
-bool checkArchiveData(ByteSource& source, const Listing& listing, std::string& reason) {
+bool checkArchiveData(ByteSource& source, Listing& listing, std::string& reason) {
     std::vector<unsigned char> in(kDataChunk);
     std::vector<unsigned char> out(kDataChunk);
+    listing.targets.clear();
     for (const StoredData& data : listing.data) {
-        const bool ok = data.method == kMethodStored ? checkStored(source, data, in, reason)
-                                                     : checkDeflated(source, data, in, out, reason);
+        // A link's target is at most kMaxLinkTargetLength bytes, and decoding never passes the
+        // declared size, so the targets stay within the bound on names.
+        Entry& entry = listing.entries[data.entry];
+        std::string* keep = nullptr;
+        if (entry.kind == EntryKind::Symlink) {
+            entry.targetOffset = static_cast<std::uint32_t>(listing.targets.size());
+            keep = &listing.targets;
+        }
+        const bool ok = data.method == kMethodStored ? checkStored(source, data, in, keep, reason)
+                                                     : checkDeflated(source, data, in, out, keep, reason);
         if (!ok) return false;
     }
     return true;
@@ -991,7 +1063,7 @@ bool readArchiveFile(const std::string& path, Listing& listing, std::string& rea
     return withArchiveFile(path, reason, [&](ByteSource& source) { return readArchive(source, listing, reason); });
 }
 
-bool checkArchiveDataFile(const std::string& path, const Listing& listing, std::string& reason) {
+bool checkArchiveDataFile(const std::string& path, Listing& listing, std::string& reason) {
     return withArchiveFile(path, reason,
                            [&](ByteSource& source) { return checkArchiveData(source, listing, reason); });
 }
@@ -1071,6 +1143,15 @@ bool treeMatchesListing(const std::string& root, const Listing& listing, std::st
                 static_cast<std::uint64_t>(info.st_size) != entry->size) {
                 reason = "the extraction wrote what the archive does not hold: " + name;
                 return false;
+            }
+            // The link checks judged the target the archive stores.
+            if (kind == EntryKind::Symlink) {
+                char target[kMaxLinkTargetLength + 1];
+                const ssize_t n = readlinkat(dirFd, base, target, sizeof target);
+                if (n < 0 || listing.target(*entry) != std::string_view(target, static_cast<std::size_t>(n))) {
+                    reason = "the extraction wrote another link target than the archive holds: " + name;
+                    return false;
+                }
             }
             ++files;
         }

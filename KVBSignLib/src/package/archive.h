@@ -25,8 +25,13 @@ namespace archive {
 // the UTF-8 flag, once read as CP437 (as some readers and file systems take them).
 constexpr std::uint64_t kMaxEntries = 1u << 20;
 constexpr std::size_t kMaxNameLength = 4095;               // a path the file system can take
-constexpr std::uint64_t kMaxNameBytes = 64ull << 20;       // all names together
+constexpr std::uint64_t kMaxNameBytes = 64ull << 20;       // all names and link targets together
 constexpr std::uint64_t kMaxLinkTargetLength = 4095;
+// Extractors take time that grows faster than the depth of a name; link targets are
+// resolved element by element, so their elements count with the names'.
+constexpr std::size_t kMaxNameElements = 256;
+constexpr std::uint64_t kMaxTotalElements = 1u << 23;  // all names and link targets together
+constexpr unsigned kMaxLinksFollowed = 40;  // in resolving one link, itself included, as the kernel does
 
 enum class EntryKind : std::uint8_t { File, Directory, Symlink };
 
@@ -35,6 +40,7 @@ struct Entry {
     std::uint32_t nameLength = 0;
     EntryKind kind = EntryKind::File;
     std::uint64_t size = 0;  // declared uncompressed size
+    std::uint32_t targetOffset = 0;  // a link's target in Listing::targets, once the data check has read it
 };
 
 // The entries of an accepted archive, sorted by name in tree order ("/" before every other
@@ -47,6 +53,7 @@ struct StoredData {
     std::uint32_t crc = 0;
     std::uint16_t method = 0;
     std::uint16_t flags = 0;
+    std::uint32_t entry = 0;  // the index of its entry in Listing::entries
 };
 
 struct Listing {
@@ -55,9 +62,16 @@ struct Listing {
     std::vector<StoredData> data;   // in file order
     std::uint64_t totalSize = 0;    // sum of the declared uncompressed sizes
     std::uint64_t largestSize = 0;  // the largest of them
+    std::uint64_t nameElements = 0;  // all elements of all names
+    std::string targets;  // the links' targets as stored, filled by the data check
 
     std::string_view name(const Entry& entry) const {
         return std::string_view(names).substr(entry.nameOffset, entry.nameLength);
+    }
+    // A link's target; empty before the data check has read it.
+    std::string_view target(const Entry& entry) const {
+        if (entry.kind != EntryKind::Symlink || entry.targetOffset > targets.size()) return {};
+        return std::string_view(targets).substr(entry.targetOffset, static_cast<std::size_t>(entry.size));
     }
     // The entry of that name, or null.
     const Entry* find(std::string_view name) const;
@@ -96,13 +110,25 @@ bool readArchiveFile(const std::string& path, Listing& listing, std::string& rea
 // entry's compressed bytes end and gives the declared size and CRC-32 (a stream that ends
 // early could hide entries behind it, one that runs on could fill the disk); stored data
 // behind a data descriptor holds no descriptor signature. Work stops at the first entry
-// that decodes past its declared size, so check that the declared sizes fit first.
-bool checkArchiveData(ByteSource& source, const Listing& listing, std::string& reason);
-bool checkArchiveDataFile(const std::string& path, const Listing& listing, std::string& reason);
+// that decodes past its declared size, so check that the declared sizes fit first. Keeps
+// every link's target in the listing.
+bool checkArchiveData(ByteSource& source, Listing& listing, std::string& reason);
+bool checkArchiveDataFile(const std::string& path, Listing& listing, std::string& reason);
+
+// True when every link of a listing whose data check passed leads, inside the archive's own
+// names, to a file or a directory that the package walk digests under the link's name.
+// A reader that makes no links installs the target's text where the link stands, so the
+// target must name what the signature covers: resolved as the kernel would over the
+// archive's names (its bytes as stored, "." and empty elements skipped, ".." one element
+// up but never above the package root, links on the way followed, at most
+// kMaxLinksFollowed in all), it is a file or a directory that is not the package root, the
+// link or one of its ancestors, and neither it nor a link on the way has an excluded name
+// as an element ("__MACOSX" at the top, ".DS_Store", "Thumbs.db", "desktop.ini").
+bool checkLinks(const Listing& listing, std::string& reason);
 
 // True when the tree below `root` holds exactly the listing: every file and link an entry
-// of that kind and declared size, every directory an entry or the parent of one, and every
-// entry there. Gives every directory of the tree read, write and search permission for its
+// of that kind and declared size, every link with the target the archive stores, every
+// directory an entry or the parent of one, and every entry there. Gives every directory of the tree read, write and search permission for its
 // owner on the way (the extractor applies the modes the archive stores), so that it can be
 // listed and later removed whoever runs the verification.
 bool treeMatchesListing(const std::string& root, const Listing& listing, std::string& reason);

@@ -244,7 +244,8 @@ bool KVBSignLibInternal::unzip(boost::filesystem::path package, std::string dest
             debugError("Cannot unzip KVB. Not enough space for its declared contents");
             return false;
         }
-        if (!kvbsign::archive::checkArchiveDataFile(packageText, listing, reason)) {
+        if (!kvbsign::archive::checkArchiveDataFile(packageText, listing, reason) ||
+            !kvbsign::archive::checkLinks(listing, reason)) {
             debugError("Cannot unzip KVB. " + reason);
             return false;
         }

@@ -1,0 +1,44 @@
+#ifndef KVBSIGN_TEST_READER_AGREEMENT_H
+#define KVBSIGN_TEST_READER_AGREEMENT_H
+
+// What other readers make of an archive that the tool lets through to its extractor.
+//
+// The tool verifies what `unzip` wrote; an archive it accepts must install the same files
+// with other readers. readerDifferences extracts the archive with `unzip`, with `bsdtar`
+// from the file (by the central directory) and with `bsdtar` from a pipe (streaming, from
+// the front), and compares the trees by name, kind and bytes, a link by its target.
+// ExtractionWatch tells whether a run of the tool got as far as its extractor.
+
+#include <string>
+
+#include "cli_runner.h"
+
+namespace kvtest {
+
+// Empty when every reader made the same tree; otherwise what differs (or which reader
+// failed). A reader that streams the archive never learns an entry's mode, so it writes a
+// link as a file holding the target's text: that is the one difference allowed, and the
+// one that the tool's link rules account for. Stored directory modes (0000, 0555) are
+// opened up before the trees are compared and removed.
+std::string readerDifferences(const std::string& zip);
+
+// Puts a recording `unzip` first on the search path of the tool's commands: it marks that
+// it ran, then runs the system's one.
+class ExtractionWatch {
+public:
+    ExtractionWatch();
+    ExtractionWatch(const ExtractionWatch&) = delete;
+    ExtractionWatch& operator=(const ExtractionWatch&) = delete;
+    // Entries to add to the tool's environment.
+    EnvList env() const;
+    // True when the extractor ran since the watch was made or last reset.
+    bool extracted() const;
+    void reset();
+
+private:
+    ScratchDir dir_;
+};
+
+}  // namespace kvtest
+
+#endif
