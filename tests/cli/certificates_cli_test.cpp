@@ -16,6 +16,7 @@
 #include "cli_runner.h"
 #include "package_builder.h"
 #include "private_tmp.h"
+#include "reader_agreement.h"
 #include "test_pki.h"
 #include "tsa.h"
 
@@ -100,6 +101,7 @@ protected:
         if (kPrivateTmp) {
             EXPECT_EQ(kvtest::kvbsignTempEntries(), before);
         }
+        EXPECT_EQ(kvtest::differencesIfAccepted(kvtest::packageOf(args, scratch_.path()), r.exitCode), "");
         return r;
     }
 
@@ -159,6 +161,7 @@ TEST_F(CertificatesCli, NoProgramRunsForThePlatformCheck) {
         EXPECT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(r.out, leafReport("true") + kVerified);
         EXPECT_EQ(r.err, "");
+        EXPECT_EQ(kvtest::differencesIfAccepted(target, r.exitCode), "");
     }
     EXPECT_FALSE(boost::filesystem::exists(ran)) << kvtest::readFile(ran);
 }

@@ -18,6 +18,7 @@
 #include "expected_texts.h"
 #include "package_builder.h"
 #include "private_tmp.h"
+#include "reader_agreement.h"
 #include "test_pki.h"
 
 namespace {
@@ -59,6 +60,7 @@ protected:
             kvtest::runCli(args, {{"SSL_CERT_FILE", roots_}, {"TZ", "UTC0"}}, 120, scratch_.path());
         EXPECT_FALSE(r.timedOut);
         for (const std::string& name : newTempEntries(before)) ADD_FAILURE() << "left behind: /tmp/" << name;
+        EXPECT_EQ(kvtest::differencesIfAccepted(kvtest::packageOf(args, scratch_.path()), r.exitCode), "");
         return r;
     }
 
@@ -195,6 +197,7 @@ TEST_F(CliTest, CryptographyWithoutItsAlgorithmsIsAGeneralFailure) {
         EXPECT_EQ(r.exitCode, c.exitCode);
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(kvtest::differencesIfAccepted(kvtest::packageOf(c.args, scratch_.path()), r.exitCode), "");
         for (const std::string& name : newTempEntries(before)) ADD_FAILURE() << "left behind: /tmp/" << name;
     }
 }

@@ -17,6 +17,7 @@
 
 #include "cli_runner.h"
 #include "e2e_world.h"
+#include "reader_agreement.h"
 #include "test_pki.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -146,6 +147,8 @@ TEST(EndToEndMemcheck, FullVerificationsAreClean) {
         EXPECT_EQ(memoryErrors(r.err), "") << r.err;
         EXPECT_EQ(r.out, c.wantOut);
         EXPECT_EQ(programErr(r.err), c.wantErr) << r.err;
+        // Outside valgrind: the readers are other programs.
+        EXPECT_EQ(kvtest::differencesIfAccepted(kvtest::packageOf(c.args), r.exitCode), "");
         for (const auto& name : kvtest::e2e::leftovers(before, ended)) ADD_FAILURE() << "left in /tmp: " << name;
     }
     if (!skipped.empty()) GTEST_SKIP() << w.serverProblem() << "; not run: " << skipped.front();

@@ -25,6 +25,7 @@
 #include "cli_runner.h"
 #include "e2e_world.h"
 #include "package_builder.h"
+#include "reader_agreement.h"
 #include "test_pki.h"
 #include "verify/test_seams.h"
 
@@ -278,6 +279,7 @@ protected:
             if (row.wantRequests >= 0) {
                 EXPECT_EQ(w().server().totalRequests() - requestsBefore, row.wantRequests);
             }
+            EXPECT_EQ(kvtest::differencesIfAccepted(kvtest::packageOf(row.args, row.cwd, row.env), r.exitCode), "");
             const auto added = kvtest::e2e::leftovers(before, ended);
             EXPECT_TRUE(added.empty()) << "left in /tmp: " << join(added);
         }
@@ -525,6 +527,7 @@ TEST_F(EndToEnd, InternalFaultsGiveTheirStatuses) {
         EXPECT_EQ(exitCode, c.wantExit);
         EXPECT_EQ(out.str(), c.wantOut);
         EXPECT_EQ(err.str(), c.wantErr);
+        EXPECT_EQ(kvtest::differencesIfAccepted(c.package, exitCode), "");
         const auto added = kvtest::e2e::leftovers(before, ended);
         EXPECT_TRUE(added.empty()) << "left in /tmp: " << join(added);
     }

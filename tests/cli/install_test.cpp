@@ -19,6 +19,7 @@
 #include "crl_fixtures.h"
 #include "package_builder.h"
 #include "private_tmp.h"
+#include "reader_agreement.h"
 #include "test_pki.h"
 
 namespace {
@@ -87,6 +88,7 @@ TEST(Install, InstalledToolWorksWithTheBuildTreeOutOfReach) {
     ASSERT_NE(status, 91) << "the build tree stayed in reach";
     const std::string out = kvtest::readFile(scratch.file("run.out"));
     EXPECT_EQ(status, 0) << out << kvtest::readFile(scratch.file("run.err"));
+    EXPECT_EQ(kvtest::differencesIfAccepted(pkg, status), "");
     EXPECT_NE(out.find("\nOS Trusted: true\nRevoked: true\n"), std::string::npos) << out;
     EXPECT_EQ(kvtest::readFile(scratch.file("run.err")), "");
 

@@ -15,6 +15,7 @@
 #include "crl_fixtures.h"
 #include "http_server.h"
 #include "package_builder.h"
+#include "reader_agreement.h"
 #include "test_pki.h"
 
 namespace {
@@ -59,9 +60,12 @@ protected:
                              const std::string& cache = "") {
         std::vector<std::string> args = {"-verify", dir, "-certInfo"};
         args.insert(args.end(), extra.begin(), extra.end());
-        return kvtest::runCli(args, {{"SSL_CERT_FILE", scratch.file("roots.pem")},
-                                     {"KVBSIGN_CRL_CACHE", cache.empty() ? scratch.file("no-cache.db") : cache}},
-                              90);
+        const kvtest::CliResult r =
+            kvtest::runCli(args, {{"SSL_CERT_FILE", scratch.file("roots.pem")},
+                                  {"KVBSIGN_CRL_CACHE", cache.empty() ? scratch.file("no-cache.db") : cache}},
+                           90);
+        EXPECT_EQ(kvtest::differencesIfAccepted(dir, r.exitCode), "");
+        return r;
     }
 
     // Issued by the signer's issuer.

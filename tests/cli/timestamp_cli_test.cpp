@@ -7,6 +7,7 @@
 
 #include "cli_runner.h"
 #include "package_builder.h"
+#include "reader_agreement.h"
 #include "test_pki.h"
 #include "tsa.h"
 
@@ -60,8 +61,10 @@ protected:
     }
 
     kvtest::CliResult verify(const std::string& dir) {
-        return kvtest::runCli({"-verify", dir, "-certInfo", "-skipOnlineRevocationChecks"},
-                              {{"SSL_CERT_FILE", scratch.file("roots.pem")}});
+        const kvtest::CliResult r = kvtest::runCli({"-verify", dir, "-certInfo", "-skipOnlineRevocationChecks"},
+                                                   {{"SSL_CERT_FILE", scratch.file("roots.pem")}});
+        EXPECT_EQ(kvtest::differencesIfAccepted(dir, r.exitCode), "");
+        return r;
     }
 
     kvtest::ScratchDir scratch;

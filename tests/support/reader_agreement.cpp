@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <stdexcept>
 #include <vector>
 
@@ -176,6 +177,32 @@ std::string readerDifferences(const std::string& zip) {
         removeTree(into);
     }
     return out;
+}
+
+std::string packageOf(const std::vector<std::string>& args, const std::string& cwd, const EnvList& env) {
+    if (args.size() < 2) return "";
+    std::string path = args[1];
+    if (!path.empty() && path[0] == '~') {
+        const char* home = std::getenv("HOME");
+        std::string from = home != nullptr ? home : "";
+        for (const auto& e : env)
+            if (e.first == "HOME") from = e.second;
+        path = from + path.substr(1);
+    }
+    if (!cwd.empty() && !path.empty() && path[0] != '/') path = cwd + "/" + path;
+    return path;
+}
+
+std::string differencesIfAccepted(const std::string& package, int status) {
+    if (status != 0 && status != 51 && status != 52) return "";
+    struct stat st;
+    if (stat(package.c_str(), &st) != 0) return "accepted, but no package at \"" + package + "\" to extract";
+    if (S_ISDIR(st.st_mode)) return "";
+    if (!S_ISREG(st.st_mode)) return "accepted, but \"" + package + "\" is neither file nor directory";
+    // By content: the same bytes under another name are the same archive.
+    static std::set<std::string> checked;
+    if (!checked.insert(sha256(readFile(package))).second) return "";
+    return readerDifferences(package);
 }
 
 ExtractionWatch::ExtractionWatch() {

@@ -10,6 +10,7 @@
 // ExtractionWatch tells whether a run of the tool got as far as its extractor.
 
 #include <string>
+#include <vector>
 
 #include "cli_runner.h"
 
@@ -21,6 +22,18 @@ namespace kvtest {
 // one that the tool's link rules account for. Stored directory modes (0000, 0555) are
 // opened up before the trees are compared and removed.
 std::string readerDifferences(const std::string& zip);
+
+// The package that a command line of the tool names (the argument after the operation) as a
+// path from this process: relative to `cwd` when given, a leading "~" taken from HOME in
+// `env` (else from this process's HOME), as the tool expands it. Empty when there is none.
+std::string packageOf(const std::vector<std::string>& args, const std::string& cwd = "", const EnvList& env = {});
+
+// For a run of the tool or of the verify call over `package` that ended with `status`:
+// readerDifferences of the package when the status says it was accepted (0, 51, 52) and it
+// is a file, else empty (a directory is read in place). An accepted package that is
+// neither file nor directory is reported. Each archive's bytes are extracted once per
+// process: a test that verifies one archive many times pays for it once.
+std::string differencesIfAccepted(const std::string& package, int status);
 
 // Puts a recording `unzip` first on the search path of the tool's commands: it marks that
 // it ran, then runs the system's one.

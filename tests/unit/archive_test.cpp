@@ -15,6 +15,7 @@
 #include "cli_runner.h"
 #include "package/archive.h"
 #include "package/inside.h"
+#include "reader_agreement.h"
 #include "zip_writer.h"
 
 namespace {
@@ -172,6 +173,8 @@ TEST_F(ArchiveReader, AcceptsTheFormsWritersUse) {
         c.edit(spec);
         const Read r = write(spec);
         EXPECT_TRUE(r.accepted) << r.reason;
+        // Accepted forms must mean the same tree to every reader.
+        EXPECT_EQ(kvtest::readerDifferences(zip), "");
     }
 }
 

@@ -26,6 +26,7 @@
 #include "cli_runner.h"
 #include "package_builder.h"
 #include "private_tmp.h"
+#include "reader_agreement.h"
 #include "test_pki.h"
 #include "tsa.h"
 #include "verify/test_seams.h"
@@ -159,8 +160,10 @@ protected:
     void TearDown() override { expectNoNewTempEntries(before_); }
 
     int verify(const std::string& path, KCertificateInfo* info = nullptr, std::vector<const char*> certs = {}) {
-        return KVBSign_verify(path.c_str(), certs.empty() ? nullptr : certs.data(), static_cast<int>(certs.size()),
-                              info, true);
+        const int status = KVBSign_verify(path.c_str(), certs.empty() ? nullptr : certs.data(),
+                                          static_cast<int>(certs.size()), info, true);
+        EXPECT_EQ(kvtest::differencesIfAccepted(path, status), "");
+        return status;
     }
 
     ScratchDir scratch_;
