@@ -358,7 +358,7 @@ TEST_F(Revocation, LongRunOfSchemesGivesTheUrlsOfShortOnes) {
         int requests;  // of /a.crl
     };
     const Case cases[] = {
-        // Nothing to fetch but "http://", which names no server.
+        // Only "http://" is tried, once: its empty host is no server of this test.
         {"the run alone", {run}, -1, 0},
         {"a point that answers, then the run", {answering, run}, 1, 1},
         // The first URL reaches from the run to the next point's ".crl", over the bytes
