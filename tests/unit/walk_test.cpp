@@ -75,6 +75,13 @@ void makeSocket(const std::string& path) {
     ASSERT_EQ(bound, 0) << path;
 }
 
+// A directory "wide" of 200 empty directories and `links` links to it: each link walks the
+// 200 directories again.
+void linkWideTree(const std::string& pkg, int links) {
+    for (int i = 0; i < 200; ++i) fs::create_directories(pkg + "/wide/d" + std::to_string(i));
+    for (int i = 0; i < links; ++i) link("wide", pkg + "/l" + std::to_string(i));
+}
+
 std::string encode(const std::string& path, KVBSIGN_STATUS& status) {
     char* text = KVBSignLibInternal::encodeFile(path.c_str(), &status);
     if (text == nullptr) return "<null>";
@@ -423,6 +430,12 @@ TEST(PackageWalk, SymbolicLinkRules) {
              fs::create_directories(pkg + "/L16_1");
          },
          KVBSIGN_SYMLINK_INVALID_LOCATION},
+        // Directories count like files: without a file below them, links can still have
+        // the walk open directories without end.
+        {"links that reach 120,000 empty directories",
+         [](const std::string& pkg, const std::string&) { linkWideTree(pkg, 600); }, KVBSIGN_SYMLINK_INVALID_LOCATION},
+        {"links that reach 80,000 empty directories",
+         [](const std::string& pkg, const std::string&) { linkWideTree(pkg, 400); }, KVBSIGN_SUCCESS},
         {"relative link to a file inside", [](const std::string& pkg, const std::string&) { link("mimetype", pkg + "/l"); },
          KVBSIGN_SUCCESS},
         {"relative link with dot-dots that stays inside",

@@ -49,8 +49,10 @@ std::vector<std::string> walksInProgress;
 int linkedDirectoryWalks = 0;
 const int kMaxLinkedDirectoryWalks = 1024;
 
-// Files reached below directory links in the current outermost walk. Links that fan out can
-// reach a file by very many paths; past this bound the package is refused.
+// Entries (files, directories and anything else) reached below directory links in the
+// current outermost walk. Links that fan out can reach an entry by very many paths, and each
+// link walks the whole tree below its target again, empty directories included; past this
+// bound the package is refused.
 long linkedReferences = 0;
 const long kMaxLinkedReferences = 100000;
 
@@ -180,10 +182,10 @@ struct FileSource {
     bool followLink;
 };
 
-// Counts a file met below a directory link; false past the bound.
+// Counts an entry met below a directory link; false past the bound.
 bool withinLinkedReferenceBound() {
     if (walksInProgress.size() > 1 && ++linkedReferences > kMaxLinkedReferences) {
-        KVBSignLibInternal::debugError("Too many files reached through symbolic links");
+        KVBSignLibInternal::debugError("Too many entries reached through symbolic links");
         return false;
     }
     return true;
@@ -341,6 +343,7 @@ int Walker::walk(const std::string& walkedPath, const std::string& walkedRelativ
             continue;
         }
         if (type == DT_DIR) {
+            if (!withinLinkedReferenceBound()) return KVBSIGN_SYMLINK_INVALID_LOCATION;
             const int fd = openat(dirfd(directory), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (fd < 0) raiseFileSystemError("Cannot open directory", pathOf(), errno);
             DirectoryPtr below(fdopendir(fd));
