@@ -397,6 +397,13 @@ void freeAll(std::vector<X509*>& certs) {
     certs.clear();
 }
 
+std::string repeated(const std::string& unit, std::size_t count) {
+    std::string out;
+    out.reserve(unit.size() * count);
+    for (std::size_t i = 0; i < count; ++i) out += unit;
+    return out;
+}
+
 TEST(SystemRoots, ReadsTheBundleSkippingWhatIsNotACertificate) {
     auto& p = pki();
     kvtest::ScratchDir dir;
@@ -421,6 +428,10 @@ TEST(SystemRoots, ReadsTheBundleSkippingWhatIsNotACertificate) {
         {"other kinds of block are skipped", kvtest::keyToPem(p.leaf.key.get()) + rootPem, {p.root.cert.get()}},
         {"a block without end line stops the walk", rootPem + "-----BEGIN CERTIFICATE-----\nMIIB\n",
          {p.root.cert.get()}},
+        // Each begin line holds the next one (4 MB of them), so each is broken. Searching the
+        // rest of the text for a line end and an end line at each of them would take minutes.
+        {"250,000 begin lines on one line, their end line after them",
+         repeated("-----BEGIN X-----", 250000) + "\n-----END X-----\n" + rootPem, {p.root.cert.get()}},
         {"CR LF line ends", crlf, {p.unrelatedRoot.cert.get()}},
         {"an empty file", "", {}},
     };
