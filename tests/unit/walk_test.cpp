@@ -354,6 +354,34 @@ TEST(PackageWalk, LinkToDirectoryListsItsFilesAgainAtTheLinksPlace) {
     EXPECT_EQ(last - first, 1u);
 }
 
+// Links inside a linked directory are the same links on disk in every walk through it: their
+// targets are taken from where they are, whichever path leads there.
+TEST(PackageWalk, LinksInsideALinkedDirectoryResolveWhereTheyAre) {
+    kvtest::ScratchDir scratch;
+    kvtest::writeFile(scratch.file("d/e/b"), "B");
+    kvtest::writeFile(scratch.file("top"), "T");
+    link("../../top", scratch.file("d/e/up"));
+    link("b", scratch.file("d/e/lb"));
+    link("d", scratch.file("ld"));
+    link("ld/e", scratch.file("le"));
+
+    Walk w = walk(scratch.path());
+    ASSERT_EQ(w.status, 0);
+    EXPECT_EQ(w.uris(), (std::set<std::string>{"d/e/b", "d/e/lb", "d/e/up", "ld/e/b", "ld/e/lb", "ld/e/up", "le/b",
+                                               "le/lb", "le/up", "top"}));
+    for (const char* uri : {"d/e/up", "ld/e/up", "le/up"}) {
+        SCOPED_TRACE(uri);
+        EXPECT_EQ(w.find(uri)->symlinkInfo.substr(0, 5), "[top]");
+        EXPECT_EQ(w.find(uri)->digestValue, kvtest::digestB64("T"));
+    }
+    for (const char* uri : {"d/e/lb", "ld/e/lb", "le/lb"}) {
+        SCOPED_TRACE(uri);
+        EXPECT_EQ(w.find(uri)->symlinkInfo.substr(0, 7), "[d/e/b]");
+        EXPECT_EQ(w.find(uri)->digestValue, kvtest::digestB64("B"));
+    }
+    EXPECT_EQ(w.find("le/b")->symlinkInfo.substr(0, 7), "[d/e/b]");
+}
+
 TEST(PackageWalk, SymbolicLinkRules) {
     using Make = std::function<void(const std::string& pkg, const std::string& outside)>;
     struct Case {

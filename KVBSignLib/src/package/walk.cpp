@@ -61,6 +61,17 @@ const long kMaxLinkedReferences = 100000;
 // by its own path is met once and not kept, so a package without links keeps nothing here.
 std::map<std::string, std::string> digestsByRealPath;
 
+// What resolving a link found, by the link's real location, for the links accepted in the
+// current outermost walk. A link below a directory link is met again in every walk through
+// that link, and resolving it may walk thousands of elements: on disk it is one link, resolved
+// once.
+struct ResolvedLink {
+    fs::file_status followed;
+    std::string canonicalTarget;
+    bool targetExists = false;
+};
+std::map<std::string, ResolvedLink> linksByRealPath;
+
 const char* const kClutterNames[] = {".DS_Store", "Thumbs.db", "desktop.ini"};
 
 bool isClutterName(std::string_view relative) {
@@ -99,13 +110,17 @@ public:
             linkedDirectoryWalks = 0;
             linkedReferences = 0;
             digestsByRealPath.clear();
+            linksByRealPath.clear();
         }
         walksInProgress.push_back(std::move(canonicalDirectory));
     }
     ~WalkInProgress() {
         walksInProgress.pop_back();
-        // What the cache holds is only good while the files stay as they were.
-        if (walksInProgress.empty()) digestsByRealPath.clear();
+        // What the caches hold is only good while the files stay as they were.
+        if (walksInProgress.empty()) {
+            digestsByRealPath.clear();
+            linksByRealPath.clear();
+        }
     }
     WalkInProgress(const WalkInProgress&) = delete;
     WalkInProgress& operator=(const WalkInProgress&) = delete;
@@ -383,12 +398,20 @@ int Walker::walk(const std::string& walkedPath, const std::string& walkedRelativ
 
 int Walker::linkEntry(const std::string& path, const std::string& relative) {
     const fs::path entry(path);
-    // Follows every link; a loop of links raises the library's error here.
-    const fs::file_status followed = fs::status(entry);
-    std::string canonicalTarget;
-    bool targetExists = false;
-    const int checked = checkLink(entry, root_, canonicalTarget, targetExists);
-    if (checked != KVBSIGN_SUCCESS) return checked;
+    // Directories below a directory link are walked where they are on disk, so a link met
+    // again in another walk through a directory link comes with the same `path`.
+    std::map<std::string, ResolvedLink>::const_iterator resolved = linksByRealPath.find(path);
+    if (resolved == linksByRealPath.end()) {
+        ResolvedLink link;
+        // Follows every link; a loop of links raises the library's error here.
+        link.followed = fs::status(entry);
+        const int checked = checkLink(entry, root_, link.canonicalTarget, link.targetExists);
+        if (checked != KVBSIGN_SUCCESS) return checked;
+        resolved = linksByRealPath.emplace(path, std::move(link)).first;
+    }
+    const fs::file_status followed = resolved->second.followed;
+    std::string canonicalTarget = resolved->second.canonicalTarget;
+    const bool targetExists = resolved->second.targetExists;
 
     if (!fs::is_directory(followed)) {
         if (isPassedOverByName(relative)) return KVBSIGN_SUCCESS;
@@ -416,8 +439,9 @@ int Walker::linkEntry(const std::string& path, const std::string& relative) {
         KVBSignLibInternal::debugError("Too many symbolic links to directories");
         return KVBSIGN_SYMLINK_INVALID_LOCATION;
     }
-    // The entries below are walked by the link's own path.
-    return walk(path, relative, canonicalTarget);
+    // The entries below are walked where they are on disk, under the link's relative path: a
+    // path through the link would have every link below it resolve the link again.
+    return walk(canonicalTarget, relative, canonicalTarget);
 }
 
 // The root's "mimetype", which comes first. It is opened only once it is known to be a
