@@ -25,7 +25,14 @@
 #   decoding step of the verification runs over the hostile text. Per kind: the time of each
 #   text routine of the library over the document (bench/text_bench.cpp, best of repeated
 #   calls), and of the whole verification (best of up to 3 runs; fewer once a run takes over
-#   10 s) with its exit status (entities and escapes name no file, so they end in 50). Target:
+#   10 s) with its exit status (entities and escapes name no file, so they end in 50). Two more
+#   kinds scale a count with the size instead (50,000 and 400,000 at 1 and 8, documents of
+#   about 0.6 and 4.8 MB; 4,000 and 32,000, about 4.3 and 34 MB): crlpoints, a self-signed
+#   signer whose one CRL distribution point URI repeats "http://a."; tokencerts, a timestamp
+#   whose token carries that many certificates. Their rows are the reference, the check they
+#   load (checkCertificateChainRevocation, validateTimestamp) and the whole verification, for
+#   crlpoints with the revocation check on (it ends in 52: the URLs name no server), in a
+#   network namespace of its own so that nothing is sent off the machine. Target:
 #   the large document at most 1.25 x (large/small) as long as the small one, 10 x for 8 MB
 #   against 1 MB. A cell that runs longer than $STRESS_TIMEOUT is stopped and shows "timeout".
 #   The first row of each kind, "reference", runs no library code (a copy of the document and
@@ -54,7 +61,8 @@
 #   WARMUP              unmeasured rounds before them (default 1)
 #   PACKAGES            ordinary packages, any of: 1k 10k 50k big (default all; "" skips them)
 #   STRESS              1 runs the stress table (default), 0 skips it
-#   STRESS_KINDS        default: entities escapes slashes blanks linebreaks elements
+#   STRESS_KINDS        default: entities escapes slashes blanks linebreaks elements crlpoints
+#                       tokencerts
 #   STRESS_SMALL_MB, STRESS_LARGE_MB   document sizes of the stress table (default 1 and 8)
 #   STRESS_TIMEOUT      seconds per stress cell (default 120)
 #   TMPFS_SIZE          size of the private /tmp (default 4g)
@@ -72,7 +80,7 @@ runs=${RUNS:-5}
 warmup=${WARMUP:-1}
 packages=${PACKAGES-1k 10k 50k big}
 stress=${STRESS:-1}
-stress_kinds=${STRESS_KINDS:-entities escapes slashes blanks linebreaks elements}
+stress_kinds=${STRESS_KINDS:-entities escapes slashes blanks linebreaks elements crlpoints tokencerts}
 small_mb=${STRESS_SMALL_MB:-1}
 large_mb=${STRESS_LARGE_MB:-8}
 stress_timeout=${STRESS_TIMEOUT:-120}
@@ -154,7 +162,7 @@ build_text_bench() {
   if grep -q '^KVBSIGN_SANITIZE:BOOL=ON' "$b/CMakeCache.txt"; then extra=(-fsanitize=address,undefined); fi
   c++ "${cxxflags[@]}" "${extra[@]}" -DBOOST_FILESYSTEM_NO_DEPRECATED \
       -I"$src/KVBSignLib/src" -I"$src/KVBSignLib/platform" -I"$src/library/source" \
-      -o "$out" "$here/text_bench.cpp" "$b/libkvbsign_core.a" -lboost_filesystem -lboost_system -lcrypto -pthread
+      -o "$out" "$here/text_bench.cpp" "$b/libkvbsign_core.a" -lboost_filesystem -lboost_system -lcrypto -lz -pthread
 }
 
 (
@@ -312,25 +320,39 @@ if [ "$stress" = 1 ]; then
       echo "bench: text_bench does not build against $baseline; its routine cells show \"n/a\"" >&2
     fi
   fi
-  routines=(reference htmlEntitiesDecode UriDecode unite_lines stringRange removeSpacesBetweenElements
-            expandCollapsedElements signedInfoSHA1 manifestSHA256 canonicalFormDropsContent)
+  text_routines=(reference htmlEntitiesDecode UriDecode unite_lines stringRange removeSpacesBetweenElements
+                 expandCollapsedElements signedInfoSHA1 manifestSHA256 canonicalFormDropsContent)
+  # The rows of a kind: the text routines, or for the kinds whose cost lies in a certificate
+  # or the timestamp the check that reads it.
+  routines_of() {
+    case "$1" in
+      crlpoints) echo reference checkCertificateChainRevocation ;;
+      tokencerts) echo reference validateTimestamp ;;
+      *) echo "${text_routines[@]}" ;;
+    esac
+  }
+  # The revocation check runs only where no download can leave the machine: a network
+  # namespace of its own, with no interface up.
+  offline=(unshare --net --)
   limit=$(awk -v s="$small_mb" -v l="$large_mb" 'BEGIN { printf "%.2f", 1.25 * l / s }')
 
   # stress_routine <build> <routine> <xml>: prints seconds, "timeout" or "n/a"
   stress_routine() {
-    local tb=${text_bench[$1]:-} out rc=0
+    local tb=${text_bench[$1]:-} out rc=0 prefix=()
     [ -n "$tb" ] || { echo n/a; return; }
-    out=$(timeout "$stress_timeout" "$tb" "$2" "$3" 2>/dev/null) || rc=$?
+    if [ "$2" = checkCertificateChainRevocation ]; then prefix=("${offline[@]}"); fi
+    out=$(SSL_CERT_FILE=$work/root.pem timeout "$stress_timeout" "${prefix[@]}" "$tb" "$2" "$3" 2>/dev/null) || rc=$?
     if [ "$rc" -eq 0 ]; then echo "$out"; elif [ "$rc" -eq 124 ]; then echo timeout; else echo "error($rc)"; fi
   }
-  # stress_verify <build> <kvb>: prints "<seconds> <status> <peak KB>" or "timeout - -"
+  # stress_verify <build> <kvb> <kind>: prints "<seconds> <status> <peak KB>" or "timeout - -"
   stress_verify() {
-    local t0 us best="" rc i peak=0 kb
+    local t0 us best="" rc i peak=0 kb flags=(-skipOnlineRevocationChecks) prefix=()
+    if [ "$3" = crlpoints ]; then flags=() prefix=("${offline[@]}"); fi
     for ((i = 0; i < 3; i++)); do
       rc=0
       t0=$(now_us)
-      SSL_CERT_FILE=$work/root.pem timeout "$stress_timeout" /usr/bin/time -f %M -o "$work/stress-mem" \
-          "${binary[$1]}" -verify "$2" -skipOnlineRevocationChecks >/dev/null 2>&1 || rc=$?
+      SSL_CERT_FILE=$work/root.pem KVBSIGN_CRL_CACHE=$work/no-crl-cache timeout "$stress_timeout" "${prefix[@]}" \
+          /usr/bin/time -f %M -o "$work/stress-mem" "${binary[$1]}" -verify "$2" "${flags[@]}" >/dev/null 2>&1 || rc=$?
       us=$(($(now_us) - t0))
       if [ "$rc" -eq 124 ]; then echo "timeout - -"; return; fi
       kb=$(tail -n 1 "$work/stress-mem")
@@ -362,7 +384,7 @@ if [ "$stress" = 1 ]; then
   echo
   echo "stress: hostile signature documents of $small_mb MB and $large_mb MB; target: $large_mb MB at most $limit x" \
        "as long as $small_mb MB; cells over $stress_timeout s show \"timeout\""
-  header=$(printf '%-10s %-27s' kind step)
+  header=$(printf '%-10s %-31s' kind step)
   for b in "${stress_builds[@]}"; do
     header+=$(printf ' | %-11s %10s %10s %6s %-4s' "$b" "${small_mb}MB_s" "${large_mb}MB_s" ratio "")
   done
@@ -370,12 +392,12 @@ if [ "$stress" = 1 ]; then
   memory_notes=()
   for k in $stress_kinds; do
     kind=$k
-    for step in "${routines[@]}" verification; do
-      line=$(printf '%-10s %-27s' "$kind" "$step")
+    for step in $(routines_of "$k") verification; do
+      line=$(printf '%-10s %-31s' "$kind" "$step")
       for b in "${stress_builds[@]}"; do
         if [ "$step" = verification ]; then
-          read -r ts ss ms <<<"$(stress_verify "$b" "$work/stress-$k-$small_mb.kvb")"
-          read -r tl sl ml <<<"$(stress_verify "$b" "$work/stress-$k-$large_mb.kvb")"
+          read -r ts ss ms <<<"$(stress_verify "$b" "$work/stress-$k-$small_mb.kvb" "$k")"
+          read -r tl sl ml <<<"$(stress_verify "$b" "$work/stress-$k-$large_mb.kvb" "$k")"
           status="status $ss/$sl"
           # Peak memory of the large document against twice its size plus 64 MB.
           if [ "$ml" != - ]; then

@@ -9,6 +9,9 @@
 //   htmlEntitiesDecode UriDecode unite_lines removeSpacesBetweenElements expandCollapsedElements
 //   stringRange (the Manifest element), and with the line-break flag that the verifier takes
 //   for the document (its variant marker): signedInfoSHA1 manifestSHA256 canonicalFormDropsContent.
+//   Two checks of the document's certificates and timestamp: checkCertificateChainRevocation
+//   (the revocation check without the system cache; run it where no download can leave the
+//   machine) and validateTimestamp.
 //   "reference" runs no library code: a copy of the document and one count over it.
 //
 // Built by bench/run.sh against a build's static core library; not part of the test suite.
@@ -28,6 +31,7 @@
 #include <vector>
 
 #include "KVBSignLibInternal.h"
+#include "Timestamp.h"
 
 namespace {
 
@@ -58,6 +62,19 @@ const std::map<std::string, Routine>& routines() {
         {"manifestSHA256", [](const std::string& d, bool v) { return Lib::manifestSHA256(d, v).size(); }},
         {"canonicalFormDropsContent",
          [](const std::string& d, bool v) { return static_cast<std::size_t>(Lib::canonicalFormDropsContent(d, v)); }},
+        {"checkCertificateChainRevocation",
+         [](const std::string& d, bool) {
+             RevocationMap map;
+             bool allFetched = true;
+             long signingTime = 0;
+             return static_cast<std::size_t>(Lib::checkCertificateChainRevocation(d, map, &allFetched, signingTime) + 2);
+         }},
+        {"validateTimestamp",
+         [](const std::string& d, bool v) {
+             std::string path;
+             long genTime = 0;
+             return static_cast<std::size_t>(Timestamp::validateTimestamp(d, v, {}, path, genTime));
+         }},
     };
     return table;
 }

@@ -692,6 +692,46 @@ TEST_F(ArchiveReader, LinksMustLeadToWhatTheWalkDigests) {
     }
 }
 
+// The walk resolves each link on disk, every link on its way included, so links that lead
+// through a chain of long links walk the whole chain each. Here each link of a chain of 38
+// holds about 1,000 elements ("lib/.." 500 times, then the next link): resolving the chain's
+// head walks 38,039 elements, the chain's links together 741,779, and each link to the head
+// 38,040 more; eight of them make 1,046,099, within the bound of 1,048,576. Without the bound,
+// 200 links to such a head hold the walk for seconds, 10,000 for minutes.
+TEST_F(ArchiveReader, LinkResolutionIsBoundedInAll) {
+    std::string pad;
+    for (int i = 0; i < 500; ++i) pad += "lib/../";
+    auto chainWithHeads = [&](int heads) {
+        ZipSpec spec;
+        spec.entries = {directory("lib/"), file("lib/app.js", kApp)};
+        for (int i = 0; i < 37; ++i) spec.entries.push_back(link("c" + std::to_string(i), pad + "c" + std::to_string(i + 1)));
+        spec.entries.push_back(link("c37", pad + "lib/app.js"));
+        for (int i = 0; i < heads; ++i) spec.entries.push_back(link("head" + std::to_string(i), "c0"));
+        return spec;
+    };
+    struct Case {
+        const char* name;
+        int heads;
+        bool ok;
+    };
+    const Case cases[] = {
+        {"the chain and one link to its head", 1, true},
+        {"the chain and eight links to its head", 8, true},
+        {"the chain and nine links to its head", 9, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Read r = write(chainWithHeads(c.heads));
+        ASSERT_TRUE(r.accepted) << r.reason;
+        std::string reason;
+        ASSERT_TRUE(ka::checkArchiveDataFile(zip, r.listing, reason)) << reason;
+        EXPECT_EQ(ka::checkLinks(r.listing, reason), c.ok) << reason;
+        if (!c.ok) {
+            EXPECT_NE(reason.find("walks too many elements in all"), std::string::npos) << reason;
+        }
+    }
+}
+
 TEST(ArchiveReaderMemory, EveryBoundIsCheckedBeforeReading) {
     // Truncations of a valid archive at every length: refused, never read outside the input.
     kvtest::ScratchDir scratch;

@@ -284,6 +284,49 @@ TEST(CertificateChain, DocumentChainFromKeyInfo) {
     EXPECT_FALSE(KVBSignLibInternal::validateCertificateChain(keyInfoDoc({}), none));
 }
 
+// A KeyInfo of more than 64 certificates holds no chain: a genuine chain of 64 holds, one of
+// 65 does not, and neither do thousands of copies (whose decoding alone took seconds).
+TEST(CertificateChain, KeyInfoOfMoreThanSixtyFourCertificatesHoldsNoChain) {
+    auto& p = pki();
+    // The signer, then CAs below the test root, then the root: `total` certificates.
+    auto chainOf = [&](std::size_t total, std::vector<X509Ptr>& keep) {
+        kvtest::EvpPkeyPtr key = makeRsaKey(2048, 65537, 16);
+        X509* issuer = p.root.cert.get();
+        EVP_PKEY* issuerKey = p.root.key.get();
+        std::vector<std::string> texts{b64(p.root.cert.get())};
+        for (std::size_t i = 0; i + 2 < total; ++i) {
+            keep.push_back(makeCert(kvtest::caSpec("KVB Link " + std::to_string(i), "8" + std::to_string(i)), key.get(),
+                                    issuer, issuerKey));
+            issuer = keep.back().get();
+            issuerKey = key.get();
+            texts.insert(texts.begin(), b64(issuer));
+        }
+        keep.push_back(makeCert(kvtest::leafSpec("KVB Long Chain Leaf", "8fff"), p.leaf.key.get(), issuer, issuerKey));
+        texts.insert(texts.begin(), b64(keep.back().get()));
+        return keyInfoDoc(texts);
+    };
+    std::vector<std::string> copies{b64(p.leaf.cert.get()), b64(p.intermediate.cert.get())};
+    copies.insert(copies.end(), 32000, b64(p.root.cert.get()));
+    std::vector<X509Ptr> keep;
+    struct Case {
+        const char* name;
+        std::string doc;
+        bool holds;
+    };
+    const Case cases[] = {
+        {"a chain of 64", chainOf(64, keep), true},
+        {"a chain of 65", chainOf(65, keep), false},
+        {"the chain and 32,000 copies of its root", keyInfoDoc(copies), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<X509*> roots = {p.root.cert.get()};
+        std::vector<X509*> none;
+        EXPECT_EQ(KVBSignLibInternal::validateCertificateChain(c.doc, roots), c.holds);
+        EXPECT_EQ(KVBSignLibInternal::validateCertificateChain(c.doc, none), c.holds);
+    }
+}
+
 // The chain as the check built it, for the steps that need its order and its anchor: signer
 // first, each certificate followed by its issuer, whatever the KeyInfo order; the highest
 // certificate that equals an anchor, and the first anchor of the list it equals.
@@ -397,6 +440,13 @@ void freeAll(std::vector<X509*>& certs) {
     certs.clear();
 }
 
+std::string repeated(const std::string& unit, std::size_t count) {
+    std::string out;
+    out.reserve(unit.size() * count);
+    for (std::size_t i = 0; i < count; ++i) out += unit;
+    return out;
+}
+
 TEST(SystemRoots, ReadsTheBundleSkippingWhatIsNotACertificate) {
     auto& p = pki();
     kvtest::ScratchDir dir;
@@ -421,6 +471,10 @@ TEST(SystemRoots, ReadsTheBundleSkippingWhatIsNotACertificate) {
         {"other kinds of block are skipped", kvtest::keyToPem(p.leaf.key.get()) + rootPem, {p.root.cert.get()}},
         {"a block without end line stops the walk", rootPem + "-----BEGIN CERTIFICATE-----\nMIIB\n",
          {p.root.cert.get()}},
+        // Each begin line holds the next one (4 MB of them), so each is broken. Searching the
+        // rest of the text for a line end and an end line at each of them would take minutes.
+        {"250,000 begin lines on one line, their end line after them",
+         repeated("-----BEGIN X-----", 250000) + "\n-----END X-----\n" + rootPem, {p.root.cert.get()}},
         {"CR LF line ends", crlf, {p.unrelatedRoot.cert.get()}},
         {"an empty file", "", {}},
     };

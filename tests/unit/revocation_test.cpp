@@ -341,6 +341,45 @@ TEST_F(Revocation, EarlierFailureSurvivesALaterCertificateWithSeveralPoints) {
     EXPECT_EQ(server.requestCount("/intermediate.crl"), 1);
 }
 
+// A point of 3.6 MB that repeats "http://a." without any ".crl": each of its 400,000 schemes
+// starts a URL of the scheme alone. The URLs are those of any other point list: only the
+// first "http://" is tried, and a ".crl" further on ends the URL that starts at the run.
+// Searching the rest of the extension for ".crl" once per scheme would take minutes here.
+TEST_F(Revocation, LongRunOfSchemesGivesTheUrlsOfShortOnes) {
+    LoopbackHttpServer server("127.77.1.16");
+    KVTEST_REQUIRE_SERVER(server);
+    std::string run;
+    for (int i = 0; i < 400000; ++i) run += "http://a.";
+    const std::string answering = server.url("/a.crl");
+    struct Case {
+        const char* name;
+        std::vector<std::string> points;
+        int want;
+        int requests;  // of /a.crl
+    };
+    const Case cases[] = {
+        // Only "http://" is tried, once: its empty host is no server of this test.
+        {"the run alone", {run}, -1, 0},
+        {"a point that answers, then the run", {answering, run}, 1, 1},
+        // The first URL reaches from the run to the next point's ".crl", over the bytes
+        // between the two URIs: it is never requested, and nothing is left after it.
+        {"the run, then a point that would answer", {run, answering}, -1, 0},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        Chain c = makeChain({}, {}, k.points);
+        server.on("/a.crl", HttpReply::ok(kvtest::makeCrlDer({{c.leafSerialHex, kRevokedAt}}, &c.intermediate)));
+        const int before = server.requestCount("/a.crl");
+        RevocationMap map;
+        bool allFetched = true;
+        long signingTime = 0;
+        EXPECT_EQ(KVBSignLibInternal::checkCertificateChainRevocation(c.xml(), map, &allFetched, signingTime), k.want);
+        EXPECT_EQ(allFetched, k.want != -1);
+        EXPECT_EQ(server.requestCount("/a.crl") - before, k.requests);
+    }
+    EXPECT_EQ(server.totalRequests(), 1);
+}
+
 // Points already fetched for an earlier certificate of the same issuer count as fetched for a
 // later one: the root and the intermediate it issued.
 TEST_F(Revocation, PointsFetchedForAnEarlierCertificateCountAgain) {

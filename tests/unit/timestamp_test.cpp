@@ -374,6 +374,62 @@ TEST_F(TimestampTest, TokenOfMoreThanSixtyFourCertificatesIsInvalid) {
     }
 }
 
+// The same encoding with its outermost length indefinite, as BER allows: "30 80", the
+// content, "00 00".
+std::string withIndefiniteOuterLength(const std::string& der) {
+    const unsigned char second = static_cast<unsigned char>(der.at(1));
+    const std::size_t header = second < 0x80 ? 2 : 2 + (second & 0x7f);
+    return std::string("\x30\x80", 2) + der.substr(header) + std::string(2, '\0');
+}
+
+// The token inside a response, cut from its encoding: the element after the status. (The
+// fixture's own way decodes the response, which takes seconds for thousands of certificates.)
+std::string tokenOfResponse(const std::string& der) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+    long length = 0;
+    int tag = 0;
+    int cls = 0;
+    if (ASN1_get_object(&p, &length, &tag, &cls, static_cast<long>(der.size())) != V_ASN1_CONSTRUCTED) return "";
+    if (ASN1_get_object(&p, &length, &tag, &cls, static_cast<long>(der.size())) != V_ASN1_CONSTRUCTED) return "";
+    const std::size_t token = static_cast<std::size_t>(p - reinterpret_cast<const unsigned char*>(der.data())) +
+                              static_cast<std::size_t>(length);
+    return der.substr(token);
+}
+
+// Thousands of certificates are counted from the token's encoding, in either form and through
+// indefinite lengths, before anything decodes them: decoding 32,000 takes seconds by itself.
+// A genuine chain keeps its verdict in the indefinite form.
+TEST_F(TimestampTest, TokenOfThousandsOfCertificatesIsInvalid) {
+    const kvtest::PackageBuilder b = signerBuilder();
+    const std::string message = b.build(scratch.file("plain")).timestampMessageText;
+    const time_t inside = signer().notBefore + kDay;
+    const std::vector<X509*> copies(31999, pki().root.cert.get());
+    const kvtest::TsaIdentity crowded =
+        kvtest::makeTsa("KVB Crowded TSA", pki().root.cert.get(), pki().root.key.get(), copies, 26);
+    const std::string crowdedResponse = kvtest::grantedResponse(crowded, message, inside);
+    std::vector<kvtest::X509Ptr> keep;
+    const std::string genuineResponse = kvtest::grantedResponse(authorityWithChainOf(64, keep), message, inside);
+    ASSERT_EQ(tokenOfResponse(genuineResponse), kvtest::bareToken(genuineResponse));
+    struct Case {
+        const char* name;
+        std::string token;
+        int want;
+    };
+    const Case cases[] = {
+        {"32,000 certificates in a response", crowdedResponse, 4},
+        {"32,000 certificates in a response of indefinite length", withIndefiniteOuterLength(crowdedResponse), 4},
+        {"32,000 certificates in a bare token", tokenOfResponse(crowdedResponse), 4},
+        {"32,000 certificates in a bare token of indefinite length",
+         withIndefiniteOuterLength(tokenOfResponse(crowdedResponse)), 4},
+        {"a genuine chain of 64 in a response of indefinite length", withIndefiniteOuterLength(genuineResponse), 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        long genTime = kUntouched;
+        EXPECT_EQ(validate(withToken(b, c.token), false, genTime), c.want);
+    }
+}
+
 // A bare token covers the signature value as the file stores it; its genTime comes from the
 // ASN.1 dump, which exists only for the signature variant.
 TEST_F(TimestampTest, BareTokenIsCheckedAgainstTheStoredSignatureValue) {

@@ -75,6 +75,13 @@ void makeSocket(const std::string& path) {
     ASSERT_EQ(bound, 0) << path;
 }
 
+// A directory "wide" of 200 empty directories and `links` links to it: each link walks the
+// 200 directories again.
+void linkWideTree(const std::string& pkg, int links) {
+    for (int i = 0; i < 200; ++i) fs::create_directories(pkg + "/wide/d" + std::to_string(i));
+    for (int i = 0; i < links; ++i) link("wide", pkg + "/l" + std::to_string(i));
+}
+
 std::string encode(const std::string& path, KVBSIGN_STATUS& status) {
     char* text = KVBSignLibInternal::encodeFile(path.c_str(), &status);
     if (text == nullptr) return "<null>";
@@ -347,6 +354,34 @@ TEST(PackageWalk, LinkToDirectoryListsItsFilesAgainAtTheLinksPlace) {
     EXPECT_EQ(last - first, 1u);
 }
 
+// Links inside a linked directory are the same links on disk in every walk through it: their
+// targets are taken from where they are, whichever path leads there.
+TEST(PackageWalk, LinksInsideALinkedDirectoryResolveWhereTheyAre) {
+    kvtest::ScratchDir scratch;
+    kvtest::writeFile(scratch.file("d/e/b"), "B");
+    kvtest::writeFile(scratch.file("top"), "T");
+    link("../../top", scratch.file("d/e/up"));
+    link("b", scratch.file("d/e/lb"));
+    link("d", scratch.file("ld"));
+    link("ld/e", scratch.file("le"));
+
+    Walk w = walk(scratch.path());
+    ASSERT_EQ(w.status, 0);
+    EXPECT_EQ(w.uris(), (std::set<std::string>{"d/e/b", "d/e/lb", "d/e/up", "ld/e/b", "ld/e/lb", "ld/e/up", "le/b",
+                                               "le/lb", "le/up", "top"}));
+    for (const char* uri : {"d/e/up", "ld/e/up", "le/up"}) {
+        SCOPED_TRACE(uri);
+        EXPECT_EQ(w.find(uri)->symlinkInfo.substr(0, 5), "[top]");
+        EXPECT_EQ(w.find(uri)->digestValue, kvtest::digestB64("T"));
+    }
+    for (const char* uri : {"d/e/lb", "ld/e/lb", "le/lb"}) {
+        SCOPED_TRACE(uri);
+        EXPECT_EQ(w.find(uri)->symlinkInfo.substr(0, 7), "[d/e/b]");
+        EXPECT_EQ(w.find(uri)->digestValue, kvtest::digestB64("B"));
+    }
+    EXPECT_EQ(w.find("le/b")->symlinkInfo.substr(0, 7), "[d/e/b]");
+}
+
 TEST(PackageWalk, SymbolicLinkRules) {
     using Make = std::function<void(const std::string& pkg, const std::string& outside)>;
     struct Case {
@@ -423,6 +458,12 @@ TEST(PackageWalk, SymbolicLinkRules) {
              fs::create_directories(pkg + "/L16_1");
          },
          KVBSIGN_SYMLINK_INVALID_LOCATION},
+        // Directories count like files: without a file below them, links can still have
+        // the walk open directories without end.
+        {"links that reach 120,000 empty directories",
+         [](const std::string& pkg, const std::string&) { linkWideTree(pkg, 600); }, KVBSIGN_SYMLINK_INVALID_LOCATION},
+        {"links that reach 80,000 empty directories",
+         [](const std::string& pkg, const std::string&) { linkWideTree(pkg, 400); }, KVBSIGN_SUCCESS},
         {"relative link to a file inside", [](const std::string& pkg, const std::string&) { link("mimetype", pkg + "/l"); },
          KVBSIGN_SUCCESS},
         {"relative link with dot-dots that stays inside",

@@ -1,9 +1,12 @@
 #include "root_store/root_store.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <sys/stat.h>
 
@@ -26,6 +29,7 @@ namespace {
 const long long kMaxBundleSize = 64LL * 1024 * 1024;
 
 const char kBegin[] = "-----BEGIN ";
+const char kEnd[] = "-----END ";
 const char kDashes[] = "-----";
 
 std::string bundlePath() {
@@ -73,6 +77,21 @@ bool decodeBlock(const std::string& block, std::string& der) {
     return ok == 1 && length > 0;
 }
 
+// Where the end lines stand, by label: "-----END ", then the label up to the next "-----". A
+// label of a begin line holds no "-----" and does not end in "-" (the dashes after it would
+// start earlier), so an end line for it stands exactly where this finds one with its label.
+// Each search for a label stops at the next "-----", so the text is searched in one pass.
+std::map<std::string, std::vector<size_t>> endLinesByLabel(const std::string& text) {
+    std::map<std::string, std::vector<size_t>> ends;
+    for (size_t at = text.find(kEnd); at != std::string::npos; at = text.find(kEnd, at + 1)) {
+        const size_t labelStart = at + sizeof(kEnd) - 1;
+        const size_t labelEnd = text.find(kDashes, labelStart);
+        if (labelEnd == std::string::npos) break;
+        ends[text.substr(labelStart, labelEnd - labelStart)].push_back(at);  // in text order
+    }
+    return ends;
+}
+
 }  // namespace
 
 Status readSystemRoots(const std::function<void(const std::string& der)>& deliver) {
@@ -86,22 +105,29 @@ Status readSystemRoots(const std::function<void(const std::string& der)>& delive
     file.reset();
 
     // Walk the begin lines; text between blocks (comments, garbage) is passed over. Every pass
-    // moves past at least one begin marker, so the walk ends.
+    // moves past at least one begin marker, so the walk ends. The searches that could run to
+    // the end of the text (a line end, an end line) are answered from what was found before,
+    // so a bundle of begin lines without line ends costs no more than any other.
+    const std::map<std::string, std::vector<size_t>> ends = endLinesByLabel(text);
+    size_t lineEnd = text.find('\n');  // the first line end at or after the current label
     size_t pos = 0;
     for (;;) {
         const size_t begin = text.find(kBegin, pos);
         if (begin == std::string::npos) break;
         const size_t labelStart = begin + sizeof(kBegin) - 1;
         const size_t labelEnd = text.find(kDashes, labelStart);
-        const size_t lineEnd = text.find('\n', labelStart);
+        if (lineEnd != std::string::npos && lineEnd < labelStart) lineEnd = text.find('\n', labelStart);
         if (labelEnd == std::string::npos || (lineEnd != std::string::npos && labelEnd > lineEnd)) {
             pos = labelStart;  // not a begin line
             continue;
         }
         const std::string label = text.substr(labelStart, labelEnd - labelStart);
-        const std::string endLine = "-----END " + label + kDashes;
-        const size_t end = text.find(endLine, labelEnd);
-        if (end == std::string::npos) break;  // an unterminated block ends the bundle
+        const std::string endLine = kEnd + label + kDashes;
+        const auto endsOfLabel = ends.find(label);
+        if (endsOfLabel == ends.end()) break;  // an unterminated block ends the bundle
+        const auto endAt = std::lower_bound(endsOfLabel->second.begin(), endsOfLabel->second.end(), labelEnd);
+        if (endAt == endsOfLabel->second.end()) break;
+        const size_t end = *endAt;
         const size_t blockEnd = end + endLine.size();
 
         // A block that holds another begin line is broken; resume at that begin line.

@@ -220,6 +220,13 @@ bool signerIsEndEntity(const std::string& sigXml, const std::vector<kvbsign::X50
 
 bool kvbsign::buildDocumentChain(const std::string& sigXml, std::vector<X509*>& anchors, BuiltChain& chain) {
     const std::vector<std::string_view> texts = KVBSignLibInternal::getX509CertificateViews(sigXml);
+    // A chain is a handful of certificates, and KeyInfo lies outside what the signature covers:
+    // anyone passing a package on could add thousands, whose decoding alone takes seconds in
+    // every check that builds the chain. So many hold no chain.
+    if (texts.size() > kMaxDocumentChainCertificates) {
+        KVBSignLibInternal::debugError("validateCertificateChain: too many certificates in KeyInfo");
+        return false;
+    }
     std::vector<X509Ptr> decoded;
     decoded.reserve(texts.size());
     for (std::string_view text : texts) decoded.emplace_back(KVBSignLibInternal::getX509FromBase64(text));

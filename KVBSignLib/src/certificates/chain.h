@@ -26,10 +26,14 @@ struct BuiltChain {
     X509* anchor = nullptr;
 };
 
+// The most certificates a document's KeyInfo may hold for its chain to be built at all.
+constexpr std::size_t kMaxDocumentChainCertificates = 64;
+
 // Builds and checks the chain of the document's KeyInfo with the rules of
 // KVBSignLibInternal::validateCertificateChain and hands it over in `chain`. True when the chain
-// holds together (every certificate linked, every link verified, the signer its end entity),
-// whether or not one of its certificates matched an anchor; `chain` is then filled.
+// holds together (every certificate linked, every link verified, the signer its end entity,
+// at most kMaxDocumentChainCertificates in all), whether or not one of its certificates matched
+// an anchor; `chain` is then filled.
 bool buildDocumentChain(const std::string& sigXml, std::vector<X509*>& anchors, BuiltChain& chain);
 
 }  // namespace kvbsign

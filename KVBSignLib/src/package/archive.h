@@ -32,6 +32,10 @@ constexpr std::uint64_t kMaxLinkTargetLength = 4095;
 constexpr std::size_t kMaxNameElements = 256;
 constexpr std::uint64_t kMaxTotalElements = 1u << 23;  // all names and link targets together
 constexpr unsigned kMaxLinksFollowed = 40;  // in resolving one link, itself included, as the kernel does
+// The walk resolves every link on disk, the links it leads through included, so a link that
+// many links lead through is walked for each of them: the elements of all these resolutions
+// together are bounded.
+constexpr std::uint64_t kMaxResolvedElements = 1u << 20;
 
 enum class EntryKind : std::uint8_t { File, Directory, Symlink };
 
@@ -123,7 +127,9 @@ bool checkArchiveDataFile(const std::string& path, Listing& listing, std::string
 // up but never above the package root, links on the way followed, at most
 // kMaxLinksFollowed in all), it is a file or a directory that is not the package root, the
 // link or one of its ancestors, and neither it nor a link on the way has an excluded name
-// as an element ("__MACOSX" at the top, ".DS_Store", "Thumbs.db", "desktop.ini").
+// as an element ("__MACOSX" at the top, ".DS_Store", "Thumbs.db", "desktop.ini"). Resolving
+// every link, each link on the way walked again for each link that leads through it, walks at
+// most kMaxResolvedElements elements of targets in all.
 bool checkLinks(const Listing& listing, std::string& reason);
 
 // True when the tree below `root` holds exactly the listing: every file and link an entry

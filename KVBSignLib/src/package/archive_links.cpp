@@ -52,6 +52,7 @@ public:
         std::vector<std::uint32_t> path{0};
         std::vector<std::string_view> elements;
         std::vector<std::string_view> lastElements;
+        std::uint64_t resolvedElements = 0;
         for (std::size_t i = 0; i < listing_.entries.size(); ++i) {
             const Entry& entry = listing_.entries[i];
             if (entry.kind != EntryKind::Symlink) continue;
@@ -76,6 +77,11 @@ public:
             const std::uint32_t link = childOf(path.back(), name.substr(at));
             if (link == kNone || nodes_[link].entry != i) return internalError(reason);
             if (!resolve(link, 1, reason)) return false;
+            resolvedElements += links_[i].elements;
+            if (resolvedElements > kMaxResolvedElements) {
+                reason = "resolving the links walks too many elements in all";
+                return false;
+            }
         }
         return true;
     }
@@ -171,6 +177,7 @@ private:
             return false;
         }
         unsigned followed = 1;
+        std::uint64_t elements = 0;  // of the target and, in full, of every link followed
         std::uint32_t current = nodes_[link].parent;
         std::size_t missing = 0;  // elements below a path the archive does not hold
         std::size_t at = 0;
@@ -180,6 +187,7 @@ private:
             if (end == std::string_view::npos) end = target.size();
             const std::string_view element = target.substr(at, end - at);
             at = end + 1;
+            ++elements;
             if (element.empty() || element == ".") continue;
             if (element == "..") {
                 if (missing > 0) {
@@ -212,6 +220,7 @@ private:
             if (!resolve(child, depth + 1, reason)) return false;
             const LinkInfo& next = links_[nodes_[child].entry];
             followed += next.followed;
+            elements += next.elements;
             if (followed > kMaxLinksFollowed) {
                 reason = "a link leads through too many links";
                 return false;
@@ -239,6 +248,7 @@ private:
         }
         info.state = LinkState::Resolved;
         info.followed = followed;
+        info.elements = elements;
         info.result = current;
         return true;
     }
@@ -246,6 +256,7 @@ private:
     struct LinkInfo {
         LinkState state = LinkState::Unresolved;
         unsigned followed = 0;  // links followed in resolving it, itself included
+        std::uint64_t elements = 0;  // elements walked in resolving it, those of the links followed included
         std::uint32_t result = kNone;
     };
 

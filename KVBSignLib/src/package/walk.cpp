@@ -49,8 +49,10 @@ std::vector<std::string> walksInProgress;
 int linkedDirectoryWalks = 0;
 const int kMaxLinkedDirectoryWalks = 1024;
 
-// Files reached below directory links in the current outermost walk. Links that fan out can
-// reach a file by very many paths; past this bound the package is refused.
+// Entries (files, directories and anything else) reached below directory links in the
+// current outermost walk. Links that fan out can reach an entry by very many paths, and each
+// link walks the whole tree below its target again, empty directories included; past this
+// bound the package is refused.
 long linkedReferences = 0;
 const long kMaxLinkedReferences = 100000;
 
@@ -58,6 +60,17 @@ const long kMaxLinkedReferences = 100000;
 // real location: however many links lead to a file, it is read once through them. A file met
 // by its own path is met once and not kept, so a package without links keeps nothing here.
 std::map<std::string, std::string> digestsByRealPath;
+
+// What resolving a link found, by the link's real location, for the links accepted in the
+// current outermost walk. A link below a directory link is met again in every walk through
+// that link, and resolving it may walk thousands of elements: on disk it is one link, resolved
+// once.
+struct ResolvedLink {
+    fs::file_status followed;
+    std::string canonicalTarget;
+    bool targetExists = false;
+};
+std::map<std::string, ResolvedLink> linksByRealPath;
 
 const char* const kClutterNames[] = {".DS_Store", "Thumbs.db", "desktop.ini"};
 
@@ -97,13 +110,17 @@ public:
             linkedDirectoryWalks = 0;
             linkedReferences = 0;
             digestsByRealPath.clear();
+            linksByRealPath.clear();
         }
         walksInProgress.push_back(std::move(canonicalDirectory));
     }
     ~WalkInProgress() {
         walksInProgress.pop_back();
-        // What the cache holds is only good while the files stay as they were.
-        if (walksInProgress.empty()) digestsByRealPath.clear();
+        // What the caches hold is only good while the files stay as they were.
+        if (walksInProgress.empty()) {
+            digestsByRealPath.clear();
+            linksByRealPath.clear();
+        }
     }
     WalkInProgress(const WalkInProgress&) = delete;
     WalkInProgress& operator=(const WalkInProgress&) = delete;
@@ -180,10 +197,10 @@ struct FileSource {
     bool followLink;
 };
 
-// Counts a file met below a directory link; false past the bound.
+// Counts an entry met below a directory link; false past the bound.
 bool withinLinkedReferenceBound() {
     if (walksInProgress.size() > 1 && ++linkedReferences > kMaxLinkedReferences) {
-        KVBSignLibInternal::debugError("Too many files reached through symbolic links");
+        KVBSignLibInternal::debugError("Too many entries reached through symbolic links");
         return false;
     }
     return true;
@@ -341,6 +358,7 @@ int Walker::walk(const std::string& walkedPath, const std::string& walkedRelativ
             continue;
         }
         if (type == DT_DIR) {
+            if (!withinLinkedReferenceBound()) return KVBSIGN_SYMLINK_INVALID_LOCATION;
             const int fd = openat(dirfd(directory), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (fd < 0) raiseFileSystemError("Cannot open directory", pathOf(), errno);
             DirectoryPtr below(fdopendir(fd));
@@ -380,12 +398,20 @@ int Walker::walk(const std::string& walkedPath, const std::string& walkedRelativ
 
 int Walker::linkEntry(const std::string& path, const std::string& relative) {
     const fs::path entry(path);
-    // Follows every link; a loop of links raises the library's error here.
-    const fs::file_status followed = fs::status(entry);
-    std::string canonicalTarget;
-    bool targetExists = false;
-    const int checked = checkLink(entry, root_, canonicalTarget, targetExists);
-    if (checked != KVBSIGN_SUCCESS) return checked;
+    // Directories below a directory link are walked where they are on disk, so a link met
+    // again in another walk through a directory link comes with the same `path`.
+    std::map<std::string, ResolvedLink>::const_iterator resolved = linksByRealPath.find(path);
+    if (resolved == linksByRealPath.end()) {
+        ResolvedLink link;
+        // Follows every link; a loop of links raises the library's error here.
+        link.followed = fs::status(entry);
+        const int checked = checkLink(entry, root_, link.canonicalTarget, link.targetExists);
+        if (checked != KVBSIGN_SUCCESS) return checked;
+        resolved = linksByRealPath.emplace(path, std::move(link)).first;
+    }
+    const fs::file_status followed = resolved->second.followed;
+    std::string canonicalTarget = resolved->second.canonicalTarget;
+    const bool targetExists = resolved->second.targetExists;
 
     if (!fs::is_directory(followed)) {
         if (isPassedOverByName(relative)) return KVBSIGN_SUCCESS;
@@ -413,8 +439,9 @@ int Walker::linkEntry(const std::string& path, const std::string& relative) {
         KVBSignLibInternal::debugError("Too many symbolic links to directories");
         return KVBSIGN_SYMLINK_INVALID_LOCATION;
     }
-    // The entries below are walked by the link's own path.
-    return walk(path, relative, canonicalTarget);
+    // The entries below are walked where they are on disk, under the link's relative path: a
+    // path through the link would have every link below it resolve the link again.
+    return walk(canonicalTarget, relative, canonicalTarget);
 }
 
 // The root's "mimetype", which comes first. It is opened only once it is known to be a

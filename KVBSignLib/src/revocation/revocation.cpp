@@ -185,10 +185,16 @@ int KVBSignLibInternal::checkCertificateChainRevocation(const std::string& sigXm
             // after its first ".crl"; without one, only the scheme is left of it.
             bool any = false;
             std::size_t rest = 0;
-            // Every pass moves `rest` past the "http://" it found.
+            // The first ".crl" at or after `at`. It is sought again only once `at` has passed
+            // it, so the extension is searched once however many "http://" it holds; none
+            // found means none after any later `at` either.
+            std::size_t suffix = raw.find(kCrlSuffix);
+            // Every pass moves `rest` past the "http://" it found. URLs already tried are
+            // answered without a download, so the bound of the check is tested on each pass.
             for (std::size_t at = raw.find(kHttp, rest); at != std::string::npos; at = raw.find(kHttp, rest)) {
+                if (std::chrono::steady_clock::now() >= deadline) break;
+                if (suffix != std::string::npos && suffix < at) suffix = raw.find(kCrlSuffix, at);
                 std::string url;
-                const std::size_t suffix = raw.find(kCrlSuffix, at);
                 if (suffix != std::string::npos) {
                     url = raw.substr(at, suffix + kCrlSuffix.size() - at);
                     rest = suffix + kCrlSuffix.size();

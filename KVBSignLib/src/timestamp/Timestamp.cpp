@@ -3,6 +3,7 @@
 #include "Timestamp.h"
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <string_view>
 #include <utility>
@@ -39,6 +40,99 @@ constexpr int kMaxTokenCertificates = 64;
 
 // The store's own verdict on every certificate stands.
 int verify_cb(int ok, X509_STORE_CTX*) { return ok; }
+
+// One element of a token's encoding, its header read by the decoder's own header reader
+// (definite and indefinite lengths alike); nothing inside it is decoded.
+struct Element {
+    int tag = 0;
+    int cls = 0;
+    const unsigned char* content = nullptr;
+    const unsigned char* contentEnd = nullptr;
+    const unsigned char* end = nullptr;  // after the element, its end-of-contents marker included
+};
+
+// Deeper than the decoder itself nests: such an encoding is left to the decoder to refuse.
+constexpr int kMaxElementDepth = 64;
+
+// Reads the element at `p`, which must end by `limit`. An indefinite length is followed
+// through the elements inside to its end-of-contents marker.
+bool readElement(const unsigned char* p, const unsigned char* limit, int depth, Element& e) {
+    if (p >= limit || depth > kMaxElementDepth) return false;
+    const unsigned char* q = p;
+    long length = 0;
+    const int header = ASN1_get_object(&q, &length, &e.tag, &e.cls, static_cast<long>(limit - p));
+    if ((header & 0x80) != 0) return false;
+    e.content = q;
+    if ((header & 0x01) == 0) {
+        e.contentEnd = e.end = q + length;
+        return true;
+    }
+    // Every pass moves past one element inside, or stops at the marker.
+    while (!(limit - q >= 2 && q[0] == 0 && q[1] == 0)) {
+        Element inner;
+        if (!readElement(q, limit, depth + 1, inner)) return false;
+        q = inner.end;
+    }
+    e.contentEnd = q;
+    e.end = q + 2;
+    return true;
+}
+
+bool isUniversal(const Element& e, int tag) { return e.cls == V_ASN1_UNIVERSAL && e.tag == tag; }
+bool isContext(const Element& e, int tag) { return e.cls == V_ASN1_CONTEXT_SPECIFIC && e.tag == tag; }
+
+bool isObject(const Element& e, int nid) {
+    const ASN1_OBJECT* object = OBJ_nid2obj(nid);
+    const std::size_t length = object ? OBJ_length(object) : 0;
+    return isUniversal(e, V_ASN1_OBJECT) && length > 0 && static_cast<std::size_t>(e.contentEnd - e.content) == length &&
+           std::memcmp(e.content, OBJ_get0_data(object), length) == 0;
+}
+
+// The number of certificates in the certificate set of the token in `der` (a response or a
+// bare token), read from its encoding without decoding them and counted no further than one
+// past `atMost`; -1 when the encoding is not laid out as a signed token (the decoder judges
+// it then). The set is the first field tagged [0] of the signed content, in both kinds of
+// signed content that carry one.
+long tokenCertificateCount(const std::string& der, long atMost) {
+    const unsigned char* const begin = reinterpret_cast<const unsigned char*>(der.data());
+    const unsigned char* const limit = begin + der.size();
+    Element outer;
+    Element first;
+    if (!readElement(begin, limit, 0, outer) || !isUniversal(outer, V_ASN1_SEQUENCE) ||
+        !readElement(outer.content, outer.contentEnd, 1, first))
+        return -1;
+    // A response holds its status first, then the token, when it has one.
+    Element token = outer;
+    Element type = first;
+    if (isUniversal(first, V_ASN1_SEQUENCE)) {
+        if (first.end == outer.contentEnd) return 0;
+        if (!readElement(first.end, outer.contentEnd, 1, token) || !isUniversal(token, V_ASN1_SEQUENCE) ||
+            !readElement(token.content, token.contentEnd, 2, type))
+            return -1;
+    }
+    if (!isObject(type, NID_pkcs7_signed) && !isObject(type, NID_pkcs7_signedAndEnveloped)) return -1;
+    if (type.end == token.contentEnd) return 0;
+    Element wrapper;
+    Element content;
+    if (!readElement(type.end, token.contentEnd, 3, wrapper) || !isContext(wrapper, 0) ||
+        !readElement(wrapper.content, wrapper.contentEnd, 4, content) || !isUniversal(content, V_ASN1_SEQUENCE))
+        return -1;
+    Element field;
+    // Every pass moves past one field of the signed content.
+    for (const unsigned char* at = content.content; at < content.contentEnd; at = field.end) {
+        if (!readElement(at, content.contentEnd, 5, field)) return -1;
+        if (!isContext(field, 0)) continue;
+        long count = 0;
+        Element certificate;
+        // Every pass moves past one certificate.
+        for (const unsigned char* c = field.content; c < field.contentEnd && count <= atMost; c = certificate.end) {
+            if (!readElement(c, field.contentEnd, 6, certificate)) return -1;
+            ++count;
+        }
+        return count;
+    }
+    return 0;
+}
 
 // Owns a list of certificates handed out by the root store reader.
 struct CertList {
@@ -228,6 +322,13 @@ int Timestamp::validateTimestamp(const std::string& sigXml, bool isNvo, std::vec
     signerValidity(sigXml, notBefore, notAfter);
 
     OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+
+    // Counted from the encoding first: decoding thousands of certificates takes seconds by
+    // itself. Headers that cannot be read leave their reasons on the error queue.
+    ERR_set_mark();
+    const long counted = tokenCertificateCount(der, kMaxTokenCertificates);
+    ERR_pop_to_mark();
+    if (counted > kMaxTokenCertificates) return kInvalid;
 
     // The two forms differ in their first inner element, so at most one of them parses.
     const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
