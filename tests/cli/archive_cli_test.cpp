@@ -362,6 +362,34 @@ TEST(ArchiveCli, ChangesThatOtherReadersInstallNeverPass) {
          [](Workspace& w) { return linkIntoAnExcludedPath(w, 3, 0120777); }, 20},
         {"signed file replaced by a link made on an MS-DOS host",
          [](Workspace& w) { return linkIntoAnExcludedPath(w, 0, 0120644); }, 20},
+        // A field that some readers take the kind and mode from (bsdtar, from the file and
+        // from a pipe): a link whose target is the page's text, a link out of the package, a
+        // set-uid file, while the listing and the extractor see plain files.
+        {"signed file made a link by an attributes extra field",
+         [](Workspace& w) {
+             ZipSpec spec = w.signedSpec();
+             ZipEntrySpec& page = entry(spec, "index.html");
+             page.localExtra = page.centralExtra = kvtest::attributesExtra(0x031E, 0120777u << 16);
+             return w.write(spec);
+         },
+         20},
+        {"link out of the package below __MACOSX/ made by an attributes extra field",
+         [](Workspace& w) {
+             ZipSpec spec = w.signedSpec();
+             ZipEntrySpec evil = file("__MACOSX/evil", "../../../../../etc/passwd");
+             evil.localExtra = evil.centralExtra = kvtest::attributesExtra(0x031E, 0120777u << 16);
+             spec.entries.push_back(evil);
+             return w.write(spec);
+         },
+         20},
+        {"signed file made set-uid by an attributes extra field",
+         [](Workspace& w) {
+             ZipSpec spec = w.signedSpec();
+             ZipEntrySpec& app = entry(spec, "lib/app.js");
+             app.localExtra = app.centralExtra = kvtest::attributesExtra(0x031E, 0104755u << 16);
+             return w.write(spec);
+         },
+         20},
         // Given "." bsdtar writes "./" names, which other readers take differently.
         {"bsdtar given \".\"",
          [](Workspace& w) -> std::string {
