@@ -173,7 +173,15 @@ TEST_F(RevocationCli, CacheThatCannotBeListedLeavesTheVerdictUnknown) {
     kvtest::writeFile(scratch.file("junk.db"), revokedList() + "junk");
     kvtest::writeFile(scratch.file("directory.db/cache"), revokedList());
     ASSERT_EQ(mkfifo(scratch.file("pipe.db").c_str(), 0600), 0);
-    for (const char* cache : {"junk.db", "directory.db", "pipe.db"}) {
+    // The list that names the signer where a reader of PEM blocks alone skips it (after a
+    // certificate block, or under another label), then an empty list that such a reader takes.
+    const std::string emptyPem = kvtest::crlDerToPem(kvtest::makeCrlDer({}, &pki().intermediate));
+    kvtest::writeFile(scratch.file("mixed.db"), kvtest::toPem(pki().root.cert.get()) + revokedList() + "\n" + emptyPem);
+    std::string relabelled = kvtest::crlDerToPem(revokedList());
+    relabelled.replace(relabelled.find("X509 CRL"), 8, "CRL");
+    relabelled.replace(relabelled.rfind("X509 CRL"), 8, "CRL");
+    kvtest::writeFile(scratch.file("relabelled.db"), relabelled + emptyPem);
+    for (const char* cache : {"junk.db", "directory.db", "pipe.db", "mixed.db", "relabelled.db"}) {
         SCOPED_TRACE(cache);
         kvtest::CliResult r = verify(package({}), {}, scratch.file(cache));
         EXPECT_FALSE(r.timedOut);
