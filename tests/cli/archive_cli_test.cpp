@@ -357,6 +357,17 @@ std::string linkThroughAnAddedName(Workspace& w, const std::string& directory, c
     return w.write(spec);
 }
 
+// The signed package with an attributes extra field giving `mode` to the entry `name` in
+// both headers; a new entry of that name holding `added` when it is given.
+std::string withAttributesField(Workspace& w, const std::string& name, std::uint32_t mode,
+                                const std::string& added = "") {
+    ZipSpec spec = w.signedSpec();
+    if (!added.empty()) spec.entries.push_back(file(name, added));
+    ZipEntrySpec& e = entry(spec, name);
+    e.localExtra = e.centralExtra = kvtest::attributesExtra(0x031E, mode << 16);
+    return w.write(spec);
+}
+
 // Archives changed so that some reader installs what the signature does not cover, each
 // refused before extraction.
 TEST(ArchiveCli, ChangesThatOtherReadersInstallNeverPass) {
@@ -392,30 +403,12 @@ TEST(ArchiveCli, ChangesThatOtherReadersInstallNeverPass) {
         // from a pipe): a link whose target is the page's text, a link out of the package, a
         // set-uid file, while the listing and the extractor see plain files.
         {"signed file made a link by an attributes extra field",
-         [](Workspace& w) {
-             ZipSpec spec = w.signedSpec();
-             ZipEntrySpec& page = entry(spec, "index.html");
-             page.localExtra = page.centralExtra = kvtest::attributesExtra(0x031E, 0120777u << 16);
-             return w.write(spec);
-         },
-         20},
+         [](Workspace& w) { return withAttributesField(w, "index.html", 0120777); }, 20},
         {"link out of the package below __MACOSX/ made by an attributes extra field",
-         [](Workspace& w) {
-             ZipSpec spec = w.signedSpec();
-             ZipEntrySpec evil = file("__MACOSX/evil", "../../../../../etc/passwd");
-             evil.localExtra = evil.centralExtra = kvtest::attributesExtra(0x031E, 0120777u << 16);
-             spec.entries.push_back(evil);
-             return w.write(spec);
-         },
+         [](Workspace& w) { return withAttributesField(w, "__MACOSX/evil", 0120777, "../../../../../etc/passwd"); },
          20},
         {"signed file made set-uid by an attributes extra field",
-         [](Workspace& w) {
-             ZipSpec spec = w.signedSpec();
-             ZipEntrySpec& app = entry(spec, "lib/app.js");
-             app.localExtra = app.centralExtra = kvtest::attributesExtra(0x031E, 0104755u << 16);
-             return w.write(spec);
-         },
-         20},
+         [](Workspace& w) { return withAttributesField(w, "lib/app.js", 0104755); }, 20},
         // Given "." bsdtar writes "./" names, which other readers take differently.
         {"bsdtar given \".\"",
          [](Workspace& w) -> std::string {

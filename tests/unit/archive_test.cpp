@@ -388,8 +388,8 @@ TEST_F(ArchiveReader, RefusesWhatReadersCouldReadDifferently) {
         {"extra field longer than its block",
          [](ZipSpec& s) { entry(s, "index.html").centralExtra = std::string("\x55\x54\x09\x00\x01", 5); }, nullptr,
          "runs past its block"},
-        // Readers that know these fields take a kind, a mode, an owner or a link target from
-        // them: a link or a set-uid file where the listing says a plain file.
+        // Readers that know these fields take a kind, a mode or a link target from them: a link
+        // or a set-uid file where the listing says a plain file. Unknown fields may be such.
         {"link mode in a local attributes field",
          [](ZipSpec& s) { entry(s, "index.html").localExtra = kvtest::attributesExtra(0x031E, 0120777u << 16); },
          nullptr, "could give an entry a mode"},
@@ -692,7 +692,7 @@ TEST_F(ArchiveReader, LinksMustLeadToWhatTheWalkDigests) {
         {"a deflated target", {deflated(link("lib/l", "../lib/sub/deep.js"))}, nullptr},
         {"a link to a link", {link("a", "b"), link("b", "lib/app.js")}, nullptr},
         {"a path through a link to a directory", {link("l", "d/app.js"), link("d", "lib")}, nullptr},
-        {"a directory with a trailing \"/\"", {link("docs", "lib/"), link("sub", "lib/sub/.")}, nullptr},
+        {"a directory with a trailing \"/\" or \"/.\"", {link("docs", "lib/"), link("sub", "lib/sub/.")}, nullptr},
         {"\".\" and \"..\" before the names", {link("lib/sub/l", ".././../index.html")}, nullptr},
         {"a trailing \"/\" after a link to a directory", {link("l", "d/"), link("d", "lib")}, nullptr},
         {"\"__MACOSX\" below the top", {file("lib/__MACOSX/x.js", "x"), link("l", "lib/__MACOSX/x.js")}, nullptr},
