@@ -342,6 +342,32 @@ std::string linkIntoAnExcludedPath(Workspace& w, std::uint8_t host, std::uint32_
     return w.write(spec);
 }
 
+// The signed link lib/main.js -> app.js, its target changed to pass through a directory
+// of markup that the archive adds, then back: on disk it still leads to app.js, while a
+// reader that makes no links installs the markup as lib/main.js.
+std::string linkThroughAnAddedName(Workspace& w, const std::string& directory, const std::string& target) {
+    PackageBuilder b = basePackage();
+    b.addSymlink("lib/main.js", "app.js", true, "console.log('app');\n");
+    ZipSpec spec = w.signedSpec(b);
+    entry(spec, "lib/main.js").data = target;
+    ZipEntrySpec added;
+    added.kind = ZipEntrySpec::Kind::Directory;
+    added.name = directory;
+    spec.entries.push_back(added);
+    return w.write(spec);
+}
+
+// The signed package with an attributes extra field giving `mode` to the entry `name` in
+// both headers; a new entry of that name holding `added` when it is given.
+std::string withAttributesField(Workspace& w, const std::string& name, std::uint32_t mode,
+                                const std::string& added = "") {
+    ZipSpec spec = w.signedSpec();
+    if (!added.empty()) spec.entries.push_back(file(name, added));
+    ZipEntrySpec& e = entry(spec, name);
+    e.localExtra = e.centralExtra = kvtest::attributesExtra(0x031E, mode << 16);
+    return w.write(spec);
+}
+
 // Archives changed so that some reader installs what the signature does not cover, each
 // refused before extraction.
 TEST(ArchiveCli, ChangesThatOtherReadersInstallNeverPass) {
@@ -362,6 +388,27 @@ TEST(ArchiveCli, ChangesThatOtherReadersInstallNeverPass) {
          [](Workspace& w) { return linkIntoAnExcludedPath(w, 3, 0120777); }, 20},
         {"signed file replaced by a link made on an MS-DOS host",
          [](Workspace& w) { return linkIntoAnExcludedPath(w, 0, 0120644); }, 20},
+        {"signed link's target through an added directory of markup",
+         [](Workspace& w) {
+             return linkThroughAnAddedName(w, "lib/<svg onload=alert(1)>/", "<svg onload=alert(1)>/../app.js");
+         },
+         20},
+        {"signed link's target through markup below __MACOSX/",
+         [](Workspace& w) {
+             return linkThroughAnAddedName(w, "__MACOSX/<svg onload=alert(1)>/",
+                                           "../__MACOSX/<svg onload=alert(1)>/../../lib/app.js");
+         },
+         20},
+        // A field that some readers take the kind and mode from (bsdtar, from the file and
+        // from a pipe): a link whose target is the page's text, a link out of the package, a
+        // set-uid file, while the listing and the extractor see plain files.
+        {"signed file made a link by an attributes extra field",
+         [](Workspace& w) { return withAttributesField(w, "index.html", 0120777); }, 20},
+        {"link out of the package below __MACOSX/ made by an attributes extra field",
+         [](Workspace& w) { return withAttributesField(w, "__MACOSX/evil", 0120777, "../../../../../etc/passwd"); },
+         20},
+        {"signed file made set-uid by an attributes extra field",
+         [](Workspace& w) { return withAttributesField(w, "lib/app.js", 0104755); }, 20},
         // Given "." bsdtar writes "./" names, which other readers take differently.
         {"bsdtar given \".\"",
          [](Workspace& w) -> std::string {

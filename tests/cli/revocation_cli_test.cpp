@@ -17,6 +17,7 @@
 #include "package_builder.h"
 #include "reader_agreement.h"
 #include "test_pki.h"
+#include "tsa.h"
 
 namespace {
 
@@ -42,6 +43,10 @@ protected:
     // keyInfoLeafOnly: KeyInfo holds the signer alone, so the chain cannot be built. top: the
     // certificate KeyInfo holds in place of the root.
     std::string package(const std::vector<std::string>& crlUrls, bool keyInfoLeafOnly = false, X509* top = nullptr) {
+        return signedPackage(crlUrls, keyInfoLeafOnly, top).dir;
+    }
+    kvtest::SignedPackage signedPackage(const std::vector<std::string>& crlUrls, bool keyInfoLeafOnly = false,
+                                        X509* top = nullptr) {
         signer.key = kvtest::makeRsaKey(2048, 65537, 4);
         kvtest::CertSpec spec = kvtest::leafSpec("KVB Revocation Signer", kSignerSerial);
         spec.crlUrls = crlUrls;
@@ -53,17 +58,17 @@ protected:
         }
         kvtest::PackageBuilder b;
         b.signer(signer.key.get()).keyInfoCerts(chain).addFile("a.txt", "alpha");
-        return b.build(scratch.file("pkg")).dir;
+        return b.build(scratch.file("pkg"));
     }
 
     kvtest::CliResult verify(const std::string& dir, const std::vector<std::string>& extra = {},
-                             const std::string& cache = "") {
+                             const std::string& cache = "", const kvtest::EnvList& moreEnv = {}) {
         std::vector<std::string> args = {"-verify", dir, "-certInfo"};
         args.insert(args.end(), extra.begin(), extra.end());
-        const kvtest::CliResult r =
-            kvtest::runCli(args, {{"SSL_CERT_FILE", scratch.file("roots.pem")},
-                                  {"KVBSIGN_CRL_CACHE", cache.empty() ? scratch.file("no-cache.db") : cache}},
-                           90);
+        kvtest::EnvList env = {{"SSL_CERT_FILE", scratch.file("roots.pem")},
+                               {"KVBSIGN_CRL_CACHE", cache.empty() ? scratch.file("no-cache.db") : cache}};
+        env.insert(env.end(), moreEnv.begin(), moreEnv.end());
+        const kvtest::CliResult r = kvtest::runCli(args, env, 90);
         EXPECT_EQ(kvtest::differencesIfAccepted(dir, r.exitCode), "");
         return r;
     }
@@ -173,7 +178,15 @@ TEST_F(RevocationCli, CacheThatCannotBeListedLeavesTheVerdictUnknown) {
     kvtest::writeFile(scratch.file("junk.db"), revokedList() + "junk");
     kvtest::writeFile(scratch.file("directory.db/cache"), revokedList());
     ASSERT_EQ(mkfifo(scratch.file("pipe.db").c_str(), 0600), 0);
-    for (const char* cache : {"junk.db", "directory.db", "pipe.db"}) {
+    // The list that names the signer where a reader of PEM blocks alone skips it (after a
+    // certificate block, or under another label), then an empty list that such a reader takes.
+    const std::string emptyPem = kvtest::crlDerToPem(kvtest::makeCrlDer({}, &pki().intermediate));
+    kvtest::writeFile(scratch.file("mixed.db"), kvtest::toPem(pki().root.cert.get()) + revokedList() + "\n" + emptyPem);
+    std::string relabelled = kvtest::crlDerToPem(revokedList());
+    relabelled.replace(relabelled.find("X509 CRL"), 8, "CRL");
+    relabelled.replace(relabelled.rfind("X509 CRL"), 8, "CRL");
+    kvtest::writeFile(scratch.file("relabelled.db"), relabelled + emptyPem);
+    for (const char* cache : {"junk.db", "directory.db", "pipe.db", "mixed.db", "relabelled.db"}) {
         SCOPED_TRACE(cache);
         kvtest::CliResult r = verify(package({}), {}, scratch.file(cache));
         EXPECT_FALSE(r.timedOut);
@@ -258,6 +271,36 @@ TEST_F(RevocationCli, RootCopyInKeyInfoChangesNothing) {
     }
     EXPECT_EQ(server.requestCount("/copy.crl"), 0);
     EXPECT_EQ(server.requestCount("/signer.crl"), 4);
+}
+
+// The signing time is kept to the hour while the cache listing's times are exact: a signer
+// revoked at 10:05 whose signature is stamped 10:55 (read as 10:00) is revoked all the same.
+// Only a revocation more than two hours after the stamp leaves the signature unrevoked.
+TEST_F(RevocationCli, RevocationJustBeforeTheStampedTimeCounts) {
+    const time_t hour = (time(nullptr) - 86400) / 3600 * 3600;
+    const time_t stamped = hour + 55 * 60;
+    struct Case {
+        const char* name;
+        time_t revokedAt;
+        const char* revoked;
+    };
+    const Case cases[] = {
+        {"revoked 50 minutes before the stamp", hour + 5 * 60, kRevokedTrue},
+        {"revoked three hours after the stamp", stamped + 3 * 3600, kRevokedFalse},
+    };
+    kvtest::SignedPackage p = signedPackage({});
+    p.addTimestamp(kvtest::base64(kvtest::grantedResponse(kvtest::defaultTsa(), p.timestampMessageText, stamped)));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        kvtest::writeFile(scratch.file("cache.db"),
+                          kvtest::makeCrlDer({{kSignerSerial, c.revokedAt}}, &pki().intermediate));
+        const kvtest::CliResult r = verify(p.dir, {}, scratch.file("cache.db"), {{"TZ", "UTC0"}});
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("\nTimestamp: Valid and within certificate validity dates at time of signing\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find(c.revoked), std::string::npos) << r.out;
+    }
 }
 
 // A revoked signer cannot pass as "not revoked" by leaving its chain out of KeyInfo.

@@ -26,6 +26,9 @@ const char kBsdtar[] = "/usr/bin/bsdtar";
 struct Item {
     char kind;         // 'f' file, 'd' directory, 'l' link, 'o' anything else
     std::string what;  // a file's SHA-256, a link's target
+    // The set-user-id, set-group-id and sticky bits of a file or directory: a set-uid file
+    // is another kind of file than a plain one, whatever its bytes.
+    mode_t special = 0;
 };
 using Tree = std::map<std::string, Item>;
 
@@ -77,6 +80,7 @@ Tree snapshot(const std::string& root) {
                 throw std::runtime_error("reader agreement: cannot examine " + name);
             }
             Item item{'o', ""};
+            if (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)) item.special = st.st_mode & (S_ISUID | S_ISGID | S_ISVTX);
             if (S_ISDIR(st.st_mode)) {
                 item.kind = 'd';
                 fchmodat(dirfd(dir), e->d_name, (st.st_mode & 07777) | S_IRWXU, 0);
@@ -98,9 +102,10 @@ Tree snapshot(const std::string& root) {
 }
 
 std::string describe(const Item& item) {
+    const std::string special = item.special == 0 ? "" : " with set-id or sticky bits";
     switch (item.kind) {
-    case 'f': return "a file";
-    case 'd': return "a directory";
+    case 'f': return "a file" + special;
+    case 'd': return "a directory" + special;
     case 'l': return "a link to \"" + item.what + "\"";
     default: return "neither file, directory nor link";
     }
@@ -117,11 +122,11 @@ std::string compare(const Tree& reference, const Tree& other, const char* reader
         }
         const Item& a = r.second;
         const Item& b = o->second;
-        const bool same = a.kind == b.kind && a.what == b.what;
-        const bool linkAsText = linksAsText && a.kind == 'l' && b.kind == 'f' && b.what == sha256(a.what);
+        const bool same = a.kind == b.kind && a.what == b.what && a.special == b.special;
+        const bool linkAsText = linksAsText && a.kind == 'l' && b.kind == 'f' && b.special == 0 && b.what == sha256(a.what);
         if (!same && !linkAsText)
             out += std::string(reader) + " made " + describe(b) + " where unzip made " + describe(a) + ": " + r.first +
-                   (a.kind == b.kind && a.kind == 'f' ? " (other bytes)" : "") + "; ";
+                   (a.kind == b.kind && a.kind == 'f' && a.what != b.what ? " (other bytes)" : "") + "; ";
     }
     for (const auto& o : other)
         if (reference.count(o.first) == 0) out += std::string(reader) + " made " + o.first + " besides; ";

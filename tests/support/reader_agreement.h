@@ -6,7 +6,8 @@
 // The tool verifies what `unzip` wrote; an archive it accepts must install the same files
 // with other readers. readerDifferences extracts the archive with `unzip`, with `bsdtar`
 // from the file (by the central directory) and with `bsdtar` from a pipe (streaming, from
-// the front), and compares the trees by name, kind and bytes, a link by its target.
+// the front), and compares the trees by name, kind and bytes, a link by its target; a file
+// or directory with a set-id or sticky bit is of another kind than one without.
 // ExtractionWatch tells whether a run of the tool got as far as its extractor.
 
 #include <string>

@@ -464,6 +464,10 @@ std::string extraField(std::uint16_t tag, const std::string& data) {
     return le(tag, 2) + le(length16(data.size(), "extra field"), 2) + data;
 }
 
+std::string attributesExtra(std::uint16_t madeBy, std::uint32_t externalAttributes) {
+    return extraField(0x6c78, std::string(1, '\x05') + le(madeBy, 2) + le(externalAttributes, 4));
+}
+
 std::string unicodePathExtra(const std::string& headerName, const std::string& unicodeName) {
     return extraField(0x7075, std::string(1, '\x01') + le(crcOf(headerName), 4) + unicodeName);
 }

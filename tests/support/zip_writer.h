@@ -121,6 +121,11 @@ std::string unicodePathExtra(const std::string& headerName, const std::string& u
 // One raw extra field: tag, length, data.
 std::string extraField(std::uint16_t tag, const std::string& data);
 
+// An extra field 0x6c78 that repeats central-header values in a header: "version made by"
+// and the external attributes (bitmap 0x05). Readers that know it take the entry's kind and
+// mode from it, also from the local header of a streamed archive.
+std::string attributesExtra(std::uint16_t madeBy, std::uint32_t externalAttributes);
+
 // Little-endian numbers of `width` bytes (1..8): appended, read, overwritten in a string, or
 // overwritten in a file. All check the offset against the length.
 std::string le(std::uint64_t value, int width);

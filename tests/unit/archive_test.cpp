@@ -145,6 +145,26 @@ TEST_F(ArchiveReader, AcceptsTheFormsWritersUse) {
              s.entries.push_back(directory(deep + "y/"));
          }},
         {"file comments", [](ZipSpec& s) { entry(s, "index.html").comment = "the page"; }},
+        // Times, owner ids and a comment: nothing that makes another kind, mode, name or target.
+        {"extra fields of times, owners and comments in both headers",
+         [](ZipSpec& s) {
+             const std::string t = kvtest::le(1700000000, 4);
+             const std::string owner = std::string("\x01\x04", 2) + kvtest::le(0, 4) + "\x04" + kvtest::le(0, 4);
+             const std::string ntfs = kvtest::le(0, 4) + kvtest::le(1, 2) + kvtest::le(24, 2) + std::string(24, '\x01');
+             s.entries[0].localExtra = kvtest::extraField(0xCAFE, "");
+             ZipEntrySpec& page = entry(s, "index.html");
+             page.comment = "the page";
+             page.localExtra = kvtest::extraField(0x5455, "\x03" + t + t) + kvtest::extraField(0x7875, owner) +
+                               kvtest::extraField(0x7855, kvtest::le(0, 2) + kvtest::le(0, 2)) +
+                               kvtest::extraField(0x000A, ntfs);
+             page.centralExtra = kvtest::extraField(0x5455, "\x03" + t) + kvtest::extraField(0x7875, owner) +
+                                 kvtest::extraField(0x7855, "") + kvtest::extraField(0x000A, ntfs) +
+                                 kvtest::extraField(0x6375, "\x01" + kvtest::le(kvtest::crc32Of(page.comment), 4) +
+                                                                "the page");
+             ZipEntrySpec& app = entry(s, "lib/app.js");
+             app.localExtra = kvtest::extraField(0x5855, t + t + kvtest::le(0, 2) + kvtest::le(0, 2));
+             app.centralExtra = kvtest::extraField(0x5855, t + t);
+         }},
         {"UTF-8 names with a Unicode path field repeating them",
          [](ZipSpec& s) {
              ZipEntrySpec e = file("lib/caf\xc3\xa9.js", "x");
@@ -368,6 +388,36 @@ TEST_F(ArchiveReader, RefusesWhatReadersCouldReadDifferently) {
         {"extra field longer than its block",
          [](ZipSpec& s) { entry(s, "index.html").centralExtra = std::string("\x55\x54\x09\x00\x01", 5); }, nullptr,
          "runs past its block"},
+        // Readers that know these fields take a kind, a mode or a link target from them: a link
+        // or a set-uid file where the listing says a plain file. Unknown fields may be such.
+        {"link mode in a local attributes field",
+         [](ZipSpec& s) { entry(s, "index.html").localExtra = kvtest::attributesExtra(0x031E, 0120777u << 16); },
+         nullptr, "could give an entry a mode"},
+        {"link mode in a central attributes field",
+         [](ZipSpec& s) { entry(s, "index.html").centralExtra = kvtest::attributesExtra(0x031E, 0120777u << 16); },
+         nullptr, "could give an entry a mode"},
+        {"set-uid mode in a local attributes field",
+         [](ZipSpec& s) { entry(s, "lib/app.js").localExtra = kvtest::attributesExtra(0x031E, 0104755u << 16); },
+         nullptr, "could give an entry a mode"},
+        {"Unix field with a link target",
+         [](ZipSpec& s) {
+             entry(s, "index.html").localExtra =
+                 kvtest::extraField(0x000d, std::string(12, '\0') + "../../etc/passwd");
+         },
+         nullptr, "could give an entry a mode"},
+        {"Unix mode and link field",
+         [](ZipSpec& s) {
+             entry(s, "index.html").centralExtra = kvtest::extraField(
+                 0x756e, kvtest::le(0, 4) + kvtest::le(0120777, 2) + kvtest::le(0, 4) + kvtest::le(0, 4) + "/etc/passwd");
+         },
+         nullptr, "could give an entry a mode"},
+        {"field of an unknown kind", [](ZipSpec& s) { entry(s, "index.html").localExtra = kvtest::extraField(0x4b56, "x"); },
+         nullptr, "could give an entry a mode"},
+        {"empty field of an unknown kind",
+         [](ZipSpec& s) { entry(s, "index.html").centralExtra = kvtest::extraField(0x4b56, ""); }, nullptr,
+         "could give an entry a mode"},
+        {"jar marker that holds data",
+         [](ZipSpec& s) { s.entries[0].localExtra = kvtest::extraField(0xCAFE, "ab"); }, nullptr, "always empty"},
         // Entries
         {"encrypted entry", [](ZipSpec& s) { entry(s, "lib/app.js").extraFlags = 0x0001; }, nullptr, "encrypted"},
         {"two entries of one name", [&](ZipSpec& s) { s.entries.push_back(file("index.html", evil)); }, nullptr,
@@ -642,8 +692,9 @@ TEST_F(ArchiveReader, LinksMustLeadToWhatTheWalkDigests) {
         {"a deflated target", {deflated(link("lib/l", "../lib/sub/deep.js"))}, nullptr},
         {"a link to a link", {link("a", "b"), link("b", "lib/app.js")}, nullptr},
         {"a path through a link to a directory", {link("l", "d/app.js"), link("d", "lib")}, nullptr},
-        // ".." after a followed link goes up from where that link leads, as on disk.
-        {"\"..\" after a followed link", {link("l", "d/../app.js"), link("d", "lib/sub")}, nullptr},
+        {"a directory with a trailing \"/\" or \"/.\"", {link("docs", "lib/"), link("sub", "lib/sub/.")}, nullptr},
+        {"\".\" and \"..\" before the names", {link("lib/sub/l", ".././../index.html")}, nullptr},
+        {"a trailing \"/\" after a link to a directory", {link("l", "d/"), link("d", "lib")}, nullptr},
         {"\"__MACOSX\" below the top", {file("lib/__MACOSX/x.js", "x"), link("l", "lib/__MACOSX/x.js")}, nullptr},
         {"40 links in all", chain(40), nullptr},
 
@@ -654,9 +705,23 @@ TEST_F(ArchiveReader, LinksMustLeadToWhatTheWalkDigests) {
         {"a missing file", {link("l", "nothing.js")}, "not in the archive"},
         {"a name in another case", {link("l", "INDEX.HTML")}, "not in the archive"},
         {"a path below a file", {link("l", "index.html/x")}, "not in the archive"},
-        {"climbing above the root past a missing directory", {link("l", "gone/../../x")}, "climbs above the package root"},
+        // A name that the path does not keep would be text of anyone's choosing.
+        {"climbing above the root past a missing directory", {link("l", "gone/../../x")}, "not in the archive"},
+        {"\"..\" after a followed link", {link("l", "d/../app.js"), link("d", "lib/sub")}, "\"..\" after a name"},
         {"the parent where a followed link leads, not where it stands", {link("l", "d/../index.html"), link("d", "lib/sub")},
-         "not in the archive"},
+         "\"..\" after a name"},
+        {"markup in an empty directory's name, then \"..\"",
+         {directory("lib/<svg onload=alert(1)>/"), link("lib/l", "<svg onload=alert(1)>/../app.js")},
+         "\"..\" after a name"},
+        {"markup in a name below __MACOSX, then back",
+         {directory("__MACOSX/<svg onload=alert(1)>/"), link("lib/l", "../__MACOSX/<svg onload=alert(1)>/../../lib/app.js")},
+         "\"..\" after a name"},
+        {"a missing name, then \"..\"", {link("lib/l", "zz/../app.js")}, "not in the archive"},
+        {"a file, then \"..\"", {link("l", "index.html/../lib/app.js")}, "\"..\" after a name"},
+        {"a directory, then \"..\"", {link("l", "lib/../index.html")}, "\"..\" after a name"},
+        {"a file with a trailing \"/\"", {link("lib/l", "app.js/")}, "goes on past a file"},
+        {"a file with a trailing \"/.\"", {link("lib/l", "app.js/.")}, "goes on past a file"},
+        {"a link to a file with a trailing \"/\"", {link("l", "a/"), link("a", "index.html")}, "goes on past a file"},
         {"the package root", {link("lib/l", "..")}, "is the package root"},
         {"the package root from the top", {link("l", ".")}, "is the package root"},
         {"its own directory", {link("lib/l", ".")}, "holds the link"},

@@ -545,9 +545,40 @@ TEST(CacheListingTool, CacheThatIsNotAReadableFileOfListsIsRefusedWhole) {
     kvtest::ScratchDir dir;
     const time_t t = utc(2019, 1, 1, 0, 0, 0);
     const std::string listed = kvtest::makeCrlDer({{"0A1B", t}});
+    const std::string pem = kvtest::crlDerToPem(listed);
+    const std::string empty = kvtest::makeCrlDer({});
+    const std::string emptyPem = kvtest::crlDerToPem(empty);
+    // The listed serial's list under another label, as PEM readers skip it.
+    auto relabelled = [&](const std::string& label) {
+        std::string out = pem;
+        out.replace(out.find("X509 CRL"), 8, label);
+        out.replace(out.rfind("X509 CRL"), 8, label);
+        return out;
+    };
+    // An empty list whose extension holds the listed serial's PEM list: a reader of PEM that
+    // skips what is no block finds that list inside the DER bytes.
+    std::string hidden;
+    for (const unsigned char c : "\n" + pem) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%02X", c);
+        hidden += std::string(hidden.empty() ? "" : ":") + hex;
+    }
+    kvtest::CrlOptions hiding;
+    hiding.extensions = {{"1.3.6.1.4.1.99999.1", "DER:" + hidden}};
+    const std::string hider = kvtest::makeCrlDer({}, hiding);
     kvtest::writeFile(dir.file("junk.db"), "not a list at all\n");
     kvtest::writeFile(dir.file("list-then-junk.db"), listed + "\x30\x03junk");
-    kvtest::writeFile(dir.file("pem-then-junk.db"), kvtest::crlDerToPem(listed) + "-----BEGIN X509 CRL-----\nAA==\n");
+    kvtest::writeFile(dir.file("pem-then-junk.db"), pem + "-----BEGIN X509 CRL-----\nAA==\n");
+    kvtest::writeFile(dir.file("certificate-der-pem.db"),
+                      kvtest::toPem(kvtest::pki().root.cert.get()) + listed + "\n" + emptyPem);
+    kvtest::writeFile(dir.file("other-label.db"), relabelled("CRL") + emptyPem);
+    kvtest::writeFile(dir.file("der-then-pem.db"), empty + pem);
+    kvtest::writeFile(dir.file("pem-then-der.db"), emptyPem + listed);
+    kvtest::writeFile(dir.file("text-between.db"), emptyPem + "a note\n" + pem);
+    kvtest::writeFile(dir.file("not-at-line-start.db"), emptyPem + " " + pem);
+    kvtest::writeFile(dir.file("header.db"), "-----BEGIN X509 CRL-----\nNote: x\n" + pem.substr(pem.find('\n') + 1));
+    kvtest::writeFile(dir.file("space-before-der.db"), "\n" + listed);
+    kvtest::writeFile(dir.file("hidden-in-der.db"), hider);
     kvtest::writeFile(dir.file("directory.db/inner"), listed);
     ASSERT_EQ(mkfifo(dir.file("pipe.db").c_str(), 0600), 0);
     struct Case {
@@ -559,7 +590,20 @@ TEST(CacheListingTool, CacheThatIsNotAReadableFileOfListsIsRefusedWhole) {
         {"junk bytes", "junk.db", "not a CRL at byte 0"},
         {"a list, then junk", "list-then-junk.db", "not a CRL at byte " + std::to_string(listed.size())},
         {"a PEM list, then a PEM block that is no list", "pem-then-junk.db",
-         "not a CRL at byte " + std::to_string(kvtest::crlDerToPem(listed).size())},
+         "not a CRL at byte " + std::to_string(pem.size())},
+        // Each reader of the file must take the same lists.
+        {"a certificate block, a DER list, then a PEM list", "certificate-der-pem.db", "not a CRL at byte 0"},
+        {"a list labelled otherwise, then a PEM list", "other-label.db", "not a CRL at byte 0"},
+        {"a DER list, then a PEM list", "der-then-pem.db",
+         "a PEM marker among DER lists at byte " + std::to_string(empty.size())},
+        {"a PEM list, then a DER list", "pem-then-der.db", "not a CRL at byte " + std::to_string(emptyPem.size())},
+        {"text between PEM lists", "text-between.db", "not a CRL at byte " + std::to_string(emptyPem.size())},
+        {"a PEM list that does not begin a line", "not-at-line-start.db",
+         "not a CRL at byte " + std::to_string(emptyPem.size() + 1)},
+        {"a PEM list with a header line", "header.db", "not a CRL at byte 0"},
+        {"white space before a DER list", "space-before-der.db", "not a CRL at byte 0"},
+        {"a PEM list inside a DER list", "hidden-in-der.db",
+         "a PEM marker among DER lists at byte " + std::to_string(hider.find("-----BEGIN"))},
         {"a directory", "directory.db", "not a regular file"},
         {"a named pipe without a writer", "pipe.db", "not a regular file"},
     };
@@ -576,6 +620,45 @@ TEST(CacheListingTool, CacheThatIsNotAReadableFileOfListsIsRefusedWhole) {
         RevocationMap map;
         EXPECT_FALSE(KVBSignLibInternal::getCertificateRevocationLists(map));
         EXPECT_TRUE(map.empty());
+    }
+}
+
+// A cache is DER lists back to back or PEM lists with white space around them; either form
+// is listed whole.
+TEST(CacheListingTool, ListsEveryListOfEitherForm) {
+    kvtest::ScratchDir dir;
+    const time_t t = utc(2019, 1, 1, 0, 0, 0);
+    const std::string a = kvtest::makeCrlDer({{"0A1B", t}});
+    const std::string b = kvtest::makeCrlDer({});
+    const std::string c = kvtest::makeCrlDer({{"0C", t}, {"0D", t}});
+    auto crlf = [](const std::string& text) {
+        std::string out;
+        for (const char ch : text) out += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+        return out;
+    };
+    std::string lastWithoutLineEnd = kvtest::crlDerToPem(c);
+    lastWithoutLineEnd.pop_back();
+    struct Case {
+        const char* name;
+        std::string cache;
+    };
+    const Case cases[] = {
+        {"DER lists back to back", a + b + c},
+        {"PEM lists with blank lines around them",
+         "\n" + kvtest::crlDerToPem(a) + "\n\n" + kvtest::crlDerToPem(b) + " \t\n" + kvtest::crlDerToPem(c) + "\n"},
+        {"PEM lists with CR LF line ends", crlf(kvtest::crlDerToPem(a) + kvtest::crlDerToPem(b) + kvtest::crlDerToPem(c))},
+        {"PEM lists, the last without a line end", kvtest::crlDerToPem(a) + kvtest::crlDerToPem(b) + lastWithoutLineEnd},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        kvtest::writeFile(dir.file("cache.db"), k.cache);
+        const kvtest::CliResult r = kvtest::runProgram(KVBSIGN_CRL_TOOL_PATH, {"y", "k=" + dir.file("cache.db"), "v"},
+                                                       {{"-KVBSIGN_CRL_CACHE", ""}, {"TZ", "UTC0"}}, 20);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_NE(r.out.find("Serial number    : 0a:1b\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("Serial number    : 0d\n"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.substr(r.out.size() - 13), "3 CRLs found\n");
     }
 }
 
@@ -654,11 +737,14 @@ TEST(CacheListing, EveryEntryOfDerAndPemListsRoundTripsToTheSecond) {
     const std::string first = kvtest::makeCrlDer({{"0A1B", winter}, {"00FF", summer}});
     const std::string second = kvtest::makeCrlDer({{"0123456789ABCDEF", other}, {"0A1B", other}}, &kvtest::pki().root);
     const std::string third = kvtest::makeCrlDer({});
-    kvtest::writeFile(dir.file("cache.db"), first + kvtest::crlDerToPem(second) + "\n" + third);
-    kvtest::ScopedEnv cache("KVBSIGN_CRL_CACHE", dir.file("cache.db").c_str());
+    kvtest::writeFile(dir.file("der.db"), first + third);
+    kvtest::writeFile(dir.file("pem.db"), kvtest::crlDerToPem(second) + "\n" + kvtest::crlDerToPem(third));
 
     RevocationMap map;
-    EXPECT_TRUE(KVBSignLibInternal::getCertificateRevocationLists(map));
+    for (const char* file : {"der.db", "pem.db"}) {
+        kvtest::ScopedEnv cache("KVBSIGN_CRL_CACHE", dir.file(file).c_str());
+        EXPECT_TRUE(KVBSignLibInternal::getCertificateRevocationLists(map)) << file;
+    }
     // The serial 0A1B is in two lists: the first listing stays.
     const RevocationMap want = {{"0a1b", winter}, {"ff", summer}, {"0123456789abcdef", other}};
     EXPECT_EQ(map, want);

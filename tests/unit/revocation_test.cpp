@@ -12,10 +12,12 @@
 #include <gtest/gtest.h>
 
 #include "KVBSignLibInternal.h"
+#include "Timestamp.h"
 #include "child_process.h"
 #include "cli_runner.h"
 #include "crl_fixtures.h"
 #include "http_server.h"
+#include "ossl_ptr.h"
 #include "private_tmp.h"
 #include "revocation/crl_download_limits.h"
 #include "test_pki.h"
@@ -164,11 +166,15 @@ TEST_F(Revocation, SigningTimeDecidesAgainstTheRevocationTime) {
         long signingTime;
         int want;
     };
+    // Times are kept to the hour, so a revocation up to two hours after the signing time
+    // still counts.
     const Case cases[] = {
         {"no timestamp: any listing counts", 0, 1},
         {"signed one second after the revocation", kRevokedAt + 1, 1},
-        {"signed at the revocation time", kRevokedAt, 0},
-        {"signed before the revocation", kRevokedAt - 3600, 0},
+        {"signed at the revocation time", kRevokedAt, 1},
+        {"signed an hour before the revocation", kRevokedAt - 3600, 1},
+        {"signed two hours before the revocation", kRevokedAt - 2 * 3600, 0},
+        {"signed three hours before the revocation", kRevokedAt - 3 * 3600, 0},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
@@ -177,6 +183,48 @@ TEST_F(Revocation, SigningTimeDecidesAgainstTheRevocationTime) {
         long signingTime = k.signingTime;
         EXPECT_EQ(KVBSignLibInternal::checkCertificateChainRevocation(c.xml(), map, &allFetched, signingTime), k.want);
         EXPECT_TRUE(allFetched);
+    }
+}
+
+// The signing time keeps only the hour, and a "Z" time read while daylight saving is in
+// effect comes out an hour early; the cache listing's revocation times are exact. A
+// revocation a little before the signing time must still count.
+TEST_F(Revocation, RevocationsJustBeforeAnHourPrecisionSigningTimeCount) {
+    Chain c = makeChain({}, {}, {});
+    auto at = [](int hour, int minute) { return utc(2020, 6, 1, hour) + minute * 60; };
+    // Standard time UTC+1 and daylight saving all year: the shift holds whatever the date.
+    const char* const kUtc = "UTC0";
+    const char* const kDaylightSaving = "XST-1XDT,0/0,J365/25";
+    struct Case {
+        const char* name;
+        const char* zone;
+        time_t revokedAt;
+        bool revoked;
+    };
+    const Case cases[] = {
+        {"revoked in the same hour, before the stamp", kUtc, at(10, 5), true},
+        {"revoked in the same hour, before the stamp, read during daylight saving", kDaylightSaving, at(10, 5), true},
+        {"revoked an hour before", kUtc, at(9, 5), true},
+        {"revoked half an hour after the stamp", kUtc, at(11, 25), true},
+        {"revoked three hours after the stamp", kUtc, at(13, 55), false},
+        {"revoked three hours after the stamp, read during daylight saving", kDaylightSaving, at(13, 55), false},
+    };
+    const std::unique_ptr<ASN1_TIME, kvbsign::Free<&ASN1_TIME_free>> stamp(ASN1_TIME_new());
+    ASSERT_TRUE(stamp && ASN1_TIME_set_string(stamp.get(), "20200601105500Z") == 1 &&
+                ASN1_STRING_type(stamp.get()) == V_ASN1_GENERALIZEDTIME);
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        long signingTime = 0;
+        {
+            kvtest::ScopedEnv zone("TZ", k.zone);
+            tzset();
+            signingTime = static_cast<long>(Timestamp::Asn1ToTime(stamp.get()));
+        }
+        tzset();
+        // 10:55 read as 10:00, or as 09:00 during daylight saving.
+        ASSERT_EQ(signingTime, static_cast<long>(k.zone == kUtc ? at(10, 0) : at(9, 0)));
+        RevocationMap map = {{"1a2b3c", static_cast<long>(k.revokedAt)}};
+        EXPECT_EQ(KVBSignLibInternal::hasSerialAfterRevocation(map, c.leaf.cert.get(), signingTime), k.revoked);
     }
 }
 
@@ -192,7 +240,7 @@ TEST_F(Revocation, LookupUsesLowercaseKeysOfEveryChainCertificate) {
         {"lowercase key", {{"1a2b3c", kRevokedAt}}, 0, true},
         {"uppercase key never matches", {{"1A2B3C", kRevokedAt}}, 0, false},
         {"other serial", {{"1a2b3d", kRevokedAt}}, 0, false},
-        {"revoked after signing", {{"1a2b3c", kRevokedAt}}, static_cast<long>(kRevokedAt - 1), false},
+        {"revoked after signing", {{"1a2b3c", kRevokedAt}}, static_cast<long>(kRevokedAt - 3 * 3600), false},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
@@ -248,7 +296,7 @@ TEST_F(Revocation, SameUrlIsFetchedOnceForOneIssuer) {
         const int before = server.requestCount("/shared.crl");
         RevocationMap map;
         bool allFetched = true;
-        long signingTime = static_cast<long>(kRevokedAt);  // signed at the revocation time: not revoked
+        long signingTime = static_cast<long>(kRevokedAt - 3 * 3600);  // signed well before the revocation
         EXPECT_EQ(KVBSignLibInternal::checkCertificateChainRevocation(k.chain.xml(), map, &allFetched, signingTime),
                   k.want);
         EXPECT_EQ(allFetched, k.want != -1);

@@ -985,6 +985,19 @@ TEST(SupportReaderAgreement, ReportsWhatAnotherReaderMakesDifferently) {
          "bsdtar from a pipe made hidden.txt besides"},
         {"a link mode on an MS-DOS host", [&](ZipSpec& s) { s.entries.push_back(link("l", "a.txt", 0)); },
          "bsdtar from the file made a file where unzip made a link"},
+        // Fields that only some readers know give an entry another kind or mode there.
+        {"a link mode in an attributes extra field",
+         [](ZipSpec& s) {
+             s.entries[0].localExtra = s.entries[0].centralExtra = attributesExtra(0x031E, 0120777u << 16);
+         },
+         "bsdtar from the file made a link to \"alpha\" where unzip made a file: a.txt"},
+        {"a set-uid mode in an attributes extra field",
+         [](ZipSpec& s) {
+             s.entries[0].localExtra = s.entries[0].centralExtra = attributesExtra(0x031E, 0104755u << 16);
+         },
+         // Only a reader run as root keeps the bit.
+         geteuid() == 0 ? "bsdtar from a pipe made a file with set-id or sticky bits where unzip made a file: a.txt"
+                        : nullptr},
         {"stored directory modes", [](ZipSpec& s) {
              s.entries.insert(s.entries.begin(), zipDirectoryEntry("d/"));
              s.entries.front().unixMode = 040000;

@@ -2,7 +2,7 @@
 //
 //   kvbsign-crltool y k=<cache file> v
 //
-// The cache file is a concatenation of CRLs, each DER or PEM. The environment variable
+// The cache file holds CRLs, all DER or all PEM (see readCache). The environment variable
 // KVBSIGN_CRL_CACHE, when set, names the cache file instead of the k= argument. A missing
 // cache file is an empty cache. The listing:
 //
@@ -23,10 +23,10 @@
 //
 // The cache is listed whole or not at all (listing_status.h): a cache file that cannot be
 // opened, that is not a regular file (it is opened without blocking and looked at before
-// anything is read, so a pipe cannot hold the tool), that holds anything but lists, or that is
-// over the bounds (32 MB, or more than 250,000 entries together) is refused with the exit
-// status 3 and an empty listing, so that the library can tell a cache it cannot read from an
-// empty one. Lists are walked entry by entry, never decoded whole.
+// anything is read, so a pipe cannot hold the tool), that holds anything but lists of one
+// form, or that is over the bounds (32 MB, or more than 250,000 entries together) is
+// refused with the exit status 3 and an empty listing, so that the library can tell a cache
+// it cannot read from an empty one. Lists are walked entry by entry, never decoded whole.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -146,52 +146,108 @@ CrlWalk listOne(CrlBytes& bytes, std::uint64_t start, std::uint64_t& end, Listin
 const std::string kTooLarge = "larger than " + std::to_string(kMaxCacheBytes) + " bytes or " +
                              std::to_string(kMaxListedEntries) + " entries";
 
+const char kPemBegin[] = "-----BEGIN X509 CRL-----";
+const char kPemEnd[] = "-----END X509 CRL-----";
+
+// The length of the line end at `pos` ("\n" or "\r\n"), 0 when there is none.
+std::size_t lineEndAt(const std::string& bytes, std::size_t pos) {
+    if (pos < bytes.size() && bytes[pos] == '\n') return 1;
+    if (bytes.size() - pos >= 2 && bytes.compare(pos, 2, "\r\n") == 0) return 2;
+    return 0;
+}
+
+bool isBase64(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' ||
+           c == '=';
+}
+
+// The end of the PEM block that starts at `pos`: a line that is exactly the BEGIN line of a
+// list, lines of base64 only, and a line that is exactly the END line. 0 when there is no
+// such block there. Nothing else may stand in a block, so that no reader finds headers or a
+// second block in it.
+std::size_t pemBlockEnd(const std::string& bytes, std::size_t pos) {
+    const std::size_t beginLength = sizeof kPemBegin - 1;
+    if (bytes.compare(pos, beginLength, kPemBegin) != 0) return 0;
+    std::size_t at = pos + beginLength;
+    std::size_t lineEnd = lineEndAt(bytes, at);
+    if (lineEnd == 0) return 0;
+    at += lineEnd;
+    // Each pass consumes one whole line of base64.
+    while (bytes.compare(at, sizeof kPemEnd - 1, kPemEnd) != 0) {
+        const std::size_t lineStart = at;
+        while (at < bytes.size() && isBase64(static_cast<unsigned char>(bytes[at]))) ++at;
+        lineEnd = lineEndAt(bytes, at);
+        if (at == lineStart || lineEnd == 0) return 0;
+        at += lineEnd;
+    }
+    at += sizeof kPemEnd - 1;
+    if (at == bytes.size()) return at;
+    lineEnd = lineEndAt(bytes, at);
+    return lineEnd == 0 ? 0 : at + lineEnd;
+}
+
+// Lists the one PEM block of [start, end) of `bytes`, which pemBlockEnd found.
+CrlWalk listPemBlock(const std::string& bytes, std::size_t start, std::size_t end, Listing& listing) {
+    const unsigned char* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    BioPtr bio(BIO_new_mem_buf(data + start, static_cast<int>(end - start)));
+    if (!bio) return CrlWalk::NotAList;
+    unsigned char* der = nullptr;
+    long derLength = 0;
+    if (PEM_bytes_read_bio(&der, &derLength, nullptr, PEM_STRING_X509_CRL, bio.get(), nullptr, nullptr) != 1)
+        return CrlWalk::NotAList;
+    const std::unique_ptr<unsigned char, OpenSslFree> owned(der);
+    // The block holds exactly one list, and the reader took the whole block.
+    if (derLength <= 0 || BIO_ctrl_pending(bio.get()) != 0) return CrlWalk::NotAList;
+    CrlBytes block(der, static_cast<std::size_t>(derLength));
+    std::uint64_t listEnd = 0;
+    const CrlWalk result = listOne(block, 0, listEnd, listing);
+    if (result == CrlWalk::Listed && listEnd != static_cast<std::uint64_t>(derLength)) return CrlWalk::NotAList;
+    return result;
+}
+
 // Lists the CRLs of the cache one after another. False, with the reason in `problem`, when
 // the cache holds anything that is not a list or more than the listing takes.
+//
+// A cache is in one of two forms, so that every reader of the file takes the same lists:
+// DER lists back to back from the first byte to the last, or PEM blocks labelled "X509 CRL",
+// each beginning a line, with nothing but white space around them. Readers of PEM skip
+// whatever is not a block: bytes between blocks, a block of another label or a DER list
+// could hide a list from one reader that another one takes. So a DER cache may hold no
+// PEM marker anywhere, and a PEM cache nothing but its blocks.
 bool readCache(const std::string& bytes, Listing& listing, std::string& problem) {
+    auto refuse = [&](CrlWalk result, std::size_t at) {
+        problem = result == CrlWalk::TooLarge ? kTooLarge : "not a CRL at byte " + std::to_string(at);
+        return false;
+    };
     std::size_t pos = 0;
-    const unsigned char* data = reinterpret_cast<const unsigned char*>(bytes.data());
-    // Each pass consumes at least one byte of a list, or ends the loop.
+    while (pos < bytes.size() && isSpace(static_cast<unsigned char>(bytes[pos]))) ++pos;
+    if (pos == bytes.size()) return true;  // no list at all, to every reader
+    if (bytes[pos] == '-') {
+        // Each pass lists one block and the white space after it.
+        while (pos < bytes.size()) {
+            const std::size_t end = pos == 0 || bytes[pos - 1] == '\n' ? pemBlockEnd(bytes, pos) : 0;
+            if (end == 0) return refuse(CrlWalk::NotAList, pos);
+            const CrlWalk result = listPemBlock(bytes, pos, end, listing);
+            if (result != CrlWalk::Listed) return refuse(result, pos);
+            pos = end;
+            while (pos < bytes.size() && isSpace(static_cast<unsigned char>(bytes[pos]))) ++pos;
+        }
+        return true;
+    }
+    if (pos != 0) return refuse(CrlWalk::NotAList, 0);
+    const std::size_t marker = bytes.find("-----BEGIN");
+    if (marker != std::string::npos) {
+        problem = "a PEM marker among DER lists at byte " + std::to_string(marker);
+        return false;
+    }
+    CrlBytes cache(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    // Each pass lists one list of at least one byte.
     while (pos < bytes.size()) {
-        while (pos < bytes.size() && isSpace(static_cast<unsigned char>(bytes[pos]))) ++pos;
-        if (pos >= bytes.size()) break;
-        const std::size_t left = bytes.size() - pos;
-        CrlWalk result = CrlWalk::NotAList;
-        if (bytes.compare(pos, 10, "-----BEGIN") == 0) {
-            BioPtr bio(BIO_new_mem_buf(data + pos, static_cast<int>(left)));
-            if (!bio) {
-                problem = "out of memory";
-                return false;
-            }
-            const std::size_t before = BIO_ctrl_pending(bio.get());
-            unsigned char* der = nullptr;
-            long derLength = 0;
-            if (PEM_bytes_read_bio(&der, &derLength, nullptr, PEM_STRING_X509_CRL, bio.get(), nullptr, nullptr) == 1) {
-                const std::unique_ptr<unsigned char, OpenSslFree> owned(der);
-                CrlBytes block(der, static_cast<std::size_t>(derLength));
-                std::uint64_t end = 0;
-                result = listOne(block, 0, end, listing);
-                // The block must hold exactly one list.
-                if (result == CrlWalk::Listed && end != static_cast<std::uint64_t>(derLength)) result = CrlWalk::NotAList;
-            }
-            const std::size_t after = BIO_ctrl_pending(bio.get());
-            if (result == CrlWalk::Listed && after >= before) result = CrlWalk::NotAList;
-            if (result == CrlWalk::Listed) pos += before - after;
-        } else {
-            CrlBytes cache(data, bytes.size());
-            std::uint64_t end = pos;
-            result = listOne(cache, pos, end, listing);
-            if (result == CrlWalk::Listed && end <= pos) result = CrlWalk::NotAList;
-            if (result == CrlWalk::Listed) pos = static_cast<std::size_t>(end);
-        }
-        if (result == CrlWalk::TooLarge) {
-            problem = kTooLarge;
-            return false;
-        }
-        if (result == CrlWalk::NotAList) {
-            problem = "not a CRL at byte " + std::to_string(pos);
-            return false;
-        }
+        std::uint64_t end = pos;
+        CrlWalk result = listOne(cache, pos, end, listing);
+        if (result == CrlWalk::Listed && end <= pos) result = CrlWalk::NotAList;
+        if (result != CrlWalk::Listed) return refuse(result, pos);
+        pos = static_cast<std::size_t>(end);
     }
     return true;
 }

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 #include <zlib.h>
@@ -40,6 +41,20 @@ constexpr std::uint8_t kHostUnix = 3;
 
 constexpr std::uint16_t kExtraZip64 = 0x0001;
 constexpr std::uint16_t kExtraUnicodePath = 0x7075;
+constexpr std::uint16_t kExtraJarMarker = 0xCAFE;
+
+// Extra fields that carry nothing a reader could take an entry's kind, mode, name or link
+// target from: times, owner ids, a comment. Every other field is refused: some readers take
+// a link, a mode or a set-id bit from fields that the extractor ignores, and a field of
+// unknown meaning may be one of those to some reader.
+constexpr std::uint16_t kExtraHarmless[] = {
+    0x5455,  // extended timestamp
+    0x7875,  // owner ids
+    0x7855,  // owner ids, older form
+    0x5855,  // times and owner ids, oldest form
+    0x000A,  // NTFS times
+    0x6375,  // Unicode comment
+};
 
 constexpr std::uint16_t kFlagEncrypted = 0x0001;
 constexpr std::uint16_t kFlagUtf8 = 0x0800;
@@ -174,8 +189,8 @@ struct ExtraFields {
 };
 
 // Walks the extra fields of one header. Refuses a block that does not split into whole
-// fields (readers would find different fields in it), two zip64 fields, and any second name
-// for the entry.
+// fields (readers would find different fields in it), two zip64 fields, any second name for
+// the entry, and every field not known to be harmless.
 bool readExtraFields(std::string_view extra, std::string_view headerName, ExtraFields& fields,
                      std::string& reason) {
     std::size_t at = 0;
@@ -206,6 +221,14 @@ bool readExtraFields(std::string_view extra, std::string_view headerName, ExtraF
                 reason = "an extra field gives an entry a second name";
                 return false;
             }
+        } else if (id == kExtraJarMarker) {
+            if (length != 0) {
+                reason = "an extra field of a kind that is always empty holds data";
+                return false;
+            }
+        } else if (std::find(std::begin(kExtraHarmless), std::end(kExtraHarmless), id) == std::end(kExtraHarmless)) {
+            reason = "an extra field of a kind that could give an entry a mode, a name or a link target";
+            return false;
         }
         at += 4 + static_cast<std::size_t>(length);
     }

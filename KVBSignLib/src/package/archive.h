@@ -122,14 +122,16 @@ bool checkArchiveDataFile(const std::string& path, Listing& listing, std::string
 // True when every link of a listing whose data check passed leads, inside the archive's own
 // names, to a file or a directory that the package walk digests under the link's name.
 // A reader that makes no links installs the target's text where the link stands, so the
-// target must name what the signature covers: resolved as the kernel would over the
-// archive's names (its bytes as stored, "." and empty elements skipped, ".." one element
-// up but never above the package root, links on the way followed, at most
-// kMaxLinksFollowed in all), it is a file or a directory that is not the package root, the
-// link or one of its ancestors, and neither it nor a link on the way has an excluded name
-// as an element ("__MACOSX" at the top, ".DS_Store", "Thumbs.db", "desktop.ini"). Resolving
-// every link, each link on the way walked again for each link that leads through it, walks at
-// most kMaxResolvedElements elements of targets in all.
+// target must name what the signature covers, in names of the package only: resolved as the
+// kernel would over the archive's names (its bytes as stored, "." and empty elements
+// skipped, ".." one element up but never above the package root and only before every
+// name, so that each name is a step the archive holds; a "/" or "." after a name only when
+// it leads to a directory; links on the way followed, at most kMaxLinksFollowed in all), it
+// is a file or a directory that is not the package root, the link or one of its ancestors,
+// and neither it nor a link on the way has an excluded name as an element ("__MACOSX" at
+// the top, ".DS_Store", "Thumbs.db", "desktop.ini"). Resolving every link, each link on the
+// way walked again for each link that leads through it, walks at most kMaxResolvedElements
+// elements of targets in all.
 bool checkLinks(const Listing& listing, std::string& reason);
 
 // True when the tree below `root` holds exactly the listing: every file and link an entry

@@ -3,8 +3,9 @@
 //
 // A reader that makes links installs the target's file; one that does not installs the
 // target's text. Both are safe only when the text names a file or a directory that the
-// package walk digests under the link's name, so each target is resolved here as the kernel
-// would resolve it once the archive is on disk, with the listing standing in for the tree.
+// package walk digests under the link's name, and is made of the package's own names, so
+// each target is resolved here as the kernel would resolve it once the archive is on disk,
+// with the listing standing in for the tree, and every name in it must be a step taken.
 
 #include "package/archive.h"
 
@@ -179,7 +180,10 @@ private:
         unsigned followed = 1;
         std::uint64_t elements = 0;  // of the target and, in full, of every link followed
         std::uint32_t current = nodes_[link].parent;
-        std::size_t missing = 0;  // elements below a path the archive does not hold
+        // Once a name is taken, every later element steps down from it: a ".." after a name
+        // would let the text hold a name of the attacker's choosing that the path never keeps
+        // ("x/../b.html"), and a reader that makes no links installs that text.
+        bool named = false;
         std::size_t at = 0;
         // Each pass consumes one element of the target and the "/" after it.
         while (at <= target.size()) {
@@ -188,26 +192,31 @@ private:
             const std::string_view element = target.substr(at, end - at);
             at = end + 1;
             ++elements;
-            if (element.empty() || element == ".") continue;
-            if (element == "..") {
-                if (missing > 0) {
-                    --missing;
-                } else if (current == 0) {
-                    reason = "a link's target climbs above the package root";
+            if (element.empty() || element == ".") {
+                // "x/" and "x/." name x as a directory.
+                if (named && nodes_[current].kind != EntryKind::Directory) {
+                    reason = "a link's target goes on past a file";
                     return false;
-                } else {
-                    current = nodes_[current].parent;
                 }
                 continue;
             }
-            if (missing > 0) {
-                ++missing;
+            if (element == "..") {
+                if (named) {
+                    reason = "a link's target has \"..\" after a name";
+                    return false;
+                }
+                if (current == 0) {
+                    reason = "a link's target climbs above the package root";
+                    return false;
+                }
+                current = nodes_[current].parent;
                 continue;
             }
+            named = true;
             const std::uint32_t child = childOf(current, element);
             if (child == kNone) {
-                ++missing;
-                continue;
+                reason = "a link's target is not in the archive";
+                return false;
             }
             if (nodes_[child].kind != EntryKind::Symlink) {
                 current = child;
@@ -226,10 +235,6 @@ private:
                 return false;
             }
             current = next.result;
-        }
-        if (missing > 0) {
-            reason = "a link's target is not in the archive";
-            return false;
         }
         if (current == 0) {
             reason = "a link's target is the package root";

@@ -11,6 +11,7 @@
 // none that any list could be checked against.
 
 #include <chrono>
+#include <limits>
 #include <map>
 #include <set>
 #include <string>
@@ -220,6 +221,14 @@ bool KVBSignLibInternal::hasSerialAfterRevocation(RevocationMap& map, X509* cert
     if (!X509_get0_serialNumber(cert)) return false;
     const RevocationMap::const_iterator entry = map.find(lookupKey(cert));
     if (entry == map.end()) return false;
-    // Without a signing time any listing counts; with one, only a revocation strictly before it.
-    return signingTime == 0 || signingTime > entry->second;
+    // Without a signing time any listing counts. With one, a listing counts unless the
+    // revocation is later than the signing time by more than the times can be off: the
+    // signing time and the revocation times of lists keep only the hour, and a "Z" time read
+    // while daylight saving is in effect comes out an hour early, while the cache listing's
+    // times are exact. So a signer revoked at 10:05 whose signature is stamped 10:55 (read as
+    // 10:00) is revoked.
+    constexpr long kLost = 2 * 3600;  // one hour of truncation, one of the daylight-saving shift
+    if (signingTime == 0) return true;
+    if (signingTime > std::numeric_limits<long>::max() - kLost) return true;
+    return entry->second < signingTime + kLost;
 }
