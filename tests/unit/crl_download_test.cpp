@@ -370,6 +370,23 @@ TEST_F(CrlDownload, UrlWithControlCharactersOrBlanksIsNeverRequested) {
     EXPECT_EQ(server.connections(), 1);
 }
 
+// A URL without a host would send the request to this machine's own port 80: it is never
+// requested. The server stands where an empty host resolves.
+TEST_F(CrlDownload, UrlWithoutAHostIsNeverRequested) {
+    LoopbackHttpServer server("127.0.0.1");
+    KVTEST_REQUIRE_SERVER(server);
+    server.on("", HttpReply::ok(sampleCrl()));
+    server.on("/ca.crl", HttpReply::ok(sampleCrl()));
+    for (const char* url : {"http://", "http:///ca.crl", "http:///"}) {
+        SCOPED_TRACE(url);
+        RevocationMap map;
+        EXPECT_FALSE(fetchFor(url, map));
+        EXPECT_FALSE(KVBSignLibInternal::downloadAndParseCRL(url, map));
+        EXPECT_TRUE(map.empty());
+    }
+    EXPECT_EQ(server.connections(), 0);
+}
+
 TEST_F(CrlDownload, NobodyListeningIsAFailedFetch) {
     RevocationMap map;
     const Clock::time_point start = Clock::now();

@@ -344,6 +344,12 @@ bool kvbsign::downloadCrl(const std::string& url, const CrlSubject* subject, Rev
             path = host.substr(slash);
             host.erase(slash);
         }
+        // No host would mean this machine's own port 80, which no certificate can name a
+        // list at.
+        if (host.empty()) {
+            KVBSignLibInternal::debugError("CRL URL names no host: not requested");
+            return false;
+        }
 
         Connection connection(totalDeadline);
         connection.connect(host);
