@@ -117,8 +117,9 @@ struct Row {
 };
 
 // Runs every row through the built tool; checks its status, its message and that nothing is
-// left in /tmp. A refused archive (20) must be refused before anything is extracted; an
-// accepted one must give every reader the tree that the extractor made.
+// left in /tmp, the extractor included. A refused archive (20) must be refused before
+// anything is extracted; an accepted one must give every reader the tree that the extractor
+// made.
 void runRows(const std::vector<Row>& rows) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -140,6 +141,7 @@ void runRows(const std::vector<Row>& rows) {
             EXPECT_NE(r.err.find(kUnzipFailed), std::string::npos) << r.err;
             EXPECT_FALSE(watch.extracted()) << "refused only after extracting";
         }
+        EXPECT_TRUE(kvtest::processEnds(watch.extractor(), 10)) << "the extractor still runs";
         if (row.status == 0) {
             EXPECT_NE(r.out.find("Signature verified successfully"), std::string::npos) << r.out;
             EXPECT_TRUE(watch.extracted());

@@ -16,6 +16,7 @@
 
 #include <zlib.h>
 
+#include "system/interrupt.h"
 #include "system/unique_fd.h"
 
 namespace kvbsign {
@@ -888,6 +889,9 @@ public:
     FileSource(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
     std::uint64_t size() const override { return size_; }
     bool read(std::uint64_t offset, std::size_t length, char* out) override {
+        // Every pass over an archive file reads through here: an interrupted verification
+        // reads no more.
+        if (kvbsign::interrupt::interrupted()) return false;
         std::size_t done = 0;
         while (done < length) {
             const ssize_t n = pread(fd_, out + done, length - done, static_cast<off_t>(offset + done));
@@ -993,6 +997,11 @@ bool checkDeflated(ByteSource& source, const StoredData& data, std::vector<unsig
             left -= n;
             z.next_in = in.data();
             z.avail_in = static_cast<uInt>(n);
+        }
+        // A small input can inflate to much output without another read.
+        if (kvbsign::interrupt::interrupted()) {
+            reason = "interrupted";
+            return false;
         }
         z.next_out = out.data();
         z.avail_out = static_cast<uInt>(out.size());
@@ -1138,6 +1147,10 @@ bool treeMatchesListing(const std::string& root, const Listing& listing, std::st
             }
             const char* base = item->d_name;
             if (std::strcmp(base, ".") == 0 || std::strcmp(base, "..") == 0) continue;
+            if (kvbsign::interrupt::interrupted()) {
+                reason = "interrupted";
+                return false;
+            }
             const std::string name = relative.empty() ? std::string(base) : relative + "/" + base;
             struct stat info;
             if (fstatat(dirFd, base, &info, AT_SYMLINK_NOFOLLOW) != 0) {

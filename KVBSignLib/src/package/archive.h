@@ -115,7 +115,7 @@ bool readArchiveFile(const std::string& path, Listing& listing, std::string& rea
 // early could hide entries behind it, one that runs on could fill the disk); stored data
 // behind a data descriptor holds no descriptor signature. Work stops at the first entry
 // that decodes past its declared size, so check that the declared sizes fit first. Keeps
-// every link's target in the listing.
+// every link's target in the listing. An interrupted verification fails the check.
 bool checkArchiveData(ByteSource& source, Listing& listing, std::string& reason);
 bool checkArchiveDataFile(const std::string& path, Listing& listing, std::string& reason);
 
