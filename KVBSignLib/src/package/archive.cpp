@@ -1050,16 +1050,18 @@ bool checkDeflated(ByteSource& source, const StoredData& data, std::vector<unsig
 
 }  // namespace
 
-bool checkArchiveData(ByteSource& source, Listing& listing, std::string& reason) {
+bool checkArchiveData(ByteSource& source, Listing& listing, std::string& reason, DataPass pass) {
     std::vector<unsigned char> in(kDataChunk);
     std::vector<unsigned char> out(kDataChunk);
-    listing.targets.clear();
+    if (pass != DataPass::allButLinks) listing.targets.clear();
     for (const StoredData& data : listing.data) {
         // A link's target is at most kMaxLinkTargetLength bytes, and decoding never passes the
         // declared size, so the targets stay within the bound on names.
         Entry& entry = listing.entries[data.entry];
+        const bool link = entry.kind == EntryKind::Symlink;
+        if (link ? pass == DataPass::allButLinks : pass == DataPass::links) continue;
         std::string* keep = nullptr;
-        if (entry.kind == EntryKind::Symlink) {
+        if (link) {
             entry.targetOffset = static_cast<std::uint32_t>(listing.targets.size());
             keep = &listing.targets;
         }
@@ -1095,9 +1097,9 @@ bool readArchiveFile(const std::string& path, Listing& listing, std::string& rea
     return withArchiveFile(path, reason, [&](ByteSource& source) { return readArchive(source, listing, reason); });
 }
 
-bool checkArchiveDataFile(const std::string& path, Listing& listing, std::string& reason) {
+bool checkArchiveDataFile(const std::string& path, Listing& listing, std::string& reason, DataPass pass) {
     return withArchiveFile(path, reason,
-                           [&](ByteSource& source) { return checkArchiveData(source, listing, reason); });
+                           [&](ByteSource& source) { return checkArchiveData(source, listing, reason, pass); });
 }
 
 bool treeMatchesListing(const std::string& root, const Listing& listing, std::string& reason) {

@@ -28,6 +28,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
 
@@ -304,6 +305,49 @@ bool roomFor(const kvbsign::archive::Listing& listing, const std::string& destin
     return fs.f_files == 0 || listing.entries.size() <= static_cast<std::uint64_t>(fs.f_favail);
 }
 
+// Gives the owner read, write and search permission on every directory of the tree, without
+// following links: an extracted archive may store read-only or closed directories, whose
+// contents could otherwise not be removed by anyone but root. Best effort; the removal
+// reports what remains.
+void openUpTree(const std::string& root) {
+    struct stat info;
+    if (lstat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return;
+    if ((info.st_mode & S_IRWXU) != S_IRWXU) chmod(root.c_str(), (info.st_mode & 07777) | S_IRWXU);
+    std::vector<std::string> pending{root};
+    // Each pass lists one directory; only directories of the tree are queued, links never.
+    while (!pending.empty()) {
+        const std::string path = std::move(pending.back());
+        pending.pop_back();
+        kvbsign::UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+        if (fd.get() < 0) continue;
+        kvbsign::DirectoryPtr dir(fdopendir(fd.get()));
+        if (!dir) continue;
+        const int dirFd = fd.release();
+        while (const dirent* item = readdir(dir.get())) {
+            if (std::strcmp(item->d_name, ".") == 0 || std::strcmp(item->d_name, "..") == 0) continue;
+            if (item->d_type != DT_DIR && item->d_type != DT_UNKNOWN) continue;
+            if (fstatat(dirFd, item->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(info.st_mode)) continue;
+            if ((info.st_mode & S_IRWXU) != S_IRWXU)
+                fchmodat(dirFd, item->d_name, (info.st_mode & 07777) | S_IRWXU, 0);
+            pending.push_back(path + "/" + item->d_name);
+        }
+    }
+}
+
+// Removes everything below `directory`, which stays. Best effort: the caller removes the
+// directory itself later and reports what remains.
+void removeContents(const std::string& directory) noexcept {
+    try {
+        openUpTree(directory);
+        boost::system::error_code ec;
+        for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+            boost::system::error_code ignored;
+            fs::remove_all(it->path(), ignored);  // removes links, never follows them
+        }
+    } catch (...) {
+    }
+}
+
 }  // namespace
 
 bool KVBSignLibInternal::unzip(boost::filesystem::path package, std::string destination) {
@@ -329,7 +373,9 @@ bool KVBSignLibInternal::unzip(boost::filesystem::path package, std::string dest
             debugError("Cannot unzip KVB. Not enough space for its declared contents");
             return false;
         }
-        if (!kvbsign::archive::checkArchiveDataFile(packageText, listing, reason) ||
+        // The links' rules need their targets, a few bytes each: judged before anything is
+        // written.
+        if (!kvbsign::archive::checkArchiveDataFile(packageText, listing, reason, kvbsign::archive::DataPass::links) ||
             !kvbsign::archive::checkLinks(listing, reason)) {
             debugError("Cannot unzip KVB. " + reason);
             return false;
@@ -339,8 +385,23 @@ bool KVBSignLibInternal::unzip(boost::filesystem::path package, std::string dest
         const std::string command =
             "unzip " "-q " "\"" + packageText + "\"" " -d " "\"" + destination + "\"";
         const rlim_t limit = static_cast<rlim_t>(std::min<std::uint64_t>(listing.largestSize, RLIM_INFINITY - 1));
-        if (extractReturnCode(runThroughShell(command, limit)) != 0) return false;
+        // The rest of the data is decoded while the extractor writes it; the tree counts only
+        // once both have ended well. Whatever fails, nothing of the tree is left to be judged.
+        ShellChild extractor;
+        if (!extractor.start(command, limit)) return false;
+        if (!kvbsign::archive::checkArchiveDataFile(packageText, listing, reason,
+                                                    kvbsign::archive::DataPass::allButLinks)) {
+            extractor.stop();
+            removeContents(destination);
+            debugError("Cannot unzip KVB. " + reason);
+            return false;
+        }
+        if (extractReturnCode(extractor.finish()) != 0) {
+            removeContents(destination);
+            return false;
+        }
         if (!kvbsign::archive::treeMatchesListing(destination, listing, reason)) {
+            removeContents(destination);
             debugError("Cannot unzip KVB. " + reason);
             return false;
         }
@@ -419,39 +480,6 @@ std::string KVBSignLibInternal::createTempDirectory(int quiet, int) {
 std::string KVBSignLibInternal::tmpDir() {
     return createTempDirectory(1, 0);
 }
-
-namespace {
-
-// Gives the owner read, write and search permission on every directory of the tree, without
-// following links: an extracted archive may store read-only or closed directories, whose
-// contents could otherwise not be removed by anyone but root. Best effort; the removal
-// reports what remains.
-void openUpTree(const std::string& root) {
-    struct stat info;
-    if (lstat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return;
-    if ((info.st_mode & S_IRWXU) != S_IRWXU) chmod(root.c_str(), (info.st_mode & 07777) | S_IRWXU);
-    std::vector<std::string> pending{root};
-    // Each pass lists one directory; only directories of the tree are queued, links never.
-    while (!pending.empty()) {
-        const std::string path = std::move(pending.back());
-        pending.pop_back();
-        kvbsign::UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
-        if (fd.get() < 0) continue;
-        kvbsign::DirectoryPtr dir(fdopendir(fd.get()));
-        if (!dir) continue;
-        const int dirFd = fd.release();
-        while (const dirent* item = readdir(dir.get())) {
-            if (std::strcmp(item->d_name, ".") == 0 || std::strcmp(item->d_name, "..") == 0) continue;
-            if (item->d_type != DT_DIR && item->d_type != DT_UNKNOWN) continue;
-            if (fstatat(dirFd, item->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(info.st_mode)) continue;
-            if ((info.st_mode & S_IRWXU) != S_IRWXU)
-                fchmodat(dirFd, item->d_name, (info.st_mode & 07777) | S_IRWXU, 0);
-            pending.push_back(path + "/" + item->d_name);
-        }
-    }
-}
-
-}  // namespace
 
 void KVBSignLibInternal::removeTempDirectory(std::string& path) {
     try {
