@@ -13,6 +13,7 @@
 #include "KVBSignLibInternal.h"
 #include "ossl_ptr.h"
 #include "system/file_copy.h"
+#include "system/interrupt.h"
 #include "verify/test_seams.h"
 #include "verify/verify_steps.h"
 
@@ -273,9 +274,14 @@ void Verification::finish() noexcept {
 
 extern "C" int KVBSign_verify(const char* path, const char** certificatePaths, int certificateCount,
                               KCertificateInfo* info, bool skipOnlineRevocationChecks) {
+    // For the whole call, clean-up included: a signal stops the steps, never the removal.
+    kvbsign::interrupt::Scope interruptible;
     Verification verification(path, certificatePaths, certificateCount, info, skipOnlineRevocationChecks);
-    const int status = verification.run();
+    int status = verification.run();
     verification.finish();
+    // The signal is raised again here, and the process ends by it; should the caller's own
+    // handler return instead, the verification did not finish.
+    if (interruptible.end()) status = KVBSIGN_GENERAL_FAILURE;
     return status;
 }
 

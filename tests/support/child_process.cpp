@@ -11,6 +11,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <thread>
 
 namespace kvtest {
@@ -65,5 +68,53 @@ bool mountSmallTmp(int megabytes) {
 }
 
 bool canDropPrivileges() { return geteuid() == 0 && getpwnam("nobody") != nullptr; }
+
+namespace {
+
+// The state letter and start time of the process under `pid`; false when there is none.
+bool readProcessStat(pid_t pid, char& state, unsigned long long& startTime) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!in || !std::getline(in, text)) return false;
+    // The name in parentheses may hold blanks and parentheses itself: the fields start after
+    // the last ")".
+    const std::size_t close = text.rfind(')');
+    if (close == std::string::npos) return false;
+    std::istringstream fields(text.substr(close + 1));
+    std::string field;
+    // Field 3 is the state, field 22 the start time.
+    for (int number = 3; number <= 22 && fields >> field; ++number) {
+        if (number == 3) state = field.empty() ? '?' : field[0];
+        if (number == 22) {
+            startTime = std::stoull(field);
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+ProcessId lookAtProcess(pid_t pid) {
+    ProcessId process;
+    process.pid = pid;
+    char state = 0;
+    if (!readProcessStat(pid, state, process.startTime)) process.startTime = 0;
+    return process;
+}
+
+bool processEnds(const ProcessId& process, int timeoutSeconds) {
+    if (process.pid <= 0 || process.startTime == 0) return true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    for (;;) {
+        char state = 0;
+        unsigned long long startTime = 0;
+        if (!readProcessStat(process.pid, state, startTime) || startTime != process.startTime || state == 'Z' ||
+            state == 'X')
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
 
 }  // namespace kvtest

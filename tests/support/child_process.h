@@ -4,6 +4,8 @@
 // Running library code in a forked child, for what a test must not do to its own process:
 // drop privileges, or see another /tmp.
 
+#include <sys/types.h>
+
 #include <functional>
 #include <string>
 
@@ -24,6 +26,20 @@ bool mountSmallTmp(int megabytes);
 
 // True when this process may drop to another user (it runs as root).
 bool canDropPrivileges();
+
+// A process as it was seen: its pid and its start time (clock ticks after boot, field 22 of
+// /proc/<pid>/stat), which tells it apart from a later process that gets the same pid.
+struct ProcessId {
+    pid_t pid = 0;
+    unsigned long long startTime = 0;
+};
+
+// The process that runs under `pid` now; startTime 0 when there is none.
+ProcessId lookAtProcess(pid_t pid);
+
+// True when the process no longer runs: its pid is gone, names a later process, or names a
+// zombie (dead, not reaped yet). Waits for that at most `timeoutSeconds`.
+bool processEnds(const ProcessId& process, int timeoutSeconds);
 
 }  // namespace kvtest
 

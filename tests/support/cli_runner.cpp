@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -43,10 +44,15 @@ std::vector<std::string> buildEnvironment(const EnvList& extra) {
 
 }  // namespace
 
-CliResult runProgram(const std::string& program, const std::vector<std::string>& args, const EnvList& env,
-                     int timeoutSeconds, const std::string& cwd) {
+StartedProgram::StartedProgram(const std::string& program, const std::vector<std::string>& args, const EnvList& env,
+                               const std::string& cwd) {
     int outPipe[2], errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    if (pipe2(outPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    if (pipe2(errPipe, O_CLOEXEC) != 0) {
+        close(outPipe[0]);
+        close(outPipe[1]);
+        throw std::runtime_error("pipe failed");
+    }
 
     std::vector<std::string> argStore;
     argStore.push_back(program);
@@ -60,7 +66,10 @@ CliResult runProgram(const std::string& program, const std::vector<std::string>&
     envp.push_back(nullptr);
 
     pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid < 0) {
+        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
+        throw std::runtime_error("fork failed");
+    }
     if (pid == 0) {
         setpgid(0, 0);
         int devnull = open("/dev/null", O_RDONLY);
@@ -71,25 +80,52 @@ CliResult runProgram(const std::string& program, const std::vector<std::string>&
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
+    // Both sides set the group, so that it exists before either goes on.
     setpgid(pid, pid);
     close(outPipe[1]);
     close(errPipe[1]);
+    pid_ = pid;
+    out_ = outPipe[0];
+    err_ = errPipe[0];
+}
 
+StartedProgram::~StartedProgram() {
+    if (pid_ > 0) {
+        kill(-pid_, SIGKILL);
+        int status = 0;
+        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    for (int fd : {out_, err_})
+        if (fd >= 0) close(fd);
+}
+
+CliResult StartedProgram::wait(int timeoutSeconds) {
     CliResult result;
+    if (pid_ <= 0) return result;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
     int open = 2;
     char buf[65536];
+    int status = 0;
+    bool ended = false;
     while (open > 0) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             result.timedOut = true;
-            kill(-pid, SIGKILL);
+            kill(-pid_, SIGKILL);
             break;
         }
-        int r = poll(fds, 2, static_cast<int>(left.count()));
+        int r = poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 50)));
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) break;
+        if (r == 0) {
+            // Once the program has ended and its output is read, a process it left behind
+            // with the pipes open is not waited for.
+            if (ended) break;
+            ended = waitpid(pid_, &status, WNOHANG) == pid_;
+            continue;
+        }
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
             ssize_t n = read(fds[i].fd, buf, sizeof buf);
@@ -104,14 +140,28 @@ CliResult runProgram(const std::string& program, const std::vector<std::string>&
     }
     for (auto& f : fds)
         if (f.fd >= 0) close(f.fd);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    out_ = err_ = -1;
+    while (!ended && waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
-    if (WIFEXITED(status))
+    pid_ = -1;
+    if (WIFEXITED(status)) {
         result.exitCode = WEXITSTATUS(status);
-    else if (WIFSIGNALED(status))
-        result.exitCode = 128 + WTERMSIG(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+        result.exitCode = 128 + result.signal;
+    }
     return result;
+}
+
+CliResult runProgram(const std::string& program, const std::vector<std::string>& args, const EnvList& env,
+                     int timeoutSeconds, const std::string& cwd) {
+    StartedProgram started(program, args, env, cwd);
+    return started.wait(timeoutSeconds);
+}
+
+std::unique_ptr<StartedProgram> startCli(const std::vector<std::string>& args, const EnvList& env,
+                                         const std::string& cwd) {
+    return std::unique_ptr<StartedProgram>(new StartedProgram(KVBSIGN_CMD_PATH, args, env, cwd));
 }
 
 CliResult runCli(const std::vector<std::string>& args, const EnvList& env, int timeoutSeconds, const std::string& cwd) {

@@ -1,6 +1,9 @@
 #ifndef KVBSIGN_TEST_CLI_RUNNER_H
 #define KVBSIGN_TEST_CLI_RUNNER_H
 
+#include <sys/types.h>
+
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
@@ -10,6 +13,7 @@ namespace kvtest {
 
 struct CliResult {
     int exitCode = -1;     // exit status, or 128 + signal number
+    int signal = 0;        // the signal that ended the process, 0 when it exited
     std::string out;       // standard output
     std::string err;       // standard error
     bool timedOut = false; // killed after the time limit
@@ -17,12 +21,36 @@ struct CliResult {
 
 using EnvList = std::vector<std::pair<std::string, std::string>>;
 
+// A program started in a process group of its own, standard input from /dev/null, its output
+// collected by wait(). For tests that act on the process while it runs. The destructor kills
+// the group and reaps the program if wait() was not called.
+class StartedProgram {
+public:
+    StartedProgram(const std::string& program, const std::vector<std::string>& args, const EnvList& env = {},
+                   const std::string& cwd = "");
+    ~StartedProgram();
+    StartedProgram(const StartedProgram&) = delete;
+    StartedProgram& operator=(const StartedProgram&) = delete;
+    pid_t pid() const { return pid_; }
+    // Collects the output until the program ends; after timeoutSeconds kills its group.
+    CliResult wait(int timeoutSeconds);
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+};
+
 // Runs a program with the given arguments (argv[0] is the program path), standard input
 // from /dev/null, and the extra environment entries added to (or, with an empty value
 // and a name starting with '-', removed from) the current environment. Waits at most
 // timeoutSeconds, then kills the process group.
 CliResult runProgram(const std::string& program, const std::vector<std::string>& args, const EnvList& env = {},
                      int timeoutSeconds = 60, const std::string& cwd = "");
+
+// Starts the built KVBSignCmd.
+std::unique_ptr<StartedProgram> startCli(const std::vector<std::string>& args, const EnvList& env = {},
+                                         const std::string& cwd = "");
 
 // Runs the built KVBSignCmd.
 CliResult runCli(const std::vector<std::string>& args, const EnvList& env = {}, int timeoutSeconds = 60,

@@ -5,11 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
+#include <sstream>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include <openssl/evp.h>
@@ -210,11 +213,24 @@ std::string differencesIfAccepted(const std::string& package, int status) {
     return readerDifferences(package);
 }
 
-ExtractionWatch::ExtractionWatch() {
-    writeFile(dir_.file("bin/unzip"), std::string("#!/bin/sh\n: > \"") + dir_.file("extracted") + "\"\nexec " +
-                                          kUnzip + " \"$@\"\n");
+ExtractionWatch::ExtractionWatch(Extractor extractor) {
+    // The record is written whole, then renamed into place: a reader never sees half of it.
+    const std::string record = "echo \"$$ $(cut -d' ' -f22 /proc/$$/stat)\" > \"" + dir_.file("extractor.new") +
+                               "\" && mv \"" + dir_.file("extractor.new") + "\" \"" + dir_.file("extractor") + "\"\n";
+    std::string script = std::string("#!/bin/sh\n: > \"") + dir_.file("extracted") + "\"\n";
+    if (extractor == Extractor::system) {
+        script += record + "exec " + kUnzip + " \"$@\"\n";
+    } else {
+        if (mkfifo(dir_.file("release").c_str(), 0600) != 0) throw std::runtime_error("extraction watch: mkfifo failed");
+        // Called as: unzip -q <package> -d <destination>.
+        script += "mkdir -p \"$4/partial\" && echo partial > \"$4/partial/file.txt\" || exit 2\n" + record +
+                  "read line < \"" + dir_.file("release") + "\"\nexit 1\n";
+    }
+    writeFile(dir_.file("bin/unzip"), script);
     if (chmod(dir_.file("bin/unzip").c_str(), 0755) != 0) throw std::runtime_error("extraction watch: chmod failed");
 }
+
+ExtractionWatch::~ExtractionWatch() { release(); }
 
 EnvList ExtractionWatch::env() const {
     const char* path = std::getenv("PATH");
@@ -223,6 +239,30 @@ EnvList ExtractionWatch::env() const {
 
 bool ExtractionWatch::extracted() const { return access(dir_.file("extracted").c_str(), F_OK) == 0; }
 
-void ExtractionWatch::reset() { unlink(dir_.file("extracted").c_str()); }
+void ExtractionWatch::reset() {
+    unlink(dir_.file("extracted").c_str());
+    unlink(dir_.file("extractor").c_str());
+}
+
+ProcessId ExtractionWatch::extractor(int waitSeconds) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(waitSeconds);
+    while (access(dir_.file("extractor").c_str(), F_OK) != 0) {
+        if (std::chrono::steady_clock::now() >= deadline) return ProcessId();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::istringstream record(readFile(dir_.file("extractor")));
+    ProcessId process;
+    record >> process.pid >> process.startTime;
+    return process;
+}
+
+void ExtractionWatch::release() const {
+    // Opening without blocking succeeds only while a reader waits.
+    const int fd = open(dir_.file("release").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    const ssize_t ignored = write(fd, "\n", 1);
+    (void)ignored;
+    close(fd);
+}
 
 }  // namespace kvtest

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "cli_runner.h"
 
 namespace kvtest {
@@ -37,10 +38,14 @@ std::string packageOf(const std::vector<std::string>& args, const std::string& c
 std::string differencesIfAccepted(const std::string& package, int status);
 
 // Puts a recording `unzip` first on the search path of the tool's commands: it marks that
-// it ran, then runs the system's one.
+// it ran and records its process, then runs the system's one. The blocking stand-in instead
+// writes a file into the destination it is given (as an extraction under way would), records
+// its process and waits on a named pipe until released; then it fails.
 class ExtractionWatch {
 public:
-    ExtractionWatch();
+    enum class Extractor { system, blocking };
+    explicit ExtractionWatch(Extractor extractor = Extractor::system);
+    ~ExtractionWatch();
     ExtractionWatch(const ExtractionWatch&) = delete;
     ExtractionWatch& operator=(const ExtractionWatch&) = delete;
     // Entries to add to the tool's environment.
@@ -48,6 +53,11 @@ public:
     // True when the extractor ran since the watch was made or last reset.
     bool extracted() const;
     void reset();
+    // The extractor's process as it recorded itself: pid 0 before it did. With `waitSeconds`,
+    // waits that long at most for the record.
+    ProcessId extractor(int waitSeconds = 0) const;
+    // Lets a blocking stand-in that still waits go on (and fail).
+    void release() const;
 
 private:
     ScratchDir dir_;

@@ -637,6 +637,42 @@ TEST_F(SignedPackageTest, UserCertificatesDecideFiftyOne) {
     KVBSign_releaseCertificateData(&info);
 }
 
+std::atomic<int> gCallerHandlerRuns{0};
+void callerHandler(int) { ++gCallerHandlerRuns; }
+void terminateAt(const char* where) {
+    if (std::strcmp(where, "verify") == 0) raise(SIGTERM);
+}
+
+// A caller with its own SIGTERM handler: a signal during the checks fails the call (a good
+// package must not come back verified from a run cut short), removes what it made, and
+// reaches the caller's handler once the call is over; the next call verifies as before.
+TEST_F(SignedPackageTest, ASignalTheCallerHandlesFailsTheCall) {
+    const SignedPackage package = signedBy(pki().leaf).build(scratch_.file("good"));
+    const std::string zip = scratch_.file("good.kvb");
+    package.zip(zip);
+    struct sigaction own = {}, previous = {};
+    own.sa_handler = callerHandler;
+    ASSERT_EQ(sigaction(SIGTERM, &own, &previous), 0);
+    for (const std::string& path : {package.dir, zip}) {
+        SCOPED_TRACE(path);
+        gCallerHandlerRuns = 0;
+        {
+            ScopedFaultHook hook(terminateAt);
+            KCertificateInfo info = garbageRecord();
+            EXPECT_EQ(verify(path, &info), KVBSIGN_GENERAL_FAILURE);
+            expectEmptyTexts(info);
+            KVBSign_releaseCertificateData(&info);
+        }
+        EXPECT_EQ(gCallerHandlerRuns, 1);
+        expectNoNewTempEntries(before_);
+        struct sigaction now = {};
+        ASSERT_EQ(sigaction(SIGTERM, nullptr, &now), 0);
+        EXPECT_EQ(now.sa_handler, callerHandler);
+        EXPECT_EQ(verify(path), KVBSIGN_SUCCESS);
+    }
+    sigaction(SIGTERM, &previous, nullptr);
+}
+
 // A signer that is no longer valid passes only with a timestamp that verified and lies within
 // its validity; any other timestamp verdict leaves it to the current time.
 TEST_F(SignedPackageTest, ExpiredSignerAndTimestampVerdicts) {

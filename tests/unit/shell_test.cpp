@@ -25,7 +25,9 @@
 #include <boost/filesystem.hpp>
 
 #include "KVBSignLibInternal.h"
+#include "child_process.h"
 #include "cli_runner.h"
+#include "reader_agreement.h"
 #include "system/shell_testing.h"
 #include "zip_writer.h"
 
@@ -441,6 +443,24 @@ TEST_F(Unzip, PackagesThatWouldPromptFailInsteadOfWaiting) {
         ASSERT_TRUE(run.finished) << "unzip waited for an answer";
         EXPECT_EQ(run.report, "false");
     }
+}
+
+// The entries' data is decoded while the extractor runs: a failed decoding ends the extractor
+// with what it started (this one would wait for ever) and leaves nothing in the destination.
+TEST_F(Unzip, FailedDataCheckEndsTheExtractorAndEmptiesTheDestination) {
+    kvtest::ZipSpec spec;
+    spec.entries = {kvtest::zipFileEntry("a.txt", "alpha"), kvtest::zipFileEntry("b.txt", "bravo")};
+    spec.entries[1].localCrc = spec.entries[1].centralCrc = kvtest::crc32Of("bravo") ^ 1u;
+    kvtest::writeZipSpec(scratch.file("bad-crc.zip"), spec);
+    const kvtest::ExtractionWatch watch(kvtest::ExtractionWatch::Extractor::blocking);
+    LibTempDir dest;
+    const int status = kvtest::runInChild([&] {
+        const kvtest::ScopedEnv path("PATH", watch.env().at(0).second);
+        return K::unzip(scratch.file("bad-crc.zip"), dest.path()) ? 1 : 0;
+    });
+    EXPECT_EQ(status, 0) << "1: extracted, -1: waited for the extractor";
+    EXPECT_TRUE(fs::is_empty(dest.path()));
+    EXPECT_TRUE(kvtest::processEnds(watch.extractor(), 20)) << "the extractor still runs";
 }
 
 // --- packing ---

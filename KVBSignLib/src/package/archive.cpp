@@ -16,6 +16,7 @@
 
 #include <zlib.h>
 
+#include "system/interrupt.h"
 #include "system/unique_fd.h"
 
 namespace kvbsign {
@@ -888,6 +889,9 @@ public:
     FileSource(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
     std::uint64_t size() const override { return size_; }
     bool read(std::uint64_t offset, std::size_t length, char* out) override {
+        // Every pass over an archive file reads through here: an interrupted verification
+        // reads no more.
+        if (kvbsign::interrupt::interrupted()) return false;
         std::size_t done = 0;
         while (done < length) {
             const ssize_t n = pread(fd_, out + done, length - done, static_cast<off_t>(offset + done));
@@ -994,6 +998,11 @@ bool checkDeflated(ByteSource& source, const StoredData& data, std::vector<unsig
             z.next_in = in.data();
             z.avail_in = static_cast<uInt>(n);
         }
+        // A small input can inflate to much output without another read.
+        if (kvbsign::interrupt::interrupted()) {
+            reason = "interrupted";
+            return false;
+        }
         z.next_out = out.data();
         z.avail_out = static_cast<uInt>(out.size());
         const uInt availableBefore = z.avail_in;
@@ -1041,16 +1050,18 @@ bool checkDeflated(ByteSource& source, const StoredData& data, std::vector<unsig
 
 }  // namespace
 
-bool checkArchiveData(ByteSource& source, Listing& listing, std::string& reason) {
+bool checkArchiveData(ByteSource& source, Listing& listing, std::string& reason, DataPass pass) {
     std::vector<unsigned char> in(kDataChunk);
     std::vector<unsigned char> out(kDataChunk);
-    listing.targets.clear();
+    if (pass != DataPass::allButLinks) listing.targets.clear();
     for (const StoredData& data : listing.data) {
         // A link's target is at most kMaxLinkTargetLength bytes, and decoding never passes the
         // declared size, so the targets stay within the bound on names.
         Entry& entry = listing.entries[data.entry];
+        const bool link = entry.kind == EntryKind::Symlink;
+        if (link ? pass == DataPass::allButLinks : pass == DataPass::links) continue;
         std::string* keep = nullptr;
-        if (entry.kind == EntryKind::Symlink) {
+        if (link) {
             entry.targetOffset = static_cast<std::uint32_t>(listing.targets.size());
             keep = &listing.targets;
         }
@@ -1086,9 +1097,9 @@ bool readArchiveFile(const std::string& path, Listing& listing, std::string& rea
     return withArchiveFile(path, reason, [&](ByteSource& source) { return readArchive(source, listing, reason); });
 }
 
-bool checkArchiveDataFile(const std::string& path, Listing& listing, std::string& reason) {
+bool checkArchiveDataFile(const std::string& path, Listing& listing, std::string& reason, DataPass pass) {
     return withArchiveFile(path, reason,
-                           [&](ByteSource& source) { return checkArchiveData(source, listing, reason); });
+                           [&](ByteSource& source) { return checkArchiveData(source, listing, reason, pass); });
 }
 
 bool treeMatchesListing(const std::string& root, const Listing& listing, std::string& reason) {
@@ -1138,6 +1149,10 @@ bool treeMatchesListing(const std::string& root, const Listing& listing, std::st
             }
             const char* base = item->d_name;
             if (std::strcmp(base, ".") == 0 || std::strcmp(base, "..") == 0) continue;
+            if (kvbsign::interrupt::interrupted()) {
+                reason = "interrupted";
+                return false;
+            }
             const std::string name = relative.empty() ? std::string(base) : relative + "/" + base;
             struct stat info;
             if (fstatat(dirFd, base, &info, AT_SYMLINK_NOFOLLOW) != 0) {

@@ -115,9 +115,13 @@ bool readArchiveFile(const std::string& path, Listing& listing, std::string& rea
 // early could hide entries behind it, one that runs on could fill the disk); stored data
 // behind a data descriptor holds no descriptor signature. Work stops at the first entry
 // that decodes past its declared size, so check that the declared sizes fit first. Keeps
-// every link's target in the listing.
-bool checkArchiveData(ByteSource& source, Listing& listing, std::string& reason);
-bool checkArchiveDataFile(const std::string& path, Listing& listing, std::string& reason);
+// every link's target in the listing. The data may be checked in two passes, the links
+// first (their targets are what checkLinks judges), then the rest; an interrupted
+// verification fails the pass.
+enum class DataPass { all, links, allButLinks };
+bool checkArchiveData(ByteSource& source, Listing& listing, std::string& reason, DataPass pass = DataPass::all);
+bool checkArchiveDataFile(const std::string& path, Listing& listing, std::string& reason,
+                          DataPass pass = DataPass::all);
 
 // True when every link of a listing whose data check passed leads, inside the archive's own
 // names, to a file or a directory that the package walk digests under the link's name.

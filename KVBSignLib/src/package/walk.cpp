@@ -28,6 +28,7 @@
 #include "ossl_ptr.h"
 #include "package/inside.h"
 #include "package/package_paths.h"
+#include "system/interrupt.h"
 #include "system/unique_fd.h"
 
 namespace fs = boost::filesystem;
@@ -156,6 +157,10 @@ char* digestOpenFile(int fd, KVBSIGN_STATUS* status) {
         chunk = static_cast<std::size_t>(info.st_size) + 1;
     std::unique_ptr<unsigned char[]> buffer(new unsigned char[chunk]);
     for (;;) {
+        if (kvbsign::interrupt::interrupted()) {
+            *status = KVBSIGN_FILE_NOT_FOUND;
+            return nullptr;
+        }
         ssize_t n = read(fd, buffer.get(), chunk);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -335,6 +340,7 @@ int Walker::walk(const std::string& walkedPath, const std::string& walkedRelativ
         }
         const char* name = entry->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+        if (kvbsign::interrupt::interrupted()) raiseFileSystemError("Interrupted", pathOf(), EINTR);
         relative.resize(parentLength);
         if (parentLength > 0) relative += '/';
         relative += name;

@@ -28,6 +28,7 @@
 #include "Timestamp.h"
 #include "crl_tool_path/crl_tool_path.h"
 #include "ossl_ptr.h"
+#include "system/interrupt.h"
 
 namespace {
 
@@ -138,6 +139,8 @@ kvbsign::CrlFileRead kvbsign::readDerCrlFile(const std::string& path, Revocation
     // makes it no list.
     RevocationMap kept;
     const std::function<bool(const X509_REVOKED&)> onEntry = [&](const X509_REVOKED& entry) {
+        // A list may hold millions of entries; an interrupted verification reads no further.
+        if (interrupt::interrupted()) return false;
         const ASN1_INTEGER* serial = X509_REVOKED_get0_serialNumber(&entry);
         const ASN1_TIME* date = X509_REVOKED_get0_revocationDate(&entry);
         if (!serial || !date) return true;

@@ -37,6 +37,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "KVBSignLibInternal.h"
+#include "system/interrupt.h"
 
 namespace {
 
@@ -51,6 +52,8 @@ constexpr int kDefaultTotalMs = 60 * 1000;
 constexpr std::size_t kMaxHeaderBytes = 64 * 1024;  // status line and header lines together
 constexpr std::int64_t kDefaultMaxBodyBytes = std::int64_t(256) * 1024 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
+// The longest a wait goes without looking at the interrupt flag.
+constexpr Millis kInterruptLook(100);
 
 int gConnectMs = kDefaultConnectMs;
 int gIdleMs = kDefaultIdleMs;
@@ -82,26 +85,36 @@ tcp::resolver::results_type resolveBounded(const std::string& host, Clock::time_
         boost::system::error_code error;
     };
     auto state = std::make_shared<State>();
-    std::thread([state, host] {
-        tcp::resolver::results_type results;
-        boost::system::error_code error;
-        try {
-            asio::io_context io;
-            tcp::resolver resolver(io);
-            results = resolver.resolve(host, "http", tcp::resolver::address_configured, error);
-        } catch (const std::exception&) {
-            error = asio::error::no_memory;
-        }
-        std::lock_guard<std::mutex> lock(state->mutex);
-        state->results = results;
-        state->error = error;
-        state->finished = true;
-        state->done.notify_all();
-    }).detach();
+    {
+        // The thread inherits the mask: the signals that interrupt a verification go to the
+        // thread that runs it.
+        const kvbsign::interrupt::SignalsBlocked blocked;
+        std::thread([state, host] {
+            tcp::resolver::results_type results;
+            boost::system::error_code error;
+            try {
+                asio::io_context io;
+                tcp::resolver resolver(io);
+                results = resolver.resolve(host, "http", tcp::resolver::address_configured, error);
+            } catch (const std::exception&) {
+                error = asio::error::no_memory;
+            }
+            std::lock_guard<std::mutex> lock(state->mutex);
+            state->results = results;
+            state->error = error;
+            state->finished = true;
+            state->done.notify_all();
+        }).detach();
+    }
 
     std::unique_lock<std::mutex> lock(state->mutex);
-    if (!state->done.wait_until(lock, deadline, [&] { return state->finished; }))
-        throwTimeout("CRL download: name resolution took too long");
+    // A signal wakes no condition variable: the flag is looked at between slices.
+    while (!state->finished) {
+        kvbsign::interrupt::throwIfInterrupted();
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) throwTimeout("CRL download: name resolution took too long");
+        state->done.wait_until(lock, std::min(deadline, now + kInterruptLook));
+    }
     if (state->error) throw boost::system::system_error(state->error, "resolve");
     return state->results;
 }
@@ -154,16 +167,20 @@ private:
     Clock::time_point idleDeadline() const { return std::min(Clock::now() + Millis(gIdleMs), totalDeadline_); }
 
     void run(bool& done, Clock::time_point deadline, const char* onTimeout) {
-        // Each run_for returns once the one pending operation has completed, or at the deadline.
+        // Each run_for returns once the one pending operation has completed, or after a slice
+        // short enough for the interrupt flag to be seen in time.
+        bool interrupted = false;
         while (!done) {
+            interrupted = kvbsign::interrupt::interrupted();
             const Clock::time_point now = Clock::now();
-            if (now >= deadline) break;
+            if (interrupted || now >= deadline) break;
             io_.restart();
-            io_.run_for(deadline - now);
+            io_.run_for(std::min<Clock::duration>(deadline - now, kInterruptLook));
         }
         if (!done) {
             boost::system::error_code ignored;
             socket_.close(ignored);
+            if (interrupted) throw kvbsign::interrupt::Interrupted();
             throwTimeout(onTimeout);
         }
     }
@@ -326,6 +343,7 @@ bool KVBSignLibInternal::downloadAndParseCRL(const std::string& url, RevocationM
 
 bool kvbsign::downloadCrl(const std::string& url, const CrlSubject* subject, RevocationMap& map,
                           const std::set<std::string>* wanted, Clock::time_point deadline) {
+    if (kvbsign::interrupt::interrupted()) return false;
     if (!requestable(url)) {
         KVBSignLibInternal::debugError("CRL URL holds a control character or a blank: not requested");
         return false;

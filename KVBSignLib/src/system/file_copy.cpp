@@ -9,6 +9,8 @@
 
 #include <boost/filesystem/exception.hpp>
 
+#include "system/interrupt.h"
+
 namespace kvbsign {
 namespace {
 
@@ -22,6 +24,7 @@ struct Fd {
 int copyDescriptors(int in, int out) {
     std::vector<char> buffer(1 << 20);
     for (;;) {
+        if (interrupt::interrupted()) return EINTR;
         ssize_t n = read(in, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return errno;

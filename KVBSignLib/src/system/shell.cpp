@@ -2,11 +2,13 @@
 
 #include "KVBSignLibInternal.h"
 #include "package/archive.h"
+#include "system/interrupt.h"
 #include "system/shell_testing.h"
 #include "system/unique_fd.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <strings.h>
 #include <sys/resource.h>
@@ -23,10 +25,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 #include <stdexcept>
 #include <vector>
 
+#include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
 
@@ -89,7 +91,42 @@ namespace {
 // No limit on the size of the files the command writes.
 constexpr rlim_t kNoFileSizeLimit = RLIM_INFINITY;
 
-std::string runThroughShell(const std::string& command, rlim_t fileSizeLimit) {
+// How often a wait looks at the interrupt flag when it has no pipe to wake it.
+constexpr int kFlagLookMs = 100;
+
+// One command run through the shell, from its start until it is reaped. The shell leads a
+// session of its own (no terminal, see start), so it and everything it starts form the process
+// group of its pid, which stays ours until the shell is reaped: the whole group can be killed
+// without hitting anyone else.
+class ShellChild {
+public:
+    ShellChild() = default;
+    ShellChild(const ShellChild&) = delete;
+    ShellChild& operator=(const ShellChild&) = delete;
+    ~ShellChild() { stop(); }
+
+    // False when nothing could be started, or the verification is being interrupted.
+    bool start(const std::string& command, rlim_t fileSizeLimit);
+    // The command's output up to its end, then the reaped shell. An interrupt kills the command
+    // instead; the output then ends in a failure marker, as it does when the output could not
+    // be read whole or the shell did not exit.
+    std::string finish();
+    // Kills the command with everything it started, and reaps it.
+    void stop() noexcept;
+
+private:
+    bool readAll(std::string& output);
+    void killGroup() noexcept;
+    bool reap(int& status) noexcept;
+    void closeOutput() noexcept;
+
+    pid_t pid_ = -1;
+    int readEnd_ = -1;
+};
+
+bool ShellChild::start(const std::string& command, rlim_t fileSizeLimit) {
+    // Once interrupted, nothing new is started.
+    if (kvbsign::interrupt::interrupted()) return false;
     const std::string fullText = command + kRunnerSuffix;
     const std::string shell = shellPath();
     // Everything the child needs is ready before fork: between fork and exec it may only
@@ -104,7 +141,7 @@ std::string runThroughShell(const std::string& command, rlim_t fileSizeLimit) {
     environment.push_back(nullptr);
 
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return kRunnerFailedOutput;
+    if (pipe2(fds, O_CLOEXEC) != 0) return false;
     const int readEnd = aboveStandardStreams(fds[0]);
     const int writeEnd = aboveStandardStreams(fds[1]);
     const int devNull = aboveStandardStreams(open("/dev/null", O_RDONLY | O_CLOEXEC));
@@ -112,76 +149,125 @@ std::string runThroughShell(const std::string& command, rlim_t fileSizeLimit) {
         closeIfOpen(readEnd);
         closeIfOpen(writeEnd);
         closeIfOpen(devNull);
-        return kRunnerFailedOutput;
+        return false;
     }
 
-    const pid_t pid = fork();
-    if (pid < 0) {
-        close(readEnd);
-        close(writeEnd);
-        close(devNull);
-        return kRunnerFailedOutput;
-    }
-    if (pid == 0) {
-        // A new session has no controlling terminal, and standard input is empty: no tool
-        // can stop and wait for an answer (a password, "replace?") that never comes.
-        setsid();
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        struct sigaction dfl;
-        memset(&dfl, 0, sizeof dfl);
-        dfl.sa_handler = SIG_DFL;
-        // Signals the caller ignores stay ignored across exec: the tools get the defaults back.
-        // The front end ignores SIGXFSZ so that its own writes past a file size limit fail
-        // (and are checked); a tool past its limit must end instead.
-        sigaction(SIGPIPE, &dfl, nullptr);
-        sigaction(SIGXFSZ, &dfl, nullptr);
-        if (fileSizeLimit != kNoFileSizeLimit) {
-            // A write past the limit ends the tool with SIGXFSZ, which must not leave a core
-            // file behind in the working directory.
-            struct rlimit core;
-            struct rlimit files;
-            if (getrlimit(RLIMIT_CORE, &core) != 0 || getrlimit(RLIMIT_FSIZE, &files) != 0) _exit(127);
-            core.rlim_cur = 0;
-            if (files.rlim_cur == RLIM_INFINITY || files.rlim_cur > fileSizeLimit) files.rlim_cur = fileSizeLimit;
-            if (setrlimit(RLIMIT_CORE, &core) != 0 || setrlimit(RLIMIT_FSIZE, &files) != 0) _exit(127);
+    pid_t pid;
+    {
+        // Until the child has put the defaults back, a signal must not run our handler there.
+        const kvbsign::interrupt::SignalsBlocked blocked;
+        pid = fork();
+        if (pid == 0) {
+            // A new session has no controlling terminal, and standard input is empty: no tool
+            // can stop and wait for an answer (a password, "replace?") that never comes.
+            setsid();
+            kvbsign::interrupt::resetSignalsInChild();
+            if (fileSizeLimit != kNoFileSizeLimit) {
+                // A write past the limit ends the tool with SIGXFSZ, which must not leave a core
+                // file behind in the working directory.
+                struct rlimit core;
+                struct rlimit files;
+                if (getrlimit(RLIMIT_CORE, &core) != 0 || getrlimit(RLIMIT_FSIZE, &files) != 0) _exit(127);
+                core.rlim_cur = 0;
+                if (files.rlim_cur == RLIM_INFINITY || files.rlim_cur > fileSizeLimit) files.rlim_cur = fileSizeLimit;
+                if (setrlimit(RLIMIT_CORE, &core) != 0 || setrlimit(RLIMIT_FSIZE, &files) != 0) _exit(127);
+            }
+            if (dup2(devNull, 0) >= 0 && dup2(writeEnd, 1) >= 0)
+                execve(argv[0], const_cast<char* const*>(argv), const_cast<char* const*>(environment.data()));
+            ssize_t ignored = write(writeEnd, kExecFailedOutput, sizeof(kExecFailedOutput) - 1);
+            (void)ignored;
+            _exit(127);
         }
-        if (dup2(devNull, 0) >= 0 && dup2(writeEnd, 1) >= 0) execve(argv[0], const_cast<char* const*>(argv), const_cast<char* const*>(environment.data()));
-        ssize_t ignored = write(writeEnd, kExecFailedOutput, sizeof(kExecFailedOutput) - 1);
-        (void)ignored;
-        _exit(127);
     }
     close(writeEnd);
     close(devNull);
+    if (pid < 0) {
+        close(readEnd);
+        return false;
+    }
+    pid_ = pid;
+    readEnd_ = readEnd;
+    return true;
+}
 
-    std::ostringstream output;
-    bool complete = false;
-    FILE* stream = fdopen(readEnd, "r");
-    if (stream == nullptr) {
-        close(readEnd);  // the child sees a broken pipe and ends
-    } else {
-        char buffer[128];
-        while (!feof(stream) && !ferror(stream)) {
-            errno = 0;
-            const size_t n = fread(buffer, 1, sizeof buffer, stream);
-            if (n > 0) output.write(buffer, static_cast<std::streamsize>(n));
-            // A signal is no reason to stop reading: the marker is still to come.
-            if (ferror(stream) && errno == EINTR) clearerr(stream);
+// Reads until the end of the output; false when interrupted or the pipe fails.
+bool ShellChild::readAll(std::string& output) {
+    char buffer[4096];
+    for (;;) {
+        if (kvbsign::interrupt::interrupted()) return false;
+        const int wake = kvbsign::interrupt::wakeDescriptor();
+        pollfd fds[2] = {{readEnd_, POLLIN, 0}, {wake, POLLIN, 0}};
+        const int ready = poll(fds, wake >= 0 ? 2 : 1, wake >= 0 ? -1 : kFlagLookMs);
+        if (ready < 0 && errno != EINTR) return false;
+        if (ready <= 0 || (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+        const ssize_t n = read(readEnd_, buffer, sizeof buffer);
+        if (n > 0) {
+            output.append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0) {
+            return true;
+        } else if (errno != EINTR) {
+            return false;
         }
-        complete = feof(stream) != 0;
-        fclose(stream);  // closed before the wait, so a child still writing cannot block it
     }
-    // The exit status travels in the marker; a shell that was killed never wrote one. (A host
-    // that ignores SIGCHLD leaves nothing to reap: the marker alone then tells.)
-    int status = 0;
-    pid_t reaped;
-    while ((reaped = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
-    }
+}
 
-    std::string text = output.str();
-    if (!complete || (reaped == pid && !WIFEXITED(status))) text += kRunnerFailedOutput;
-    return text;
+void ShellChild::closeOutput() noexcept {
+    closeIfOpen(readEnd_);
+    readEnd_ = -1;
+}
+
+void ShellChild::killGroup() noexcept {
+    if (pid_ <= 0) return;
+    // The pid names the shell and its group only while the shell is our child, running or not
+    // yet reaped: a host that ignores SIGCHLD has it reaped as it ends, and the pid may then be
+    // another process's.
+    siginfo_t info;
+    std::memset(&info, 0, sizeof info);
+    if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return;
+    // The shell first, so that it starts nothing more; then its group, which holds it from the
+    // moment it made its session (before that it had started nothing).
+    kill(pid_, SIGKILL);
+    kill(-pid_, SIGKILL);
+}
+
+// True with the status once the shell is reaped; false when there was nothing to reap (a host
+// that ignores SIGCHLD has it reaped by the kernel).
+bool ShellChild::reap(int& status) noexcept {
+    for (;;) {
+        const pid_t reaped = waitpid(pid_, &status, 0);
+        if (reaped == pid_ || errno != EINTR) {
+            pid_ = -1;
+            return reaped >= 0;
+        }
+        // A shell that closed its output early may still be running.
+        if (kvbsign::interrupt::interrupted()) killGroup();
+    }
+}
+
+std::string ShellChild::finish() {
+    std::string output;
+    const bool complete = readAll(output);
+    closeOutput();  // closed before the wait, so a child still writing cannot block it
+    if (!complete) killGroup();
+    // The exit status travels in the marker; a shell that was killed never wrote one.
+    int status = 0;
+    const bool reaped = reap(status);
+    if (!complete || (reaped && !WIFEXITED(status))) output += kRunnerFailedOutput;
+    return output;
+}
+
+void ShellChild::stop() noexcept {
+    closeOutput();
+    if (pid_ <= 0) return;
+    killGroup();
+    int status = 0;
+    reap(status);
+}
+
+std::string runThroughShell(const std::string& command, rlim_t fileSizeLimit) {
+    ShellChild child;
+    if (!child.start(command, fileSizeLimit)) return kRunnerFailedOutput;
+    return child.finish();
 }
 
 }  // namespace
@@ -219,6 +305,49 @@ bool roomFor(const kvbsign::archive::Listing& listing, const std::string& destin
     return fs.f_files == 0 || listing.entries.size() <= static_cast<std::uint64_t>(fs.f_favail);
 }
 
+// Gives the owner read, write and search permission on every directory of the tree, without
+// following links: an extracted archive may store read-only or closed directories, whose
+// contents could otherwise not be removed by anyone but root. Best effort; the removal
+// reports what remains.
+void openUpTree(const std::string& root) {
+    struct stat info;
+    if (lstat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return;
+    if ((info.st_mode & S_IRWXU) != S_IRWXU) chmod(root.c_str(), (info.st_mode & 07777) | S_IRWXU);
+    std::vector<std::string> pending{root};
+    // Each pass lists one directory; only directories of the tree are queued, links never.
+    while (!pending.empty()) {
+        const std::string path = std::move(pending.back());
+        pending.pop_back();
+        kvbsign::UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+        if (fd.get() < 0) continue;
+        kvbsign::DirectoryPtr dir(fdopendir(fd.get()));
+        if (!dir) continue;
+        const int dirFd = fd.release();
+        while (const dirent* item = readdir(dir.get())) {
+            if (std::strcmp(item->d_name, ".") == 0 || std::strcmp(item->d_name, "..") == 0) continue;
+            if (item->d_type != DT_DIR && item->d_type != DT_UNKNOWN) continue;
+            if (fstatat(dirFd, item->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(info.st_mode)) continue;
+            if ((info.st_mode & S_IRWXU) != S_IRWXU)
+                fchmodat(dirFd, item->d_name, (info.st_mode & 07777) | S_IRWXU, 0);
+            pending.push_back(path + "/" + item->d_name);
+        }
+    }
+}
+
+// Removes everything below `directory`, which stays. Best effort: the caller removes the
+// directory itself later and reports what remains.
+void removeContents(const std::string& directory) noexcept {
+    try {
+        openUpTree(directory);
+        boost::system::error_code ec;
+        for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+            boost::system::error_code ignored;
+            fs::remove_all(it->path(), ignored);  // removes links, never follows them
+        }
+    } catch (...) {
+    }
+}
+
 }  // namespace
 
 bool KVBSignLibInternal::unzip(boost::filesystem::path package, std::string destination) {
@@ -244,7 +373,9 @@ bool KVBSignLibInternal::unzip(boost::filesystem::path package, std::string dest
             debugError("Cannot unzip KVB. Not enough space for its declared contents");
             return false;
         }
-        if (!kvbsign::archive::checkArchiveDataFile(packageText, listing, reason) ||
+        // The links' rules need their targets, a few bytes each: judged before anything is
+        // written.
+        if (!kvbsign::archive::checkArchiveDataFile(packageText, listing, reason, kvbsign::archive::DataPass::links) ||
             !kvbsign::archive::checkLinks(listing, reason)) {
             debugError("Cannot unzip KVB. " + reason);
             return false;
@@ -254,8 +385,23 @@ bool KVBSignLibInternal::unzip(boost::filesystem::path package, std::string dest
         const std::string command =
             "unzip " "-q " "\"" + packageText + "\"" " -d " "\"" + destination + "\"";
         const rlim_t limit = static_cast<rlim_t>(std::min<std::uint64_t>(listing.largestSize, RLIM_INFINITY - 1));
-        if (extractReturnCode(runThroughShell(command, limit)) != 0) return false;
+        // The rest of the data is decoded while the extractor writes it; the tree counts only
+        // once both have ended well. Whatever fails, nothing of the tree is left to be judged.
+        ShellChild extractor;
+        if (!extractor.start(command, limit)) return false;
+        if (!kvbsign::archive::checkArchiveDataFile(packageText, listing, reason,
+                                                    kvbsign::archive::DataPass::allButLinks)) {
+            extractor.stop();
+            removeContents(destination);
+            debugError("Cannot unzip KVB. " + reason);
+            return false;
+        }
+        if (extractReturnCode(extractor.finish()) != 0) {
+            removeContents(destination);
+            return false;
+        }
         if (!kvbsign::archive::treeMatchesListing(destination, listing, reason)) {
+            removeContents(destination);
             debugError("Cannot unzip KVB. " + reason);
             return false;
         }
@@ -315,6 +461,8 @@ bool addToZip(const std::string& workingDirectory, const std::string& packagePat
 }
 
 std::string KVBSignLibInternal::createTempDirectory(int quiet, int) {
+    // An interrupted verification only removes what it made.
+    if (kvbsign::interrupt::interrupted()) return std::string();
     char pathTemplate[] = "/tmp/kvbsignXXXXXXXXXXXXXXXX";
     if (mkdtemp(pathTemplate) == nullptr) return std::string();
     // The directory exists now; if handing its name back fails (memory exhaustion), nobody
@@ -332,39 +480,6 @@ std::string KVBSignLibInternal::createTempDirectory(int quiet, int) {
 std::string KVBSignLibInternal::tmpDir() {
     return createTempDirectory(1, 0);
 }
-
-namespace {
-
-// Gives the owner read, write and search permission on every directory of the tree, without
-// following links: an extracted archive may store read-only or closed directories, whose
-// contents could otherwise not be removed by anyone but root. Best effort; the removal
-// reports what remains.
-void openUpTree(const std::string& root) {
-    struct stat info;
-    if (lstat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return;
-    if ((info.st_mode & S_IRWXU) != S_IRWXU) chmod(root.c_str(), (info.st_mode & 07777) | S_IRWXU);
-    std::vector<std::string> pending{root};
-    // Each pass lists one directory; only directories of the tree are queued, links never.
-    while (!pending.empty()) {
-        const std::string path = std::move(pending.back());
-        pending.pop_back();
-        kvbsign::UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
-        if (fd.get() < 0) continue;
-        kvbsign::DirectoryPtr dir(fdopendir(fd.get()));
-        if (!dir) continue;
-        const int dirFd = fd.release();
-        while (const dirent* item = readdir(dir.get())) {
-            if (std::strcmp(item->d_name, ".") == 0 || std::strcmp(item->d_name, "..") == 0) continue;
-            if (item->d_type != DT_DIR && item->d_type != DT_UNKNOWN) continue;
-            if (fstatat(dirFd, item->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(info.st_mode)) continue;
-            if ((info.st_mode & S_IRWXU) != S_IRWXU)
-                fchmodat(dirFd, item->d_name, (info.st_mode & 07777) | S_IRWXU, 0);
-            pending.push_back(path + "/" + item->d_name);
-        }
-    }
-}
-
-}  // namespace
 
 void KVBSignLibInternal::removeTempDirectory(std::string& path) {
     try {

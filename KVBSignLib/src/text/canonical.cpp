@@ -11,6 +11,7 @@
 
 #include "KVBSignLibInternal.h"
 #include "ossl_ptr.h"
+#include "system/interrupt.h"
 
 namespace {
 
@@ -24,6 +25,9 @@ const char kVariantMarker[] = "<SignatureMethod Algorithm=\"http://www.w3.org/TR
 // The start tags of the canonical texts, with the XML-Signature namespace.
 const char kSignedInfoWrapper[] = "<SignedInfo xmlns=\"http://www.w3.org/2000/09/xmldsig#\">";
 const char kManifestWrapper[] = "<Manifest xmlns=\"http://www.w3.org/2000/09/xmldsig#\" Id=\"PackageContents\">";
+
+// How much text a rewriting pass reads between two looks at the interrupt flag.
+constexpr size_t kInterruptLookBytes = 1 << 20;
 
 bool isBlankOrLineBreak(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool isLineBreak(char c) { return c == '\r' || c == '\n'; }
@@ -60,6 +64,8 @@ void removeSpaces(const std::string_view (&pieces)[N], bool skipLineBreaks, Out&
     for (size_t k = 0; k < N; ++k) {
         const std::string_view piece = pieces[k];
         for (size_t i = 0; i < piece.size(); ++i) {
+            // A document of hundreds of megabytes takes a while.
+            if (i % kInterruptLookBytes == 0) kvbsign::interrupt::throwIfInterrupted();
             const char c = piece[i];
             if (skipLineBreaks && isLineBreak(c)) continue;
             if (!deleting) {
@@ -86,6 +92,7 @@ void removeSpaces(const std::string_view (&pieces)[N], bool skipLineBreaks, Out&
     for (size_t k = fromPiece; k < N; ++k) {
         const std::string_view piece = pieces[k];
         for (size_t i = k == fromPiece ? fromOffset : 0; i < piece.size(); ++i) {
+            if (i % kInterruptLookBytes == 0) kvbsign::interrupt::throwIfInterrupted();
             if (!(skipLineBreaks && isLineBreak(piece[i]))) out.put(piece[i]);
         }
     }
@@ -137,6 +144,8 @@ private:
         if (used_ == sizeof buffer_) flush();
     }
     void flush() {
+        // Everything hashed passes through here, a buffer at a time.
+        kvbsign::interrupt::throwIfInterrupted();
         if (ok_ && used_ > 0) ok_ = EVP_DigestUpdate(ctx_.get(), buffer_, used_) == 1;
         used_ = 0;
     }
