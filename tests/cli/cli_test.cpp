@@ -16,6 +16,7 @@
 
 #include "cli_runner.h"
 #include "expected_texts.h"
+#include "leftover_check.h"
 #include "package_builder.h"
 #include "private_tmp.h"
 #include "reader_agreement.h"

@@ -24,6 +24,7 @@
 #include "KVBSignCmd.h"
 #include "cli_runner.h"
 #include "e2e_world.h"
+#include "leftover_check.h"
 #include "package_builder.h"
 #include "reader_agreement.h"
 #include "test_pki.h"
@@ -271,7 +272,7 @@ protected:
             const auto before = kvtest::kvbsignTempEntries();
             const int requestsBefore = w().server().totalRequests();
             const CliResult r = kvtest::runCli(row.args, row.env, 90, row.cwd);
-            const auto ended = kvtest::e2e::wallClockNow();
+            const auto ended = kvtest::wallClockNow();
             ASSERT_FALSE(r.timedOut) << r.out << r.err;
             EXPECT_EQ(r.exitCode, row.wantExit) << r.out << r.err;
             EXPECT_EQ(r.out, row.wantOut);
@@ -280,7 +281,7 @@ protected:
                 EXPECT_EQ(w().server().totalRequests() - requestsBefore, row.wantRequests);
             }
             EXPECT_EQ(kvtest::differencesIfAccepted(kvtest::packageOf(row.args, row.cwd, row.env), r.exitCode), "");
-            const auto added = kvtest::e2e::leftovers(before, ended);
+            const auto added = kvtest::newTempEntries(before, kvtest::runEndedAt(ended));
             EXPECT_TRUE(added.empty()) << "left in /tmp: " << join(added);
         }
         if (!skipped.empty()) {
@@ -520,7 +521,7 @@ TEST_F(EndToEnd, InternalFaultsGiveTheirStatuses) {
         gFaultAt = c.faultAt;
         kvbsignFaultHookForTesting = injectFault;
         const int exitCode = runCommandLine(static_cast<int>(argv.size()), argv.data(), out, err);
-        const auto ended = kvtest::e2e::wallClockNow();
+        const auto ended = kvtest::wallClockNow();
         kvbsignFaultHookForTesting = nullptr;
         gFaultAt = nullptr;
 
@@ -528,7 +529,7 @@ TEST_F(EndToEnd, InternalFaultsGiveTheirStatuses) {
         EXPECT_EQ(out.str(), c.wantOut);
         EXPECT_EQ(err.str(), c.wantErr);
         EXPECT_EQ(kvtest::differencesIfAccepted(c.package, exitCode), "");
-        const auto added = kvtest::e2e::leftovers(before, ended);
+        const auto added = kvtest::newTempEntries(before, kvtest::runEndedAt(ended));
         EXPECT_TRUE(added.empty()) << "left in /tmp: " << join(added);
     }
 }
@@ -601,12 +602,12 @@ TEST_F(EndToEnd, UnusableTmpGives13) {
         args.insert(args.end(), c.args.begin(), c.args.end());
         const auto before = kvtest::kvbsignTempEntries();
         const CliResult r = kvtest::runProgram(unshare, args, env, 60);
-        const auto ended = kvtest::e2e::wallClockNow();
+        const auto ended = kvtest::wallClockNow();
         ASSERT_FALSE(r.timedOut);
         EXPECT_EQ(r.exitCode, c.wantExit) << r.out << r.err;
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, c.wantErr);
-        const auto added = kvtest::e2e::leftovers(before, ended);
+        const auto added = kvtest::newTempEntries(before, kvtest::runEndedAt(ended));
         EXPECT_TRUE(added.empty()) << "left in /tmp: " << join(added);
     }
 }
