@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <functional>
 #include <set>
@@ -48,36 +47,6 @@ PackageBuilder basePackage() {
     return b;
 }
 
-// The entries of a package directory as a zip tool stores them: "mimetype" first and
-// stored, then every directory, file and link in path order.
-std::vector<ZipEntrySpec> entriesOf(const std::string& dir, bool withDirectories = true) {
-    std::vector<std::string> paths;
-    for (fs::recursive_directory_iterator it(dir), end; it != end; ++it)
-        paths.push_back(it->path().generic_string().substr(dir.size() + 1));
-    std::sort(paths.begin(), paths.end());
-    std::stable_partition(paths.begin(), paths.end(), [](const std::string& p) { return p == "mimetype"; });
-    std::vector<ZipEntrySpec> entries;
-    for (const std::string& relative : paths) {
-        const fs::path full = fs::path(dir) / relative;
-        ZipEntrySpec e;
-        e.name = relative;
-        const fs::file_status own = fs::symlink_status(full);
-        if (fs::is_symlink(own)) {
-            e.kind = ZipEntrySpec::Kind::Symlink;
-            e.data = fs::read_symlink(full).string();
-        } else if (fs::is_directory(own)) {
-            if (!withDirectories) continue;
-            e.kind = ZipEntrySpec::Kind::Directory;
-            e.name += "/";
-        } else {
-            e.data = kvtest::readFile(full.string());
-            if (relative == "mimetype") e.method = 0;
-        }
-        entries.push_back(e);
-    }
-    return entries;
-}
-
 ZipEntrySpec file(const std::string& name, const std::string& data) { return kvtest::zipFileEntry(name, data); }
 ZipEntrySpec& entry(ZipSpec& spec, const std::string& name) { return kvtest::findEntry(spec, name); }
 
@@ -88,7 +57,7 @@ struct Workspace {
     ZipSpec signedSpec(const PackageBuilder& b = basePackage(), bool withDirectories = true) {
         const SignedPackage p = b.build(scratch.file("src"));
         ZipSpec spec;
-        spec.entries = entriesOf(p.dir, withDirectories);
+        spec.entries = kvtest::zipEntriesOf(p.dir, withDirectories);
         return spec;
     }
     std::string write(const ZipSpec& spec) {
@@ -508,7 +477,7 @@ TEST(ArchiveCli, ArchivesOfCommonToolsVerify) {
         return [=](Workspace& w) {
             const SignedPackage p = package(w, true);
             ZipSpec spec;
-            spec.entries = entriesOf(p.dir, withDirectories);
+            spec.entries = kvtest::zipEntriesOf(p.dir, withDirectories);
             edit(spec);
             return w.write(spec);
         };

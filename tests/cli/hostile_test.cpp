@@ -33,13 +33,13 @@
 #include "KVBSignLibInternal.h"
 #include "cli_runner.h"
 #include "crl_fixtures.h"
-#include "hostile_zip.h"
 #include "http_server.h"
 #include "leftover_check.h"
 #include "package_builder.h"
 #include "reader_agreement.h"
 #include "revocation/crl_download_limits.h"
 #include "test_pki.h"
+#include "zip_writer.h"
 
 extern char** environ;
 
@@ -52,8 +52,11 @@ using kvtest::LoopbackHttpServer;
 using kvtest::PackageBuilder;
 using kvtest::pki;
 using kvtest::SignedPackage;
-using kvtest::ZipItem;
-using kvtest::ZipPatch;
+using kvtest::zipFileEntry;
+using kvtest::zipLinkEntry;
+using kvtest::zipZerosEntry;
+using kvtest::ZipEntrySpec;
+using kvtest::ZipSpec;
 using Clock = std::chrono::steady_clock;
 
 
@@ -210,19 +213,23 @@ PackageBuilder basePackage() {
 SignedPackage buildDir(Workspace& w, const PackageBuilder& b) { return b.build(w.pkgDir()); }
 
 // The zip entries of the valid base package, built beside the package.
-std::vector<ZipItem> baseItems(Workspace& w) {
+std::vector<ZipEntrySpec> baseEntries(Workspace& w) {
     const SignedPackage p = basePackage().build(w.scratch.file("src"));
-    return kvtest::zipItemsOf(p.dir);
+    return kvtest::zipEntriesOf(p.dir);
 }
 
-std::string writeZip(Workspace& w, const std::vector<ZipItem>& items, const std::vector<ZipPatch>& patches = {}) {
-    kvtest::writeZip(w.pkgZip(), items, patches);
+std::string writeZip(Workspace& w, const std::vector<ZipEntrySpec>& entries,
+                     const std::function<void(ZipSpec&)>& patch = nullptr) {
+    ZipSpec spec;
+    spec.entries = entries;
+    if (patch) patch(spec);
+    kvtest::writeZipSpec(w.pkgZip(), spec);
     return w.pkgZip();
 }
 
-std::vector<ZipItem> plus(std::vector<ZipItem> items, const std::vector<ZipItem>& more) {
-    items.insert(items.end(), more.begin(), more.end());
-    return items;
+std::vector<ZipEntrySpec> plus(std::vector<ZipEntrySpec> entries, const std::vector<ZipEntrySpec>& more) {
+    entries.insert(entries.end(), more.begin(), more.end());
+    return entries;
 }
 
 // The base package with an extra file, and a document whose Manifest lists that file:
@@ -326,76 +333,76 @@ protected:
 std::vector<Row> hostileArchives() {
     return {
         {"zip: duplicate entry name with other content",
-         [](Workspace& w) { return writeZip(w, plus(baseItems(w), {kvtest::zipFile("index.html", kEvil)})); }, 20},
+         [](Workspace& w) { return writeZip(w, plus(baseEntries(w), {zipFileEntry("index.html", kEvil)})); }, 20},
         // Names that climb out are refused before extraction: the extractor would strip the
         // climbing part, but another one would write outside its target.
         {"zip: entry climbing out with ../",
-         [](Workspace& w) { return writeZip(w, plus(baseItems(w), {kvtest::zipFile(w.climbing(w.canary()), kEvil)})); },
+         [](Workspace& w) { return writeZip(w, plus(baseEntries(w), {zipFileEntry(w.climbing(w.canary()), kEvil)})); },
          20},
         {"zip: signed entry renamed to climb out",
          [](Workspace& w) {
-             std::vector<ZipItem> items = baseItems(w);
-             for (ZipItem& item : items)
-                 if (item.name == "index.html") item.name = "../index.html";
-             return writeZip(w, items);
+             std::vector<ZipEntrySpec> entries = baseEntries(w);
+             for (ZipEntrySpec& e : entries)
+                 if (e.name == "index.html") e.name = "../index.html";
+             return writeZip(w, entries);
          },
          20},
         {"zip: entry with a climbing element in the middle",
-         [](Workspace& w) { return writeZip(w, plus(baseItems(w), {kvtest::zipFile("lib/../../x.js", kEvil)})); }, 20},
+         [](Workspace& w) { return writeZip(w, plus(baseEntries(w), {zipFileEntry("lib/../../x.js", kEvil)})); }, 20},
         {"zip: entry with an absolute path",
-         [](Workspace& w) { return writeZip(w, plus(baseItems(w), {kvtest::zipFile(w.canary(), kEvil)})); }, 20},
+         [](Workspace& w) { return writeZip(w, plus(baseEntries(w), {zipFileEntry(w.canary(), kEvil)})); }, 20},
         // Link entries are resolved over the archive's names before extraction: a target
         // outside the package, missing, or holding the link is refused there.
         {"zip: link entry to an absolute directory outside",
-         [](Workspace& w) { return writeZip(w, plus(baseItems(w), {kvtest::zipLink("lib/out", w.outside())})); }, 20},
+         [](Workspace& w) { return writeZip(w, plus(baseEntries(w), {zipLinkEntry("lib/out", w.outside())})); }, 20},
         {"zip: link entry climbing outside",
          [](Workspace& w) {
-             return writeZip(w, plus(baseItems(w), {kvtest::zipLink("lib/out", w.climbing(w.outside()))}));
+             return writeZip(w, plus(baseEntries(w), {zipLinkEntry("lib/out", w.climbing(w.outside()))}));
          },
          20},
         {"zip: link entry to the canary file",
-         [](Workspace& w) { return writeZip(w, plus(baseItems(w), {kvtest::zipLink("lib/canary.txt", w.canary())})); },
+         [](Workspace& w) { return writeZip(w, plus(baseEntries(w), {zipLinkEntry("lib/canary.txt", w.canary())})); },
          20},
         {"zip: file written through an absolute link entry",
          [](Workspace& w) {
-             return writeZip(w, plus(baseItems(w), {kvtest::zipLink("drop", w.outside()),
-                                                    kvtest::zipFile("drop/canary.txt", kEvil)}));
+             return writeZip(w, plus(baseEntries(w), {zipLinkEntry("drop", w.outside()),
+                                                      zipFileEntry("drop/canary.txt", kEvil)}));
          },
          20},
         {"zip: file written through a climbing link entry",
          [](Workspace& w) {
-             return writeZip(w, plus(baseItems(w), {kvtest::zipLink("drop", w.climbing(w.outside())),
-                                                    kvtest::zipFile("drop/canary.txt", kEvil)}));
+             return writeZip(w, plus(baseEntries(w), {zipLinkEntry("drop", w.climbing(w.outside())),
+                                                      zipFileEntry("drop/canary.txt", kEvil)}));
          },
          20},
         {"zip: file entry over a link entry to the canary",
          [](Workspace& w) {
-             return writeZip(w, plus(baseItems(w),
-                                     {kvtest::zipLink("lib/c.txt", w.canary()), kvtest::zipFile("lib/c.txt", kEvil)}));
+             return writeZip(w, plus(baseEntries(w),
+                                     {zipLinkEntry("lib/c.txt", w.canary()), zipFileEntry("lib/c.txt", kEvil)}));
          },
          20},
         {"zip: link entry to a missing absolute path",
          [](Workspace& w) {
-             return writeZip(w, plus(baseItems(w), {kvtest::zipLink("lib/gone.js", w.scratch.file("no/such/file"))}));
+             return writeZip(w, plus(baseEntries(w), {zipLinkEntry("lib/gone.js", w.scratch.file("no/such/file"))}));
          },
          20},
         {"zip: link entry to a missing file inside",
          [](Workspace& w) {
-             return writeZip(w, plus(baseItems(w), {kvtest::zipLink("lib/zz-gone.js", "no-such.js")}));
+             return writeZip(w, plus(baseEntries(w), {zipLinkEntry("lib/zz-gone.js", "no-such.js")}));
          },
          20},
         {"zip: link loop",
          [](Workspace& w) {
-             return writeZip(w, plus(baseItems(w), {kvtest::zipLink("loop/a", "b"), kvtest::zipLink("loop/b", "a")}));
+             return writeZip(w, plus(baseEntries(w), {zipLinkEntry("loop/a", "b"), zipLinkEntry("loop/b", "a")}));
          },
          20},
         {"zip: link to its own directory",
-         [](Workspace& w) { return writeZip(w, plus(baseItems(w), {kvtest::zipLink("lib/self", ".")})); }, 20},
+         [](Workspace& w) { return writeZip(w, plus(baseEntries(w), {zipLinkEntry("lib/self", ".")})); }, 20},
         {"zip: link to the package root from below",
-         [](Workspace& w) { return writeZip(w, plus(baseItems(w), {kvtest::zipLink("lib/up", "..")})); }, 20},
+         [](Workspace& w) { return writeZip(w, plus(baseEntries(w), {zipLinkEntry("lib/up", "..")})); }, 20},
         {"zip: bytes prepended to the archive",
          [](Workspace& w) {
-             const std::string zip = writeZip(w, baseItems(w));
+             const std::string zip = writeZip(w, baseEntries(w));
              kvtest::writeFile(zip, "#!/bin/sh\nexec rm -rf \"$HOME\"\n" + kvtest::readFile(zip));
              return zip;
          },
@@ -412,29 +419,27 @@ std::vector<Row> hostileArchives() {
          20},
         {"zip: unsupported compression method",
          [](Workspace& w) {
-             ZipPatch m;
-             m.name = "lib/app.js";
-             m.method = 99;
-             return writeZip(w, baseItems(w), {m});
+             return writeZip(w, baseEntries(w), [](ZipSpec& spec) {
+                 ZipEntrySpec& e = kvtest::findEntry(spec, "lib/app.js");
+                 e.localMethod = 99;
+                 e.centralMethod = 99;
+             });
          },
          20},
         {"zip: central directory names differ from the local headers",
          [](Workspace& w) {
-             ZipPatch c;
-             c.kind = ZipPatch::Kind::CentralName;
-             c.name = "lib/app.js";
-             c.newName = "lib/evi.js";
-             return writeZip(w, baseItems(w), {c});
+             return writeZip(w, baseEntries(w),
+                             [](ZipSpec& spec) { kvtest::findEntry(spec, "lib/app.js").centralName = "lib/evi.js"; });
          },
          20},
         {"zip: extra unlisted file in a subdirectory",
-         [](Workspace& w) { return writeZip(w, plus(baseItems(w), {kvtest::zipFile("lib/extra.js", kEvil)})); }, 50},
+         [](Workspace& w) { return writeZip(w, plus(baseEntries(w), {zipFileEntry("lib/extra.js", kEvil)})); }, 50},
         {"zip: payload below __MACOSXa/",
-         [](Workspace& w) { return writeZip(w, plus(baseItems(w), {kvtest::zipFile("__MACOSXa/evil.js", kEvil)})); },
+         [](Workspace& w) { return writeZip(w, plus(baseEntries(w), {zipFileEntry("__MACOSXa/evil.js", kEvil)})); },
          50},
         {"zip: several hundred megabytes once extracted",
          [](Workspace& w) {
-             return writeZip(w, plus(baseItems(w), {kvtest::zipZeros("media/blob.bin", 300 * kMegabyte)}));
+             return writeZip(w, plus(baseEntries(w), {zipZerosEntry("media/blob.bin", 300 * kMegabyte)}));
          },
          50},
     };
