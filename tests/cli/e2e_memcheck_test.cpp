@@ -17,6 +17,7 @@
 
 #include "cli_runner.h"
 #include "e2e_world.h"
+#include "expected_texts.h"
 #include "leftover_check.h"
 #include "reader_agreement.h"
 #include "test_pki.h"
@@ -35,8 +36,8 @@ using kvtest::e2e::expectedReport;
 using kvtest::e2e::Roots;
 using kvtest::e2e::World;
 
-const char kMsg0[] = "Signature verified successfully\n";
-const char kMsg50[] = "Error - Failed to verify signature. Signature might have been tampered with.\n";
+using kvtest::kMsg0;
+using kvtest::kMsg50;
 
 // The valgrind executable on the search path, or empty.
 std::string findValgrind() {
