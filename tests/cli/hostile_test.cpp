@@ -30,7 +30,6 @@
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
-#include "KVBSignLibInternal.h"
 #include "cli_runner.h"
 #include "crl_fixtures.h"
 #include "expected_texts.h"
@@ -38,7 +37,6 @@
 #include "leftover_check.h"
 #include "package_builder.h"
 #include "reader_agreement.h"
-#include "revocation/crl_download_limits.h"
 #include "test_pki.h"
 #include "zip_writer.h"
 
@@ -1277,11 +1275,6 @@ void runCrlRows(const std::vector<CrlRow>& rows) {
     }
 }
 
-const std::string& crlHead() {
-    static const std::string head = "HTTP/1.0 200 OK\r\nContent-Type: application/pkix-crl\r\n\r\n";
-    return head;
-}
-
 TEST_F(HostileTest, HostileCrlServersEndInAFailedFetch) {
     runCrlRows({
         // The body limit ends it (256 MB); the whole-download bound would, at the latest.
@@ -1345,54 +1338,11 @@ TEST_F(HostileTest, CrlAnswersThatAreNoCurrentListOfTheIssuerEndInAFailedFetch) 
 TEST_F(HostileTest, CrlServerDrippingOneByteASecondIsCutOff) {
     runCrlRows({
         {"drips one byte a second", "127.77.20.6",
-         [](const std::string&) { return HttpReply::drip(crlHead() + kvtest::makeCrlDer({}), 1000, true); }, 75},
+         [](const std::string&) {
+             return HttpReply::drip(kvtest::crlReplyHead() + kvtest::makeCrlDer({}), 1000, true);
+         },
+         75},
     });
-}
-
-// The same stalls in process, with the bounds shortened through the download's test seam.
-class CrlBoundsSeam : public testing::Test {
-protected:
-    void SetUp() override { kvbsignSetCrlTimeoutsForTesting(2000, 1000, 3000); }
-    void TearDown() override {
-        kvbsignSetCrlTimeoutsForTesting(0, 0, 0);
-        kvbsignSetCrlBodyLimitForTesting(0);
-    }
-};
-
-TEST_F(CrlBoundsSeam, StalledServersFailWithinTheBounds) {
-    kvbsignSetCrlBodyLimitForTesting(4 * kMegabyte);
-    struct Case {
-        const char* name;
-        const char* address;
-        HttpReply reply;
-        double maxSeconds;
-    };
-    const Case cases[] = {
-        {"never answers (read bound, 1 s)", "127.77.20.11", HttpReply::neverAnswer(), 2.5},
-        {"drips every 200 ms (whole-download bound, 3 s)", "127.77.20.12",
-         HttpReply::drip(crlHead() + kvtest::makeCrlDer({}), 200, true), 4.5},
-        {"status line in pieces without end", "127.77.20.13", HttpReply::drip("HTTP/1.0 200 O", 300, true), 4.5},
-        {"endless body (4 MB limit)", "127.77.20.14", HttpReply::endlessBody(), 3},
-        {"endless headers (64 KB limit)", "127.77.20.15", HttpReply::endlessHeaders(), 3},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        LoopbackHttpServer server(c.address);
-        KVTEST_REQUIRE_SERVER(server);
-        server.on("/x.crl", c.reply);
-        const std::set<std::string> before = kvtest::kvbsignTempEntries();
-        RevocationMap map;
-        const Clock::time_point start = Clock::now();
-        const bool fetched = KVBSignLibInternal::downloadAndParseCRL(server.url("/x.crl"), map);
-        const double seconds = secondsSince(start);
-        server.stop();
-        std::printf("[ row      ] seam     %-72s got %s %6.2f s (bound %.1f s)\n", c.name,
-                    fetched ? "fetched" : "failed", seconds, c.maxSeconds);
-        EXPECT_FALSE(fetched);
-        EXPECT_TRUE(map.empty());
-        EXPECT_LT(seconds, c.maxSeconds);
-        for (const std::string& name : newTempEntries(before)) ADD_FAILURE() << "left behind: /tmp/" << name;
-    }
 }
 
 }  // namespace
