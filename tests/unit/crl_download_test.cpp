@@ -1,6 +1,7 @@
 // One CRL over HTTP/1.0 from a loopback server: the request bytes, which responses count as
 // fetched, and the time and size bounds that keep a hostile or stalled server from holding
-// the verification. Each test serves on its own 127.77.0.x address.
+// the verification. Each test serves on addresses of its own: 127.77.0.x, and 127.77.20.1x
+// for the stalls run with the bounds shortened.
 
 #include <sys/resource.h>
 
