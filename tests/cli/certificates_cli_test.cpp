@@ -14,6 +14,7 @@
 #include <openssl/asn1.h>
 
 #include "cli_runner.h"
+#include "expected_texts.h"
 #include "package_builder.h"
 #include "private_tmp.h"
 #include "reader_agreement.h"
@@ -29,13 +30,10 @@ using kvtest::CliResult;
 using kvtest::pki;
 
 const time_t kDay = 24 * 60 * 60;
-const char kVerified[] = "Signature verified successfully\n";
-const char kChainUnverified[] =
-    "Signature and file references verified successfully, but certificate chain could not be verified and/or "
-    "certificates passed in were not found\n";
-const char kCertificatesUnreadable[] =
-    "Error - Could not read one or more certificate files. Please check that all certificate file(s) are valid.\n";
-const char kNotValidNow[] = "Error - Certificate is expired or not yet valid. Please check certificate validity.\n";
+using kvtest::kMsg0;
+using kvtest::kMsg24;
+using kvtest::kMsg26;
+using kvtest::kMsg51;
 const char kRevokedSkipped[] =
     "Revoked: Unknown - Signer's CRL could not be retrieved or CRL check was skipped. Offline?\n";
 
@@ -135,7 +133,7 @@ TEST_F(CertificatesCli, TrustLineFollowsTheRootStore) {
         SCOPED_TRACE(c.name);
         const CliResult r = run({"-verify", pkg, "-certInfo", "-skipOnlineRevocationChecks"}, c.store);
         EXPECT_EQ(r.exitCode, 0) << r.err;
-        EXPECT_EQ(r.out, leafReport(c.osTrusted) + kVerified);
+        EXPECT_EQ(r.out, leafReport(c.osTrusted) + kMsg0);
         EXPECT_EQ(r.err, "");
     }
 }
@@ -159,7 +157,7 @@ TEST_F(CertificatesCli, NoProgramRunsForThePlatformCheck) {
                                            {{"SSL_CERT_FILE", roots_}, {"TZ", "UTC0"}, {"PATH", searchPath}}, 120,
                                            scratch_.path());
         EXPECT_EQ(r.exitCode, 0) << r.err;
-        EXPECT_EQ(r.out, leafReport("true") + kVerified);
+        EXPECT_EQ(r.out, leafReport("true") + kMsg0);
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(kvtest::differencesIfAccepted(target, r.exitCode), "");
     }
@@ -181,14 +179,14 @@ TEST_F(CertificatesCli, UserCertificateFiles) {
         const char* err;
     };
     const Case cases[] = {
-        {"intermediate DER", der("intermediate.der", pki().intermediate.cert.get()), 0, kVerified, ""},
-        {"root DER under another name", der("root.crt", pki().root.cert.get()), 0, kVerified, ""},
-        {"signer itself", der("leaf.der", pki().leaf.cert.get()), 0, kVerified, ""},
-        {"unrelated certificate", der("unrelated.der", pki().unrelatedRoot.cert.get()), 51, kChainUnverified, ""},
-        {"root's subject with another key", der("fake-root.der", fakeRoot.get()), 51, kChainUnverified, ""},
-        {"PEM file", scratch_.file("intermediate.pem"), 26, "", kCertificatesUnreadable},
-        {"not a certificate", scratch_.file("garbage.der"), 26, "", kCertificatesUnreadable},
-        {"missing file", scratch_.file("missing.der"), 26, "", kCertificatesUnreadable},
+        {"intermediate DER", der("intermediate.der", pki().intermediate.cert.get()), 0, kMsg0, ""},
+        {"root DER under another name", der("root.crt", pki().root.cert.get()), 0, kMsg0, ""},
+        {"signer itself", der("leaf.der", pki().leaf.cert.get()), 0, kMsg0, ""},
+        {"unrelated certificate", der("unrelated.der", pki().unrelatedRoot.cert.get()), 51, kMsg51, ""},
+        {"root's subject with another key", der("fake-root.der", fakeRoot.get()), 51, kMsg51, ""},
+        {"PEM file", scratch_.file("intermediate.pem"), 26, "", kMsg26},
+        {"not a certificate", scratch_.file("garbage.der"), 26, "", kMsg26},
+        {"missing file", scratch_.file("missing.der"), 26, "", kMsg26},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -213,7 +211,7 @@ TEST_F(CertificatesCli, SignerValidityDecidesWithoutTimestamp) {
         const CliResult r = verify(package(signer == &pki().expiredLeaf ? "expired" : "future", *signer));
         EXPECT_EQ(r.exitCode, 24);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, kNotValidNow);
+        EXPECT_EQ(r.err, kMsg24);
     }
 
     // A timestamp from within the validity lets the report through; it shows the present state.

@@ -16,6 +16,7 @@
 
 #include "cli_runner.h"
 #include "expected_texts.h"
+#include "leftover_check.h"
 #include "package_builder.h"
 #include "private_tmp.h"
 #include "reader_agreement.h"
@@ -29,15 +30,18 @@ using kvtest::pki;
 
 const bool kPrivateTmp = kvtest::usePrivateTmp();
 
+using kvtest::kMsg0;
+using kvtest::kMsg1;
+using kvtest::kMsg3;
+using kvtest::kMsg13;
+using kvtest::kMsg20;
+using kvtest::kMsg26;
+using kvtest::kMsg30;
+using kvtest::kMsg32;
+using kvtest::kMsg33;
+using kvtest::kMsg50;
+using kvtest::kMsg51;
 using kvtest::kUsage;
-
-const char* const kInvalidArguments = "Error - Arguments are invalid. Process failed. \n";
-const char* const kVerified = "Signature verified successfully\n";
-const char* const kChainUnverified =
-    "Signature and file references verified successfully, but certificate chain could not be verified and/or "
-    "certificates passed in were not found\n";
-const char* const kCertificatesUnreadable =
-    "Error - Could not read one or more certificate files. Please check that all certificate file(s) are valid.\n";
 
 const char* const kJunkSignature =
     "<signatures><Signature><SignedInfo></SignedInfo><SignatureValue>AAAA</SignatureValue></Signature>"
@@ -134,19 +138,14 @@ TEST_F(CliTest, FailuresOfThePackageGiveTheirStatus) {
         const char* err;
     };
     const Case cases[] = {
-        {"missing package", {"-verify", "missing.kvb"}, 3, kInvalidArguments},
-        {"package argument that looks like an option", {"-verify", "-certInfo"}, 3, kInvalidArguments},
-        {"not a zip archive", {"-verify", "text.kvb"}, 20, "Error - Failed to unzip KVB. Verification failed.\n"},
-        {"no signature document", {"-verify", zipPackage("nodoc.kvb", nullptr)}, 30,
-         "Error - Cannot locate /META-INF/signatures.xml. No signature detected.\n"},
-        {"byte-order mark", {"-verify", zipPackage("bom.kvb", &bom)}, 32,
-         "Error - Invalid Signature element encountered. \n"},
-        {"XML declaration", {"-verify", directoryPackage("decl", &declaration)}, 32,
-         "Error - Invalid Signature element encountered. \n"},
-        {"no Signature element", {"-VERIFY", zipPackage("nosig.kvb", &noSignature), "-CERTINFO"}, 33,
-         "Error - Cannot locate <Signature> element in signatures.xml\n"},
-        {"signature does not verify", {"-verify", zipPackage("junk.kvb", &junk), "-certInfo"}, 50,
-         "Error - Failed to verify signature. Signature might have been tampered with.\n"},
+        {"missing package", {"-verify", "missing.kvb"}, 3, kMsg3},
+        {"package argument that looks like an option", {"-verify", "-certInfo"}, 3, kMsg3},
+        {"not a zip archive", {"-verify", "text.kvb"}, 20, kMsg20},
+        {"no signature document", {"-verify", zipPackage("nodoc.kvb", nullptr)}, 30, kMsg30},
+        {"byte-order mark", {"-verify", zipPackage("bom.kvb", &bom)}, 32, kMsg32},
+        {"XML declaration", {"-verify", directoryPackage("decl", &declaration)}, 32, kMsg32},
+        {"no Signature element", {"-VERIFY", zipPackage("nosig.kvb", &noSignature), "-CERTINFO"}, 33, kMsg33},
+        {"signature does not verify", {"-verify", zipPackage("junk.kvb", &junk), "-certInfo"}, 50, kMsg50},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -174,7 +173,6 @@ TEST_F(CliTest, CryptographyWithoutItsAlgorithmsIsAGeneralFailure) {
     const std::string zip = scratch_.file("pkg.kvb");
     b.build(scratch_.file("pkg.zipped")).zip(zip);
 
-    const char* const kGeneralFailure = "Error - General failure occured. Process failed. \n";
     struct Case {
         const char* name;
         std::string config;
@@ -184,10 +182,10 @@ TEST_F(CliTest, CryptographyWithoutItsAlgorithmsIsAGeneralFailure) {
         std::string err;
     };
     const Case cases[] = {
-        {"a provider that does not exist", missing, {"-verify", pkg, "-certInfo"}, 1, "", kGeneralFailure},
-        {"a provider that does not exist (package file)", missing, {"-verify", zip}, 1, "", kGeneralFailure},
-        {"only the provider without algorithms", null, {"-verify", pkg, "-certInfo"}, 1, "", kGeneralFailure},
-        {"the default provider named in the configuration", standard, {"-verify", pkg}, 0, kVerified, ""},
+        {"a provider that does not exist", missing, {"-verify", pkg, "-certInfo"}, 1, "", kMsg1},
+        {"a provider that does not exist (package file)", missing, {"-verify", zip}, 1, "", kMsg1},
+        {"only the provider without algorithms", null, {"-verify", pkg, "-certInfo"}, 1, "", kMsg1},
+        {"the default provider named in the configuration", standard, {"-verify", pkg}, 0, kMsg0, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -207,14 +205,14 @@ TEST_F(CliTest, DirectoryWithTrailingSlashIsVerifiedInPlaceAndKept) {
     const std::string dir = directoryPackage("ext", &noSignature);
     const CliResult r = run({"-verify", "ext/"});
     EXPECT_EQ(r.exitCode, 33);
-    EXPECT_EQ(r.err, "Error - Cannot locate <Signature> element in signatures.xml\n");
+    EXPECT_EQ(r.err, kMsg33);
     EXPECT_EQ(kvtest::readFile(dir + "/META-INF/signatures.xml"), noSignature);
     EXPECT_EQ(kvtest::readFile(dir + "/mimetype"), "application/vnd.kvb");
 
     const std::string good = signedPackage("good");
     const CliResult ok = run({"-verify", good + "/"});
     EXPECT_EQ(ok.exitCode, 0) << ok.err;
-    EXPECT_EQ(ok.out, kVerified);
+    EXPECT_EQ(ok.out, kMsg0);
     EXPECT_TRUE(kvtest::readFile(good + "/META-INF/signatures.xml").size() > 0);
 }
 
@@ -232,20 +230,17 @@ TEST_F(CliTest, CertificatePathsAfterAddCerts) {
         const char* err;
     };
     const Case cases[] = {
-        {"addCerts last adds nothing", {"-verify", pkg, "-skipOnlineRevocationChecks", "-addCerts"}, 0, kVerified,
-         ""},
-        {"two paths", {"-verify", pkg, "-addCerts", intermediate, root}, 0, kVerified, ""},
+        {"addCerts last adds nothing", {"-verify", pkg, "-skipOnlineRevocationChecks", "-addCerts"}, 0, kMsg0, ""},
+        {"two paths", {"-verify", pkg, "-addCerts", intermediate, root}, 0, kMsg0, ""},
         // The chain needs only one of the user certificates: a run passes only if a path
         // after the unrelated one was read.
-        {"second path is read", {"-verify", pkg, "-addCerts", unrelated, intermediate}, 0, kVerified, ""},
-        {"second addCerts is read", {"-verify", pkg, "-addCerts", unrelated, "-ADDCERTS", intermediate}, 0,
-         kVerified, ""},
-        {"none in the chain", {"-verify", pkg, "-addCerts", unrelated}, 51, kChainUnverified, ""},
+        {"second path is read", {"-verify", pkg, "-addCerts", unrelated, intermediate}, 0, kMsg0, ""},
+        {"second addCerts is read", {"-verify", pkg, "-addCerts", unrelated, "-ADDCERTS", intermediate}, 0, kMsg0, ""},
+        {"none in the chain", {"-verify", pkg, "-addCerts", unrelated}, 51, kMsg51, ""},
         {"path list ends at an option", {"-verify", pkg, "-addCerts", unrelated, "-skipOnlineRevocationChecks"}, 51,
-         kChainUnverified, ""},
-        {"missing certificate file", {"-verify", pkg, "-addCerts", intermediate, "missing.der"}, 26, "",
-         kCertificatesUnreadable},
-        {"empty path", {"-verify", pkg, "-addCerts", ""}, 26, "", kCertificatesUnreadable},
+         kMsg51, ""},
+        {"missing certificate file", {"-verify", pkg, "-addCerts", intermediate, "missing.der"}, 26, "", kMsg26},
+        {"empty path", {"-verify", pkg, "-addCerts", ""}, 26, "", kMsg26},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -281,20 +276,20 @@ TEST_F(CliTest, CertificateReportAfterSuccess) {
 
     const CliResult ok = run({"-verify", pkg, "-certInfo", "-skipOnlineRevocationChecks"});
     EXPECT_EQ(ok.exitCode, 0);
-    EXPECT_EQ(ok.out, report + kVerified);
+    EXPECT_EQ(ok.out, report + kMsg0);
     EXPECT_EQ(ok.err, "");
 
     const std::string unrelated = der("unrelated.der", pki().unrelatedRoot.cert.get());
     const CliResult chain =
         run({"-verify", pkg, "-addCerts", unrelated, "-certInfo", "-skipOnlineRevocationChecks"});
     EXPECT_EQ(chain.exitCode, 51);
-    EXPECT_EQ(chain.out, report + kChainUnverified);
+    EXPECT_EQ(chain.out, report + kMsg51);
     EXPECT_EQ(chain.err, "");
 
     // Without -certInfo only the status line is written.
     const CliResult plain = run({"-verify", pkg});
     EXPECT_EQ(plain.exitCode, 0);
-    EXPECT_EQ(plain.out, kVerified);
+    EXPECT_EQ(plain.out, kMsg0);
 }
 
 // Status 26 arises before any temporary directory is made: with none possible the run still
@@ -313,10 +308,9 @@ TEST_F(CliTest, UserCertificatesAreReadBeforeAnyTemporaryDirectory) {
     }
 
     EXPECT_EQ(missing.exitCode, 26);
-    EXPECT_EQ(missing.err, kCertificatesUnreadable);
+    EXPECT_EQ(missing.err, kMsg26);
     EXPECT_EQ(noDirectory.exitCode, 13);
-    EXPECT_EQ(noDirectory.err,
-              "Error - Could not create temporary directory for unzipping. Verification failed. \n");
+    EXPECT_EQ(noDirectory.err, kMsg13);
     EXPECT_EQ(noDirectory.out, "");
 }
 

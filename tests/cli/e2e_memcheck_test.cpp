@@ -17,6 +17,8 @@
 
 #include "cli_runner.h"
 #include "e2e_world.h"
+#include "expected_texts.h"
+#include "leftover_check.h"
 #include "reader_agreement.h"
 #include "test_pki.h"
 
@@ -34,8 +36,8 @@ using kvtest::e2e::expectedReport;
 using kvtest::e2e::Roots;
 using kvtest::e2e::World;
 
-const char kMsg0[] = "Signature verified successfully\n";
-const char kMsg50[] = "Error - Failed to verify signature. Signature might have been tampered with.\n";
+using kvtest::kMsg0;
+using kvtest::kMsg50;
 
 // The valgrind executable on the search path, or empty.
 std::string findValgrind() {
@@ -141,7 +143,7 @@ TEST(EndToEndMemcheck, FullVerificationsAreClean) {
         args.insert(args.end(), c.args.begin(), c.args.end());
         const auto before = kvtest::kvbsignTempEntries();
         const kvtest::CliResult r = kvtest::runProgram(valgrind, args, c.env, 300);
-        const auto ended = kvtest::e2e::wallClockNow();
+        const auto ended = kvtest::wallClockNow();
         ASSERT_FALSE(r.timedOut) << r.err;
         EXPECT_EQ(r.exitCode, c.wantExit) << r.err;
         EXPECT_EQ(memoryErrors(r.err), "") << r.err;
@@ -149,7 +151,8 @@ TEST(EndToEndMemcheck, FullVerificationsAreClean) {
         EXPECT_EQ(programErr(r.err), c.wantErr) << r.err;
         // Outside valgrind: the readers are other programs.
         EXPECT_EQ(kvtest::differencesIfAccepted(kvtest::packageOf(c.args), r.exitCode), "");
-        for (const auto& name : kvtest::e2e::leftovers(before, ended)) ADD_FAILURE() << "left in /tmp: " << name;
+        for (const auto& name : kvtest::newTempEntries(before, kvtest::runEndedAt(ended)))
+            ADD_FAILURE() << "left in /tmp: " << name;
     }
     if (!skipped.empty()) GTEST_SKIP() << w.serverProblem() << "; not run: " << skipped.front();
 }

@@ -24,6 +24,8 @@
 #include "KVBSignCmd.h"
 #include "cli_runner.h"
 #include "e2e_world.h"
+#include "expected_texts.h"
+#include "leftover_check.h"
 #include "package_builder.h"
 #include "reader_agreement.h"
 #include "test_pki.h"
@@ -42,37 +44,22 @@ using kvtest::e2e::World;
 
 const time_t kDay = 24 * 60 * 60;
 
-const char kMsg0[] = "Signature verified successfully\n";
-const char kMsg1[] = "Error - General failure occured. Process failed. \n";
-const char kMsg3[] = "Error - Arguments are invalid. Process failed. \n";
-const char kMsg13[] = "Error - Could not create temporary directory for unzipping. Verification failed. \n";
-const char kMsg20[] = "Error - Failed to unzip KVB. Verification failed.\n";
-const char kMsg24[] = "Error - Certificate is expired or not yet valid. Please check certificate validity.\n";
-const char kMsg26[] =
-    "Error - Could not read one or more certificate files. Please check that all certificate file(s) are valid.\n";
-const char kMsg30[] = "Error - Cannot locate /META-INF/signatures.xml. No signature detected.\n";
-const char kMsg31[] = "Error - Failed to parse signatures.xml. Check for valid XML format. \n";
-const char kMsg32[] = "Error - Invalid Signature element encountered. \n";
-const char kMsg33[] = "Error - Cannot locate <Signature> element in signatures.xml\n";
-const char kMsg42[] = "Error - Verification Exception raised. Verifying failed\n";
-const char kMsg50[] = "Error - Failed to verify signature. Signature might have been tampered with.\n";
-const char kMsg51[] =
-    "Signature and file references verified successfully, but certificate chain could not be verified and/or "
-    "certificates passed in were not found\n";
-const char kMsg52[] =
-    "Signature and file references verified successfully, but certificate revocation status could not be "
-    "verified as remote CRL could not be reached.\n";
-
-const char kUsage[] =
-    "Usage:\n"
-    "    KVBSignCmd -verify <kvb>|<extensionRootDirectory> [options]\n"
-    "\toptions:\n"
-    "\t\t-certInfo - will print out information about certificates (including timestamp and certificate "
-    "revocation information)\n"
-    "\t\t-skipOnlineRevocationChecks - will skip online checks for certificate revocation (certificate "
-    "revocation checks only happen with -certInfo flag set)\n"
-    "\t\t-addCerts <certificate1> <certificate2>... - will verify certificate chain and assess whether or not DER "
-    "encoded certificates passed in are included\n\n\n";
+using kvtest::kMsg0;
+using kvtest::kMsg1;
+using kvtest::kMsg3;
+using kvtest::kMsg13;
+using kvtest::kMsg20;
+using kvtest::kMsg24;
+using kvtest::kMsg26;
+using kvtest::kMsg30;
+using kvtest::kMsg31;
+using kvtest::kMsg32;
+using kvtest::kMsg33;
+using kvtest::kMsg42;
+using kvtest::kMsg50;
+using kvtest::kMsg51;
+using kvtest::kMsg52;
+using kvtest::kUsage;
 
 const char kSkip[] = "-skipOnlineRevocationChecks";
 const char kInfo[] = "-certInfo";
@@ -271,7 +258,7 @@ protected:
             const auto before = kvtest::kvbsignTempEntries();
             const int requestsBefore = w().server().totalRequests();
             const CliResult r = kvtest::runCli(row.args, row.env, 90, row.cwd);
-            const auto ended = kvtest::e2e::wallClockNow();
+            const auto ended = kvtest::wallClockNow();
             ASSERT_FALSE(r.timedOut) << r.out << r.err;
             EXPECT_EQ(r.exitCode, row.wantExit) << r.out << r.err;
             EXPECT_EQ(r.out, row.wantOut);
@@ -280,7 +267,7 @@ protected:
                 EXPECT_EQ(w().server().totalRequests() - requestsBefore, row.wantRequests);
             }
             EXPECT_EQ(kvtest::differencesIfAccepted(kvtest::packageOf(row.args, row.cwd, row.env), r.exitCode), "");
-            const auto added = kvtest::e2e::leftovers(before, ended);
+            const auto added = kvtest::newTempEntries(before, kvtest::runEndedAt(ended));
             EXPECT_TRUE(added.empty()) << "left in /tmp: " << join(added);
         }
         if (!skipped.empty()) {
@@ -520,7 +507,7 @@ TEST_F(EndToEnd, InternalFaultsGiveTheirStatuses) {
         gFaultAt = c.faultAt;
         kvbsignFaultHookForTesting = injectFault;
         const int exitCode = runCommandLine(static_cast<int>(argv.size()), argv.data(), out, err);
-        const auto ended = kvtest::e2e::wallClockNow();
+        const auto ended = kvtest::wallClockNow();
         kvbsignFaultHookForTesting = nullptr;
         gFaultAt = nullptr;
 
@@ -528,7 +515,7 @@ TEST_F(EndToEnd, InternalFaultsGiveTheirStatuses) {
         EXPECT_EQ(out.str(), c.wantOut);
         EXPECT_EQ(err.str(), c.wantErr);
         EXPECT_EQ(kvtest::differencesIfAccepted(c.package, exitCode), "");
-        const auto added = kvtest::e2e::leftovers(before, ended);
+        const auto added = kvtest::newTempEntries(before, kvtest::runEndedAt(ended));
         EXPECT_TRUE(added.empty()) << "left in /tmp: " << join(added);
     }
 }
@@ -601,12 +588,12 @@ TEST_F(EndToEnd, UnusableTmpGives13) {
         args.insert(args.end(), c.args.begin(), c.args.end());
         const auto before = kvtest::kvbsignTempEntries();
         const CliResult r = kvtest::runProgram(unshare, args, env, 60);
-        const auto ended = kvtest::e2e::wallClockNow();
+        const auto ended = kvtest::wallClockNow();
         ASSERT_FALSE(r.timedOut);
         EXPECT_EQ(r.exitCode, c.wantExit) << r.out << r.err;
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, c.wantErr);
-        const auto added = kvtest::e2e::leftovers(before, ended);
+        const auto added = kvtest::newTempEntries(before, kvtest::runEndedAt(ended));
         EXPECT_TRUE(added.empty()) << "left in /tmp: " << join(added);
     }
 }

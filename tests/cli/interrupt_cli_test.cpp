@@ -26,8 +26,8 @@
 #include "child_process.h"
 #include "cli_runner.h"
 #include "http_server.h"
+#include "leftover_check.h"
 #include "package_builder.h"
-#include "private_tmp.h"
 #include "reader_agreement.h"
 #include "test_pki.h"
 

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "cli_runner.h"
+#include "expected_texts.h"
 #include "package_builder.h"
 #include "pipe_writer.h"
 #include "reader_agreement.h"
@@ -24,8 +25,8 @@ namespace {
 using kvtest::PackageBuilder;
 using kvtest::SignedPackage;
 
-const char kVerified[] = "Signature verified successfully\n";
-const char kTampered[] = "Error - Failed to verify signature. Signature might have been tampered with.";
+using kvtest::kMsg0;
+using kvtest::kMsg50;
 
 PackageBuilder basePackage() {
     PackageBuilder b;
@@ -45,7 +46,7 @@ protected:
     void expectVerified(const std::string& path) {
         kvtest::CliResult r = verify(path);
         EXPECT_EQ(r.exitCode, 0) << r.err;
-        EXPECT_EQ(r.out, kVerified);
+        EXPECT_EQ(r.out, kMsg0);
         EXPECT_EQ(r.err, "");
     }
 
@@ -53,7 +54,7 @@ protected:
         kvtest::CliResult r = verify(path);
         EXPECT_EQ(r.exitCode, 50) << r.out << r.err;
         EXPECT_EQ(r.out, "");
-        EXPECT_NE(r.err.find(kTampered), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(kvtest::withoutLineEnd(kMsg50)), std::string::npos) << r.err;
     }
 
     kvtest::ScratchDir scratch;

@@ -1,9 +1,5 @@
 #include "e2e_world.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <stdexcept>
 
 #include <openssl/asn1.h>
@@ -146,50 +142,6 @@ EnvList World::env(Roots roots, const std::string& cache) const {
     const std::string& bundle =
         roots == Roots::Trusted ? trustedBundle : roots == Roots::Untrusted ? untrustedBundle : missingBundle;
     return {{"TZ", "UTC"}, {"SSL_CERT_FILE", bundle}, {"KVBSIGN_CRL_CACHE", cache.empty() ? noCache : cache}};
-}
-
-struct timespec wallClockNow() {
-    struct timespec now {};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return now;
-}
-
-namespace {
-
-// When the entry was made: its birth time where the file system keeps one, else its last
-// status change. False when the entry is gone.
-bool madeAt(const std::string& path, struct timespec& when) {
-    struct statx info {};
-    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_CTIME, &info) != 0) return false;
-    const struct statx_timestamp& t = (info.stx_mask & STATX_BTIME) ? info.stx_btime : info.stx_ctime;
-    when.tv_sec = static_cast<time_t>(t.tv_sec);
-    when.tv_nsec = static_cast<long>(t.tv_nsec);
-    return true;
-}
-
-bool later(const struct timespec& a, const struct timespec& b) {
-    return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
-}
-
-}  // namespace
-
-std::set<std::string> leftovers(const std::set<std::string>& before, const struct timespec& runEnded) {
-    // At most 2 s per call and 20 s per process, so that a library that leaks on every run
-    // fails the suite quickly instead of running it into the test time-out.
-    static int budgetMs = 20000;
-    std::set<std::string> left;
-    for (int waitedMs = 0;; waitedMs += 100) {
-        left.clear();
-        for (const auto& name : kvbsignTempEntries()) {
-            if (before.count(name)) continue;
-            struct timespec made {};
-            if (madeAt("/tmp/" + name, made) && !later(made, runEnded)) left.insert(name);
-        }
-        if (left.empty() || waitedMs >= 2000 || budgetMs <= 0) break;
-        usleep(100 * 1000);
-        budgetMs -= 100;
-    }
-    return left;
 }
 
 std::string expectedReport(const Signer& signer, const std::string& trusted, const std::string& revoked,

@@ -10,7 +10,6 @@
 
 #include <ctime>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -104,15 +103,6 @@ std::vector<std::string> addressRange(const std::string& prefix, int first, int 
 // hour, in a zone utcOffsetHours east of UTC (the zone of the run).
 std::string expectedReport(const Signer& signer, const std::string& trusted, const std::string& revoked,
                            const std::string& timestamp, bool validNow, int utcOffsetHours = 0);
-
-// The /tmp/kvbsign* entries that a run left behind: those that exist now but not in `before`
-// (taken just before the run) and that were made before `runEnded` (taken just after it).
-// Other test programs running at the same time make and remove such entries too, so an entry
-// counts only when it is still there after a short, bounded wait (2 s, and 20 s in all per
-// process), and one made after the run ended is not the run's.
-std::set<std::string> leftovers(const std::set<std::string>& before, const struct timespec& runEnded);
-// The current wall-clock time, for runEnded.
-struct timespec wallClockNow();
 
 }  // namespace e2e
 }  // namespace kvtest

@@ -35,6 +35,11 @@ std::string requestPath(const std::string& head) {
 
 }  // namespace
 
+const std::string& crlReplyHead() {
+    static const std::string head = "HTTP/1.0 200 OK\r\nContent-Type: application/pkix-crl\r\n\r\n";
+    return head;
+}
+
 HttpReply HttpReply::ok(const std::string& body, const std::string& version) {
     HttpReply r;
     r.bytes = okHead(version, body.size());
@@ -281,7 +286,7 @@ void LoopbackHttpServer::serve(int fd) {
             break;
         }
         case HttpReply::Mode::EndlessBody: {
-            const std::string start = "HTTP/1.0 200 OK\r\nContent-Type: application/pkix-crl\r\n\r\n";
+            const std::string& start = crlReplyHead();
             const std::string chunk(64 * 1024, 'A');
             if (sendAll(fd, start.data(), start.size())) {
                 while (sendAll(fd, chunk.data(), chunk.size())) {

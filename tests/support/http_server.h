@@ -53,6 +53,10 @@ struct HttpReply {
     static HttpReply endlessHeaders();
 };
 
+// The status line and headers of a list served without a length, up to the empty line: what
+// a scripted body follows.
+const std::string& crlReplyHead();
+
 class LoopbackHttpServer {
 public:
     // Binds and listens on address:port and starts serving; see started().

@@ -10,11 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <thread>
 #include <vector>
-
-#include "cli_runner.h"
 
 namespace kvtest {
 
@@ -157,19 +153,6 @@ bool usePrivateTmp() {
 }
 
 const std::set<std::string>& boundBackTmpEntries() { return boundBack(); }
-
-std::set<std::string> newTempEntries(const std::set<std::string>& known) {
-    const bool privateTmp = usePrivateTmp();
-    std::set<std::string> extra;
-    for (int attempt = 0; attempt < (privateTmp ? 1 : 30); ++attempt) {
-        if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        extra.clear();
-        for (const std::string& name : kvbsignTempEntries())
-            if (!known.count(name)) extra.insert(name);
-        if (extra.empty()) break;
-    }
-    return extra;
-}
 
 ReadOnlyTmp::ReadOnlyTmp() {
     if (!usePrivateTmp()) return;

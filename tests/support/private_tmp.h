@@ -21,11 +21,6 @@ bool usePrivateTmp();
 // without one). They belong to no verification and no test.
 const std::set<std::string>& boundBackTmpEntries();
 
-// The /tmp/kvbsign* entries that exist now and are not in `known`. With a shared /tmp (no
-// private one could be made) other processes make and remove entries of their own
-// meanwhile: an entry counts only when it is still there after a short grace period.
-std::set<std::string> newTempEntries(const std::set<std::string>& known);
-
 // For its lifetime, makes the private /tmp read-only where nothing can be created, while the
 // directories bound back into it stay usable. Needs the private /tmp; active() tells whether
 // it took effect.

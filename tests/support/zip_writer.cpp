@@ -4,11 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
+#include <boost/filesystem.hpp>
 #include <zlib.h>
+
+#include "cli_runner.h"
 
 namespace kvtest {
 namespace {
@@ -498,6 +502,37 @@ ZipEntrySpec zipLinkEntry(const std::string& name, const std::string& target) {
     e.name = name;
     e.data = target;
     return e;
+}
+
+ZipEntrySpec zipZerosEntry(const std::string& name, std::uint64_t size) {
+    ZipEntrySpec e;
+    e.name = name;
+    e.zeros = size;
+    e.zip64 = size >= (std::uint64_t{1} << 31);
+    return e;
+}
+
+std::vector<ZipEntrySpec> zipEntriesOf(const std::string& dir, bool withDirectories) {
+    namespace fs = boost::filesystem;
+    std::vector<std::string> paths;
+    for (fs::recursive_directory_iterator it(dir), end; it != end; ++it)
+        paths.push_back(it->path().generic_string().substr(dir.size() + 1));
+    std::sort(paths.begin(), paths.end());
+    std::stable_partition(paths.begin(), paths.end(), [](const std::string& p) { return p == "mimetype"; });
+    std::vector<ZipEntrySpec> entries;
+    for (const std::string& relative : paths) {
+        const fs::path full = fs::path(dir) / relative;
+        const fs::file_status own = fs::symlink_status(full);
+        if (fs::is_symlink(own)) {
+            entries.push_back(zipLinkEntry(relative, fs::read_symlink(full).string()));
+        } else if (fs::is_directory(own)) {
+            if (withDirectories) entries.push_back(zipDirectoryEntry(relative + "/"));
+        } else {
+            entries.push_back(zipFileEntry(relative, readFile(full.string())));
+            if (relative == "mimetype") entries.back().method = 0;
+        }
+    }
+    return entries;
 }
 
 std::string deflateRaw(const std::string& data) { return deflated(data); }

@@ -103,6 +103,12 @@ ZipLayout writeZipSpec(const std::string& path, const ZipSpec& spec);
 ZipEntrySpec zipFileEntry(const std::string& name, const std::string& data);
 ZipEntrySpec zipDirectoryEntry(const std::string& name);
 ZipEntrySpec zipLinkEntry(const std::string& name, const std::string& target);
+// A file of `size` zero bytes, deflated while written, in zip64 form from 2 GB on as zip tools
+// write it.
+ZipEntrySpec zipZerosEntry(const std::string& name, std::uint64_t size);
+// The entries of a package directory as a zip tool stores them: "mimetype" first and stored,
+// then every directory (unless left out), file and link (as a link) below it in path order.
+std::vector<ZipEntrySpec> zipEntriesOf(const std::string& dir, bool withDirectories = true);
 // The first entry of that name; throws std::invalid_argument when there is none.
 ZipEntrySpec& findEntry(ZipSpec& spec, const std::string& name);
 

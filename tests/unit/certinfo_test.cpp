@@ -17,15 +17,11 @@
 #include "KVBSignLibInternal.h"
 #include "cli_runner.h"
 #include "leftover_check.h"
-#include "private_tmp.h"
 #include "system/shell_testing.h"
 #include "system_check/system_check.h"
 #include "test_pki.h"
 
 namespace {
-
-// Before any thread or scratch directory exists.
-const bool kPrivateTmp = kvtest::usePrivateTmp();
 
 using kvtest::CertSpec;
 using kvtest::pki;
@@ -355,7 +351,7 @@ TEST_F(TrustTest, ChainMustReachARootOfTheStore) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(trust(c.store, c.doc), c.want);
     }
-    EXPECT_TRUE(kvtest::certificateStepLeftovers(tempBefore, kPrivateTmp).empty());
+    EXPECT_TRUE(kvtest::newTempEntries(tempBefore, kvtest::certificateStepHints()).empty());
 }
 
 // Stands in for the platform's own check: keeps what the file it is handed holds.

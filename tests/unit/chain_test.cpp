@@ -16,13 +16,9 @@
 #include "certificates/chain.h"
 #include "cli_runner.h"
 #include "leftover_check.h"
-#include "private_tmp.h"
 #include "test_pki.h"
 
 namespace {
-
-// Before any thread or scratch directory exists.
-const bool kPrivateTmp = kvtest::usePrivateTmp();
 
 using kvtest::CertAndKey;
 using kvtest::CertSpec;
@@ -539,7 +535,7 @@ TEST(UserCertificates, LoadsOneDerCertificatePerFile) {
             EXPECT_EQ(kvtest::toDer(got.get()), kvtest::toDer(c.want));
         }
     }
-    EXPECT_TRUE(kvtest::certificateStepLeftovers(tempBefore, kPrivateTmp).empty());
+    EXPECT_TRUE(kvtest::newTempEntries(tempBefore, kvtest::certificateStepHints()).empty());
 }
 
 TEST(UserCertificates, ListLoadsAllOrNothing) {

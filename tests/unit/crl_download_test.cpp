@@ -1,6 +1,7 @@
 // One CRL over HTTP/1.0 from a loopback server: the request bytes, which responses count as
 // fetched, and the time and size bounds that keep a hostile or stalled server from holding
-// the verification. Each test serves on its own 127.77.0.x address.
+// the verification. Each test serves on addresses of its own: 127.77.0.x, and 127.77.20.1x
+// for the stalls run with the bounds shortened.
 
 #include <sys/resource.h>
 
@@ -19,6 +20,7 @@
 #include "cli_runner.h"
 #include "crl_fixtures.h"
 #include "http_server.h"
+#include "leftover_check.h"
 #include "private_tmp.h"
 #include "test_pki.h"
 #include "revocation/crl_check.h"
@@ -99,7 +101,7 @@ TEST_F(CrlDownload, OnlyAStatus200WithACleanEndIsFetched) {
     LoopbackHttpServer server("127.77.0.3");
     KVTEST_REQUIRE_SERVER(server);
     const std::string& der = sampleCrl();
-    const std::string head = "HTTP/1.0 200 OK\r\nContent-Type: application/pkix-crl\r\n\r\n";
+    const std::string& head = kvtest::crlReplyHead();
     struct Case {
         const char* name;
         HttpReply reply;
@@ -413,7 +415,7 @@ TEST_F(CrlDownload, StalledBodyIsBoundedByTheReadBound) {
     LoopbackHttpServer server("127.77.0.6");
     KVTEST_REQUIRE_SERVER(server);
     // Headers and a first part of the body, then silence: the drip pauses far longer than the bound.
-    const std::string head = "HTTP/1.0 200 OK\r\nContent-Type: application/pkix-crl\r\n\r\n";
+    const std::string& head = kvtest::crlReplyHead();
     server.on("/ca.crl", HttpReply::drip(head + sampleCrl(), 60 * 1000, false));
     kvbsignSetCrlTimeoutsForTesting(1000, 400, 5000);
     RevocationMap map;
@@ -542,6 +544,53 @@ TEST_F(CrlDownload, EndlessBodyEndsAtTheBodyBoundWithBoundedMemory) {
     getrusage(RUSAGE_SELF, &after);
     const long grownKiB = after.ru_maxrss - before.ru_maxrss;
     EXPECT_LT(grownKiB, bound / 1024 / 2) << "peak memory grew by " << grownKiB << " KiB";
+}
+
+// The stalls of the hostile servers that the front-end tests meet at full length, here in
+// process with the bounds shortened through the download's test seam.
+class CrlBoundsSeam : public testing::Test {
+protected:
+    void SetUp() override { kvbsignSetCrlTimeoutsForTesting(2000, 1000, 3000); }
+    void TearDown() override {
+        kvbsignSetCrlTimeoutsForTesting(0, 0, 0);
+        kvbsignSetCrlBodyLimitForTesting(0);
+    }
+};
+
+TEST_F(CrlBoundsSeam, StalledServersFailWithinTheBounds) {
+    kvbsignSetCrlBodyLimitForTesting(4 * 1024 * 1024);
+    struct Case {
+        const char* name;
+        const char* address;
+        HttpReply reply;
+        double maxSeconds;
+    };
+    const Case cases[] = {
+        {"never answers (read bound, 1 s)", "127.77.20.11", HttpReply::neverAnswer(), 2.5},
+        {"drips every 200 ms (whole-download bound, 3 s)", "127.77.20.12",
+         HttpReply::drip(kvtest::crlReplyHead() + kvtest::makeCrlDer({}), 200, true), 4.5},
+        {"status line in pieces without end", "127.77.20.13", HttpReply::drip("HTTP/1.0 200 O", 300, true), 4.5},
+        {"endless body (4 MB limit)", "127.77.20.14", HttpReply::endlessBody(), 3},
+        {"endless headers (64 KB limit)", "127.77.20.15", HttpReply::endlessHeaders(), 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoopbackHttpServer server(c.address);
+        KVTEST_REQUIRE_SERVER(server);
+        server.on("/x.crl", c.reply);
+        const std::set<std::string> before = kvtest::kvbsignTempEntries();
+        RevocationMap map;
+        const Clock::time_point start = Clock::now();
+        const bool fetched = KVBSignLibInternal::downloadAndParseCRL(server.url("/x.crl"), map);
+        const double seconds = secondsSince(start);
+        server.stop();
+        std::printf("[ row      ] seam     %-72s got %s %6.2f s (bound %.1f s)\n", c.name,
+                    fetched ? "fetched" : "failed", seconds, c.maxSeconds);
+        EXPECT_FALSE(fetched);
+        EXPECT_TRUE(map.empty());
+        EXPECT_LT(seconds, c.maxSeconds);
+        for (const std::string& name : kvtest::newTempEntries(before)) ADD_FAILURE() << "left behind: /tmp/" << name;
+    }
 }
 
 }  // namespace

@@ -24,8 +24,8 @@
 
 #include "KVBSignLib.h"
 #include "cli_runner.h"
+#include "leftover_check.h"
 #include "package_builder.h"
-#include "private_tmp.h"
 #include "reader_agreement.h"
 #include "test_pki.h"
 #include "tsa.h"
