@@ -1,4 +1,3 @@
-#include <cstring>
 #include <exception>
 #include <fstream>
 #include <memory>
@@ -11,6 +10,7 @@
 #include "KVBSignLibInternal.h"
 #include "SafeStringAPIs.h"
 #include "Timestamp.h"
+#include "certificates/signer.h"
 #include "ossl_ptr.h"
 #include "system_check/system_check.h"
 
@@ -27,10 +27,7 @@ using X509NamePtr = std::unique_ptr<X509_NAME, kvbsign::Free<&X509_NAME_free>>;
 size_t entryTextLength(const X509_NAME_ENTRY* entry) {
     X509NamePtr single(X509_NAME_new());
     if (!single || X509_NAME_add_entry(single.get(), entry, -1, 0) != 1) return 0;
-    char buffer[4096];
-    buffer[0] = '\0';
-    if (X509_NAME_oneline(single.get(), buffer, sizeof buffer) == nullptr) return 0;
-    return std::strlen(buffer);
+    return kvbsign::oneLine(single.get()).size();
 }
 
 // The subject's one-line form as the cryptography library writes it, values untouched, with
@@ -47,11 +44,9 @@ struct OneLineName {
 OneLineName subjectOneLine(X509* cert) {
     OneLineName result;
     const X509_NAME* name = X509_get_subject_name(cert);
-    char buffer[4096];
-    buffer[0] = '\0';
-    if (name == nullptr || X509_NAME_oneline(name, buffer, sizeof buffer) == nullptr) return result;
+    if (name == nullptr) return result;
     std::string& text = result.text;
-    text = buffer;
+    text = kvbsign::oneLine(name);
 
     size_t offset = 0;
     int previousSet = -1;

@@ -11,6 +11,7 @@
 
 #include "KVBSignLibInternal.h"
 #include "certificates/chain.h"
+#include "certificates/signer.h"
 #include "ossl_ptr.h"
 #include "root_store/root_store.h"
 #include "system/file_copy.h"
@@ -20,18 +21,8 @@ const char* KVBSignLibInternal::SYSTEM_ROOT_CERTIFICATES_KEYCHAIN =
 
 namespace {
 
-// Names are compared as the one-line text written into a buffer of this size.
-const int kNameBufferSize = 4096;
-
-std::string oneLine(const X509_NAME* name) {
-    char buffer[kNameBufferSize];
-    buffer[0] = '\0';
-    if (X509_NAME_oneline(name, buffer, sizeof buffer) == nullptr) return std::string();
-    return buffer;
-}
-
-std::string subjectOf(const X509* cert) { return oneLine(X509_get_subject_name(cert)); }
-std::string issuerOf(const X509* cert) { return oneLine(X509_get_issuer_name(cert)); }
+using kvbsign::issuerOf;
+using kvbsign::subjectOf;
 
 bool isSelfIssued(const X509* cert) { return subjectOf(cert) == issuerOf(cert); }
 

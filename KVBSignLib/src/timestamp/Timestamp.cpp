@@ -19,6 +19,7 @@
 #include <openssl/x509_vfy.h>
 
 #include "KVBSignLibInternal.h"
+#include "certificates/signer.h"
 #include "ossl_ptr.h"
 
 namespace {
@@ -158,13 +159,6 @@ const STACK_OF(X509)* tokenCertificateSet(const PKCS7* token) {
     }
 }
 
-std::string oneLine(const X509_NAME* name) {
-    char buffer[4096];
-    buffer[0] = '\0';
-    if (X509_NAME_oneline(name, buffer, sizeof buffer) == nullptr) return std::string();
-    return buffer;
-}
-
 // The certificates of a token vouch for the authority only when the certificate that signed the
 // token is the end entity of the chain they form. Anything below it is the authority's own
 // making: were that a copy of a system root (its subject and key), the chain would hold together
@@ -177,11 +171,11 @@ bool signerIsEndEntity(PKCS7* token, const STACK_OF(X509)* set) {
     X509* signer = signers != nullptr && sk_X509_num(signers) == 1 ? sk_X509_value(signers, 0) : nullptr;
     sk_X509_free(signers);
     if (signer == nullptr) return false;
-    const std::string signerSubject = oneLine(X509_get_subject_name(signer));
+    const std::string signerSubject = kvbsign::subjectOf(signer);
     for (int i = 0; i < sk_X509_num(set); ++i) {
         X509* cert = sk_X509_value(set, i);
         if (X509_cmp(cert, signer) == 0) continue;
-        if (oneLine(X509_get_issuer_name(cert)) == signerSubject) return false;
+        if (kvbsign::issuerOf(cert) == signerSubject) return false;
     }
     return true;
 }

@@ -1,0 +1,22 @@
+#include "certificates/signer.h"
+
+namespace kvbsign {
+
+namespace {
+
+// Names are compared as the one-line text written into a buffer of this size.
+const int kNameBufferSize = 4096;
+
+}  // namespace
+
+std::string oneLine(const X509_NAME* name) {
+    char buffer[kNameBufferSize];
+    buffer[0] = '\0';
+    if (X509_NAME_oneline(name, buffer, sizeof buffer) == nullptr) return std::string();
+    return buffer;
+}
+
+std::string subjectOf(const X509* cert) { return oneLine(X509_get_subject_name(cert)); }
+std::string issuerOf(const X509* cert) { return oneLine(X509_get_issuer_name(cert)); }
+
+}  // namespace kvbsign
