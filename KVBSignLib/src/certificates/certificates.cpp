@@ -7,6 +7,7 @@
 #include <openssl/x509.h>
 
 #include "KVBSignLibInternal.h"
+#include "certificates/signer.h"
 #include "ossl_ptr.h"
 
 namespace {
@@ -16,17 +17,12 @@ const char kCertEnd[] = "</X509Certificate>";
 
 }  // namespace
 
-// The signer key comes from the same certificate that the certificate record describes: the
-// first one inside KeyInfo. A certificate element placed elsewhere in the document (outside the
-// signed content) must not be able to supply the key.
+// The signer key comes from the same certificate that the certificate record describes.
 EVP_PKEY* KVBSignLibInternal::extractRSA(const std::string& doc) {
     kvbsign::EvpPkeyPtr empty(EVP_PKEY_new());
     if (!empty) throw std::bad_alloc();
 
-    const std::string_view keyInfo = stringRangeView(doc, "<KeyInfo>", "</KeyInfo>");
-    if (keyInfo.find(kCertStart) == std::string_view::npos) return empty.release();
-
-    kvbsign::X509Ptr cert(getX509FromBase64(stringRangeView(keyInfo, kCertStart, kCertEnd)));
+    const kvbsign::X509Ptr cert = kvbsign::signerCertificate(doc);
     if (!cert) return empty.release();
 
     EVP_PKEY* certKey = X509_get0_pubkey(cert.get());

@@ -16,9 +16,6 @@
 
 namespace {
 
-const char kCertStart[] = "<X509Certificate>";
-const char kCertEnd[] = "</X509Certificate>";
-
 using X509NamePtr = std::unique_ptr<X509_NAME, kvbsign::Free<&X509_NAME_free>>;
 
 // The length of the text that the one-line form writes for one entry: its separator, key,
@@ -103,13 +100,9 @@ void KVBSignLibInternal::getCertificateInformation(const std::string& sigXml, KC
                                                    bool skipOnlineRevocationChecks) {
     if (info == nullptr) return;
 
-    // The signer is the first certificate element inside KeyInfo; without one there is no
-    // signer to describe and the record keeps its texts and dates.
-    const std::string_view keyInfo = stringRangeView(sigXml, "<KeyInfo>", "</KeyInfo>");
-    if (keyInfo.find(kCertStart) != std::string_view::npos) {
-        kvbsign::X509Ptr signer(getX509FromBase64(stringRangeView(keyInfo, kCertStart, kCertEnd)));
-        if (signer) readCertificateInfo(signer.get(), info);
-    }
+    // Without a signer there is nothing to describe: the record keeps its texts and dates.
+    const kvbsign::X509Ptr signer = kvbsign::signerCertificate(sigXml);
+    if (signer) readCertificateInfo(signer.get(), info);
 
     checkIfOSTrusted(sigXml, info);
 

@@ -186,15 +186,12 @@ bool KVBSignLibInternal::validateCertificateChainX509(std::vector<X509*> certs, 
 
 namespace {
 
-// The chain vouches for the signer (the first KeyInfo certificate, whose key checks the
-// signature) only when the signer is its end entity. A certificate below the signer is the
-// signer's own making: were it a copy of an anchor (its subject and key), the chain would
-// hold together and contain the anchor without any anchor standing above the signer.
+// The chain vouches for the signer (whose key checks the signature) only when the signer is
+// its end entity. A certificate below the signer is the signer's own making: were it a copy of
+// an anchor (its subject and key), the chain would hold together and contain the anchor
+// without any anchor standing above the signer.
 bool signerIsEndEntity(const std::string& sigXml, const std::vector<kvbsign::X509Ptr>& chain) {
-    const std::string_view keyInfo = KVBSignLibInternal::stringRangeView(sigXml, "<KeyInfo>", "</KeyInfo>");
-    if (keyInfo.find("<X509Certificate>") == std::string_view::npos) return false;
-    const kvbsign::X509Ptr signer(KVBSignLibInternal::getX509FromBase64(
-        KVBSignLibInternal::stringRangeView(keyInfo, "<X509Certificate>", "</X509Certificate>")));
+    const kvbsign::X509Ptr signer = kvbsign::signerCertificate(sigXml);
     if (!signer) return false;
     const std::string signerSubject = subjectOf(signer.get());
     for (const kvbsign::X509Ptr& cert : chain) {

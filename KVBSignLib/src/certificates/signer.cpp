@@ -1,5 +1,7 @@
 #include "certificates/signer.h"
 
+#include "KVBSignLibInternal.h"
+
 namespace kvbsign {
 
 namespace {
@@ -18,5 +20,12 @@ std::string oneLine(const X509_NAME* name) {
 
 std::string subjectOf(const X509* cert) { return oneLine(X509_get_subject_name(cert)); }
 std::string issuerOf(const X509* cert) { return oneLine(X509_get_issuer_name(cert)); }
+
+X509Ptr signerCertificate(std::string_view doc) {
+    const std::string_view keyInfo = KVBSignLibInternal::stringRangeView(doc, "<KeyInfo>", "</KeyInfo>");
+    if (keyInfo.find("<X509Certificate>") == std::string_view::npos) return nullptr;
+    return X509Ptr(KVBSignLibInternal::getX509FromBase64(
+        KVBSignLibInternal::stringRangeView(keyInfo, "<X509Certificate>", "</X509Certificate>")));
+}
 
 }  // namespace kvbsign

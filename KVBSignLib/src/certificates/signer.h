@@ -1,11 +1,14 @@
 #ifndef KVBSIGN_CERTIFICATES_SIGNER_H
 #define KVBSIGN_CERTIFICATES_SIGNER_H
 
-// Certificate names as the chain and timestamp checks compare them.
+// The document's signer, and certificate names as the chain and timestamp checks compare them.
 
 #include <string>
+#include <string_view>
 
 #include <openssl/x509.h>
+
+#include "ossl_ptr.h"
 
 namespace kvbsign {
 
@@ -15,6 +18,13 @@ namespace kvbsign {
 std::string oneLine(const X509_NAME* name);
 std::string subjectOf(const X509* cert);
 std::string issuerOf(const X509* cert);
+
+// The signer: the first certificate element inside KeyInfo, decoded. Its key checks the
+// signature, and the record, the chain, revocation and the timestamp's validity test all
+// speak of it; a certificate element placed elsewhere in the document (outside what the
+// signature covers) never stands in for it. Null when KeyInfo holds no certificate element or
+// its text does not decode.
+X509Ptr signerCertificate(std::string_view doc);
 
 }  // namespace kvbsign
 

@@ -189,17 +189,11 @@ long genTimeOfToken(PKCS7* token) {
     return static_cast<long>(Timestamp::Asn1ToTime(TS_TST_INFO_get_time(info.get())));
 }
 
-// Validity bounds of the signer: the first certificate inside KeyInfo, the same certificate
-// the signature and trust checks use. A certificate placed elsewhere in the document is not
-// the signer.
+// Validity bounds of the signer, the same certificate the signature and trust checks use.
 void signerValidity(const std::string& sigXml, time_t& notBefore, time_t& notAfter) {
     notBefore = 0;
     notAfter = 0;
-    const std::string_view keyInfo = KVBSignLibInternal::stringRangeView(sigXml, "<KeyInfo>", "</KeyInfo>");
-    if (keyInfo.find("<X509Certificate>") == std::string_view::npos) return;
-    const std::string_view text =
-        KVBSignLibInternal::stringRangeView(keyInfo, "<X509Certificate>", "</X509Certificate>");
-    kvbsign::X509Ptr signer(KVBSignLibInternal::getX509FromBase64(text));
+    const kvbsign::X509Ptr signer = kvbsign::signerCertificate(sigXml);
     if (!signer) return;
     notAfter = Timestamp::Asn1ToTime(X509_get0_notAfter(signer.get()));
     notBefore = Timestamp::Asn1ToTime(X509_get0_notBefore(signer.get()));
