@@ -184,28 +184,6 @@ bool KVBSignLibInternal::validateCertificateChainX509(std::vector<X509*> certs, 
     return linked.holds && (anchors.empty() || linked.anchorAt != Linked::kNone);
 }
 
-namespace {
-
-// The chain vouches for the signer (whose key checks the signature) only when the signer is
-// its end entity. A certificate below the signer is the signer's own making: were it a copy of
-// an anchor (its subject and key), the chain would hold together and contain the anchor
-// without any anchor standing above the signer.
-bool signerIsEndEntity(const std::string& sigXml, const std::vector<kvbsign::X509Ptr>& chain) {
-    const kvbsign::X509Ptr signer = kvbsign::signerCertificate(sigXml);
-    if (!signer) return false;
-    const std::string signerSubject = subjectOf(signer.get());
-    for (const kvbsign::X509Ptr& cert : chain) {
-        if (!cert || X509_cmp(cert.get(), signer.get()) == 0) continue;
-        if (issuerOf(cert.get()) == signerSubject) {
-            KVBSignLibInternal::debugError("validateCertificateChain: the signer issues another certificate of the chain");
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
-
 bool kvbsign::buildDocumentChain(const std::string& sigXml, std::vector<X509*>& anchors, BuiltChain& chain) {
     const std::vector<std::string_view> texts = KVBSignLibInternal::getX509CertificateViews(sigXml);
     // A chain is a handful of certificates, and KeyInfo lies outside what the signature covers:
@@ -218,11 +196,16 @@ bool kvbsign::buildDocumentChain(const std::string& sigXml, std::vector<X509*>& 
     std::vector<X509Ptr> decoded;
     decoded.reserve(texts.size());
     for (std::string_view text : texts) decoded.emplace_back(KVBSignLibInternal::getX509FromBase64(text));
-    if (!signerIsEndEntity(sigXml, decoded)) return false;
-
     std::vector<X509*> list;
     list.reserve(decoded.size());
     for (const X509Ptr& cert : decoded) list.push_back(cert.get());
+
+    const X509Ptr signer = signerCertificate(sigXml);
+    if (!signer) return false;
+    if (!signerIsEndEntity(signer.get(), list)) {
+        KVBSignLibInternal::debugError("validateCertificateChain: the signer issues another certificate of the chain");
+        return false;
+    }
     const Linked linked = linkChain(list, anchors);
     if (!linked.holds) return false;
 

@@ -28,4 +28,13 @@ X509Ptr signerCertificate(std::string_view doc) {
         KVBSignLibInternal::stringRangeView(keyInfo, "<X509Certificate>", "</X509Certificate>")));
 }
 
+bool signerIsEndEntity(const X509* signer, const std::vector<X509*>& certs) {
+    const std::string signerSubject = subjectOf(signer);
+    for (const X509* cert : certs) {
+        if (cert == nullptr || X509_cmp(cert, signer) == 0) continue;
+        if (issuerOf(cert) == signerSubject) return false;
+    }
+    return true;
+}
+
 }  // namespace kvbsign

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <openssl/x509.h>
 
@@ -25,6 +26,14 @@ std::string issuerOf(const X509* cert);
 // signature covers) never stands in for it. Null when KeyInfo holds no certificate element or
 // its text does not decode.
 X509Ptr signerCertificate(std::string_view doc);
+
+// True when `signer` is the end entity of the chain that `certs` form: no certificate of the
+// list but the signer itself names the signer's subject as its issuer. A certificate below the
+// signer is the signer's own making: were it a copy of a trusted one (its subject and key), the
+// chain would hold together and contain it without anything trusted standing above the
+// signer. The document's signer and a timestamp's authority are held to this alike. Null
+// entries are passed over.
+bool signerIsEndEntity(const X509* signer, const std::vector<X509*>& certs);
 
 }  // namespace kvbsign
 

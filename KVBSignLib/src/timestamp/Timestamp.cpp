@@ -160,10 +160,8 @@ const STACK_OF(X509)* tokenCertificateSet(const PKCS7* token) {
 }
 
 // The certificates of a token vouch for the authority only when the certificate that signed the
-// token is the end entity of the chain they form. Anything below it is the authority's own
-// making: were that a copy of a system root (its subject and key), the chain would hold together
-// and contain the root without any root standing above the authority.
-bool signerIsEndEntity(PKCS7* token, const STACK_OF(X509)* set) {
+// token is the end entity of the chain they form.
+bool authorityIsEndEntity(PKCS7* token, const STACK_OF(X509)* set) {
     if (set == nullptr) return false;
     ERR_set_mark();
     STACK_OF(X509)* signers = PKCS7_get0_signers(token, nullptr, 0);  // a new stack of borrowed certificates
@@ -171,13 +169,10 @@ bool signerIsEndEntity(PKCS7* token, const STACK_OF(X509)* set) {
     X509* signer = signers != nullptr && sk_X509_num(signers) == 1 ? sk_X509_value(signers, 0) : nullptr;
     sk_X509_free(signers);
     if (signer == nullptr) return false;
-    const std::string signerSubject = kvbsign::subjectOf(signer);
-    for (int i = 0; i < sk_X509_num(set); ++i) {
-        X509* cert = sk_X509_value(set, i);
-        if (X509_cmp(cert, signer) == 0) continue;
-        if (kvbsign::issuerOf(cert) == signerSubject) return false;
-    }
-    return true;
+    std::vector<X509*> certs;
+    certs.reserve(static_cast<std::size_t>(sk_X509_num(set)));
+    for (int i = 0; i < sk_X509_num(set); ++i) certs.push_back(sk_X509_value(set, i));
+    return kvbsign::signerIsEndEntity(signer, certs);
 }
 
 // genTime of a bare token, from the TSTInfo that is its signed content and that the verification
@@ -380,7 +375,7 @@ int Timestamp::validateTimestamp(const std::string& sigXml, bool isNvo, std::vec
         CertList chainRoots;
         if (!KVBSignLibInternal::getSystemRootCertificates(chainRoots.certs) || chainRoots.certs.empty())
             return kUnverifiable;
-        if (!signerIsEndEntity(token, set)) return kInvalid;
+        if (!authorityIsEndEntity(token, set)) return kInvalid;
         std::vector<X509*> handedOver;
         handedOver.reserve(tokenCertificates.size());
         for (auto& cert : tokenCertificates) handedOver.push_back(cert.get());
