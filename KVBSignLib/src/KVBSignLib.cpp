@@ -14,6 +14,7 @@
 #include "ossl_ptr.h"
 #include "system/file_copy.h"
 #include "system/interrupt.h"
+#include "text/document_tags.h"
 #include "verify/test_seams.h"
 #include "verify/verify_steps.h"
 
@@ -114,11 +115,11 @@ int Verification::run() noexcept {
     status = kvbsign::verify::readSignatureDocument(extractionDirectory_, signaturePath_, canonicalSignaturePath_, document_);
     if (status != KVBSIGN_SUCCESS) return status;
     // Nothing may stand before the root tag: no byte-order mark, declaration or blank.
-    if (document_.compare(0, 12, "<signatures>") != 0) return KVBSIGN_INVALID_SIGNATURE_ELEMENT;
+    if (document_.compare(0, sizeof kvbsign::tags::kRootStart - 1, kvbsign::tags::kRootStart) != 0) return KVBSIGN_INVALID_SIGNATURE_ELEMENT;
 
     if ((status = setUpCryptography()) != KVBSIGN_SUCCESS) return status;
 
-    if (document_.find("<Signature") == std::string::npos) {
+    if (document_.find(kvbsign::tags::kSignatureOpen) == std::string::npos) {
         diagnostic("Could not find <Signature> node in signatures.xml");
         return KVBSIGN_SIGNATURE_ELEMENT_NOT_FOUND;
     }

@@ -9,11 +9,14 @@
 #include "KVBSignLibInternal.h"
 #include "certificates/signer.h"
 #include "ossl_ptr.h"
+#include "text/document_tags.h"
 
 namespace {
 
-const char kCertStart[] = "<X509Certificate>";
-const char kCertEnd[] = "</X509Certificate>";
+using kvbsign::tags::kCertificateEnd;
+using kvbsign::tags::kCertificateStart;
+using kvbsign::tags::kKeyInfoEnd;
+using kvbsign::tags::kKeyInfoStart;
 
 }  // namespace
 
@@ -36,17 +39,17 @@ EVP_PKEY* KVBSignLibInternal::extractRSA(const std::string& doc) {
 
 std::vector<std::string_view> KVBSignLibInternal::getX509CertificateViews(std::string_view doc) {
     std::vector<std::string_view> texts;
-    const std::string_view window = stringRangeView(doc, "<KeyInfo>", "</KeyInfo>");
-    const size_t startLength = sizeof(kCertStart) - 1;
-    const size_t endLength = sizeof(kCertEnd) - 1;
+    const std::string_view window = stringRangeView(doc, kKeyInfoStart, kKeyInfoEnd);
+    const size_t startLength = sizeof(kCertificateStart) - 1;
+    const size_t endLength = sizeof(kCertificateEnd) - 1;
 
     // Each pass moves past one end tag, so the walk ends.
     size_t rest = 0;
     for (;;) {
-        const size_t end = window.find(kCertEnd, rest);
+        const size_t end = window.find(kCertificateEnd, rest);
         if (end == std::string_view::npos) break;
         const std::string_view piece = window.substr(rest, end - rest);
-        const size_t start = piece.find(kCertStart);
+        const size_t start = piece.find(kCertificateStart);
         texts.push_back(start == std::string_view::npos ? piece : piece.substr(start + startLength));
         rest = end + endLength;
     }

@@ -1,6 +1,7 @@
 #include "certificates/signer.h"
 
 #include "KVBSignLibInternal.h"
+#include "text/document_tags.h"
 
 namespace kvbsign {
 
@@ -22,10 +23,10 @@ std::string subjectOf(const X509* cert) { return oneLine(X509_get_subject_name(c
 std::string issuerOf(const X509* cert) { return oneLine(X509_get_issuer_name(cert)); }
 
 X509Ptr signerCertificate(std::string_view doc) {
-    const std::string_view keyInfo = KVBSignLibInternal::stringRangeView(doc, "<KeyInfo>", "</KeyInfo>");
-    if (keyInfo.find("<X509Certificate>") == std::string_view::npos) return nullptr;
+    const std::string_view keyInfo = KVBSignLibInternal::stringRangeView(doc, tags::kKeyInfoStart, tags::kKeyInfoEnd);
+    if (keyInfo.find(tags::kCertificateStart) == std::string_view::npos) return nullptr;
     return X509Ptr(KVBSignLibInternal::getX509FromBase64(
-        KVBSignLibInternal::stringRangeView(keyInfo, "<X509Certificate>", "</X509Certificate>")));
+        KVBSignLibInternal::stringRangeView(keyInfo, tags::kCertificateStart, tags::kCertificateEnd)));
 }
 
 bool signerIsEndEntity(const X509* signer, const std::vector<X509*>& certs) {

@@ -21,16 +21,17 @@
 #include "KVBSignLibInternal.h"
 #include "certificates/signer.h"
 #include "ossl_ptr.h"
+#include "text/document_tags.h"
 
 namespace {
 
-const char kTimestampStart[] = "<xades:EncapsulatedTimeStamp>";
-const char kTimestampEnd[] = "</xades:EncapsulatedTimeStamp>";
-const char kSignatureValueStart[] = "<SignatureValue Id=\"PackageSignatureValue\">";
-const char kSignatureValueEnd[] = "</SignatureValue>";
+using kvbsign::tags::kCertificateStart;
+using kvbsign::tags::kSignatureValueEnd;
+using kvbsign::tags::kSignatureValueStart;
+using kvbsign::tags::kTimestampEnd;
+using kvbsign::tags::kTimestampStart;
 // The signature value as the authority saw it: with the namespace it inherits in the document.
-const char kNamespacedSignatureValueStart[] =
-    "<SignatureValue xmlns=\"http://www.w3.org/2000/09/xmldsig#\" Id=\"PackageSignatureValue\">";
+using kvbsign::tags::kSignatureValueWithNamespace;
 
 enum : int { kValid = 1, kValidOutsideValidity = 2, kUnverifiable = 3, kInvalid = 4 };
 
@@ -209,8 +210,8 @@ std::string Timestamp::constructTimestampRequestBody(const std::string& sigXml) 
     // Built as one text: the value goes in with its line breaks left out.
     const std::string_view value = KVBSignLibInternal::signatureValueRange(sigXml);
     std::string body;
-    body.reserve(sizeof kNamespacedSignatureValueStart + value.size() + sizeof kSignatureValueEnd);
-    body.append(kNamespacedSignatureValueStart);
+    body.reserve(sizeof kSignatureValueWithNamespace + value.size() + sizeof kSignatureValueEnd);
+    body.append(kSignatureValueWithNamespace);
     for (char c : value) {
         if (c != '\r' && c != '\n') body.push_back(c);
     }
@@ -253,7 +254,7 @@ std::string Timestamp::readAndRepairTimestampRequestBody(const std::string& path
                 continue;
             }
             started = true;
-            formed = kNamespacedSignatureValueStart;
+            formed = kSignatureValueWithNamespace;
             formed.append(before, p + start.size(), std::string::npos);
             before = std::string();
         } else {
@@ -298,7 +299,7 @@ int Timestamp::validateTimestamp(const std::string& sigXml, bool isNvo, std::vec
     const std::string der = KVBSignLibInternal::base64DecodeView(
         KVBSignLibInternal::stringRangeView(sigXml, kTimestampStart, kTimestampEnd));
 
-    if (sigXml.find("<X509Certificate>") == std::string::npos) return kInvalid;
+    if (sigXml.find(kCertificateStart) == std::string::npos) return kInvalid;
 
     time_t notBefore = 0;
     time_t notAfter = 0;
