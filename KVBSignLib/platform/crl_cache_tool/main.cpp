@@ -105,10 +105,6 @@ std::string formatSerial(const ASN1_INTEGER* serial) {
     return out;
 }
 
-struct OpenSslFree {
-    void operator()(unsigned char* p) const { OPENSSL_free(p); }
-};
-
 struct Listing {
     std::string text;  // the lines of the lists read so far
     std::size_t lists = 0;
@@ -195,7 +191,7 @@ CrlWalk listPemBlock(const std::string& bytes, std::size_t start, std::size_t en
     long derLength = 0;
     if (PEM_bytes_read_bio(&der, &derLength, nullptr, PEM_STRING_X509_CRL, bio.get(), nullptr, nullptr) != 1)
         return CrlWalk::NotAList;
-    const std::unique_ptr<unsigned char, OpenSslFree> owned(der);
+    const kvbsign::OpenSslMemoryPtr<unsigned char> owned(der);
     // The block holds exactly one list, and the reader took the whole block.
     if (derLength <= 0 || BIO_ctrl_pending(bio.get()) != 0) return CrlWalk::NotAList;
     CrlBytes block(der, static_cast<std::size_t>(derLength));

@@ -16,7 +16,7 @@
 
 namespace {
 
-using X509NamePtr = std::unique_ptr<X509_NAME, kvbsign::Free<&X509_NAME_free>>;
+using kvbsign::X509NamePtr;
 
 // The length of the text that the one-line form writes for one entry: its separator, key,
 // "=" and value. Each entry's text depends on nothing but the entry. 0 when it cannot be

@@ -165,10 +165,9 @@ const STACK_OF(X509)* tokenCertificateSet(const PKCS7* token) {
 bool authorityIsEndEntity(PKCS7* token, const STACK_OF(X509)* set) {
     if (set == nullptr) return false;
     ERR_set_mark();
-    STACK_OF(X509)* signers = PKCS7_get0_signers(token, nullptr, 0);  // a new stack of borrowed certificates
+    const kvbsign::BorrowedX509StackPtr signers(PKCS7_get0_signers(token, nullptr, 0));
     ERR_pop_to_mark();
-    X509* signer = signers != nullptr && sk_X509_num(signers) == 1 ? sk_X509_value(signers, 0) : nullptr;
-    sk_X509_free(signers);
+    X509* signer = signers && sk_X509_num(signers.get()) == 1 ? sk_X509_value(signers.get(), 0) : nullptr;
     if (signer == nullptr) return false;
     std::vector<X509*> certs;
     certs.reserve(static_cast<std::size_t>(sk_X509_num(set)));
