@@ -77,7 +77,7 @@ private:
 
     std::string packagePath_;
     fs::path absolutePackagePath_;
-    std::vector<X509*> userCertificates_;
+    kvbsign::X509List userCertificates_;
     bool directoriesStarted_ = false;
     std::string firstTemporaryDirectory_;
     std::string secondTemporaryDirectory_;
@@ -123,7 +123,7 @@ int Verification::run() noexcept {
         diagnostic("Could not find <Signature> node in signatures.xml");
         return KVBSIGN_SIGNATURE_ELEMENT_NOT_FOUND;
     }
-    return kvbsign::verify::runChecks(document_, extractionDirectory_, canonicalSignaturePath_, userCertificates_,
+    return kvbsign::verify::runChecks(document_, extractionDirectory_, canonicalSignaturePath_, userCertificates_.certs(),
                                       info_, skipOnlineRevocationChecks_);
 }
 
@@ -140,7 +140,7 @@ int Verification::resolvePackage() noexcept {
     }
 
     const int status =
-        kvbsign::verify::loadUserCertificates(certificatePaths_, certificateCount_, userCertificates_);
+        kvbsign::verify::loadUserCertificates(certificatePaths_, certificateCount_, userCertificates_.certs());
     if (status != KVBSIGN_SUCCESS) return status;
 
     try {
@@ -260,7 +260,6 @@ void Verification::finish() noexcept {
     // The library's tables stay loaded (a later call in this process uses them again); only
     // the errors this call queued are dropped, also those of the certificate loader.
     ERR_clear_error();
-    for (X509* certificate : userCertificates_) X509_free(certificate);
     userCertificates_.clear();
     if (directoriesStarted_ && fileMode_ && extracted_) {
         try {

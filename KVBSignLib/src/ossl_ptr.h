@@ -6,6 +6,8 @@
 
 #include <cstdio>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
@@ -55,6 +57,32 @@ template <class T>
 using OpenSslMemoryPtr = std::unique_ptr<T, Free<&freeOpenSslMemory>>;
 // A C stream, as the cryptography library's file readers take it.
 using FilePtr = std::unique_ptr<std::FILE, Free<&closeFile>>;
+
+// Owns the certificates of a list that the library's interfaces pass as std::vector<X509*>
+// (the root store's roots, the user's certificates): each is freed once, when the list is
+// cleared or goes. A list handed to a call that frees it (validateCertificateChainX509) is
+// never one of these.
+class X509List {
+public:
+    X509List() = default;
+    // Takes over every certificate of `certs`.
+    explicit X509List(std::vector<X509*>&& certs) noexcept : certs_(std::move(certs)) {}
+    ~X509List() { clear(); }
+    X509List(const X509List&) = delete;
+    X509List& operator=(const X509List&) = delete;
+
+    // For the calls that fill the list or read it; whatever they put in it is owned.
+    std::vector<X509*>& certs() noexcept { return certs_; }
+    const std::vector<X509*>& certs() const noexcept { return certs_; }
+
+    void clear() noexcept {
+        for (X509* cert : certs_) X509_free(cert);
+        certs_.clear();
+    }
+
+private:
+    std::vector<X509*> certs_;
+};
 
 }  // namespace kvbsign
 

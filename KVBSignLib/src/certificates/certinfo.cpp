@@ -85,14 +85,6 @@ struct TempDirGuard {
     }
 };
 
-struct CertListGuard {
-    std::vector<X509*>& list;
-    ~CertListGuard() {
-        for (X509* cert : list) X509_free(cert);
-        list.clear();
-    }
-};
-
 }  // namespace
 
 void KVBSignLibInternal::getCertificateInformation(const std::string& sigXml, KCertificateInfo* info,
@@ -178,14 +170,13 @@ void KVBSignLibInternal::checkIfOSTrusted(const std::string& sigXml, KCertificat
         }
     }
 
-    std::vector<X509*> roots;
-    CertListGuard rootsGuard{roots};
-    if (!getSystemRootCertificates(roots)) {
+    kvbsign::X509List roots;
+    if (!getSystemRootCertificates(roots.certs())) {
         info->osTrusted = -1;
-    } else if (roots.empty()) {
+    } else if (roots.certs().empty()) {
         // A store without roots trusts nothing; an empty anchor list would accept any chain.
         info->osTrusted = 0;
     } else {
-        info->osTrusted = validateCertificateChain(sigXml, roots) ? 1 : 0;
+        info->osTrusted = validateCertificateChain(sigXml, roots.certs()) ? 1 : 0;
     }
 }

@@ -177,10 +177,8 @@ Linked linkChain(const std::vector<X509*>& certs, std::vector<X509*>& anchors) {
 
 bool KVBSignLibInternal::validateCertificateChainX509(std::vector<X509*> certs, std::vector<X509*>& anchors) {
     // The list is ours from here on: every certificate is freed once, whatever the outcome.
-    std::vector<kvbsign::X509Ptr> owned;
-    owned.reserve(certs.size());
-    for (X509* cert : certs) owned.emplace_back(cert);
-    const Linked linked = linkChain(certs, anchors);
+    const kvbsign::X509List owned(std::move(certs));
+    const Linked linked = linkChain(owned.certs(), anchors);
     return linked.holds && (anchors.empty() || linked.anchorAt != Linked::kNone);
 }
 
@@ -289,7 +287,8 @@ bool KVBSignLibInternal::loadUserDERCertificates(std::vector<std::string>& paths
         kvbsign::X509Ptr cert(loadDERCertificate(paths[i].c_str()));
         if (!cert) {
             debugError("Invalid user certificates passed in");
-            for (X509* loaded : certs) X509_free(loaded);
+            // Nothing loaded stays: the list is emptied and what it held freed.
+            const kvbsign::X509List loaded(std::move(certs));
             certs.clear();
             return false;
         }

@@ -136,17 +136,6 @@ long tokenCertificateCount(const std::string& der, long atMost) {
     return 0;
 }
 
-// Owns a list of certificates handed out by the root store reader.
-struct CertList {
-    std::vector<X509*> certs;
-    CertList() = default;
-    CertList(const CertList&) = delete;
-    CertList& operator=(const CertList&) = delete;
-    ~CertList() {
-        for (X509* c : certs) X509_free(c);
-    }
-};
-
 // The certificate set of a signed (or signed and enveloped) token; null for any other content.
 const STACK_OF(X509)* tokenCertificateSet(const PKCS7* token) {
     if (token == nullptr || token->type == nullptr) return nullptr;
@@ -350,9 +339,9 @@ int Timestamp::validateTimestamp(const std::string& sigXml, bool isNvo, std::vec
     TS_VERIFY_CTX_set_store(context.get(), ownedStore.release());
 
     {
-        CertList storeRoots;
-        KVBSignLibInternal::getSystemRootCertificates(storeRoots.certs);
-        for (X509* root : storeRoots.certs) X509_STORE_add_cert(store, root);  // the store takes its own reference
+        kvbsign::X509List storeRoots;
+        KVBSignLibInternal::getSystemRootCertificates(storeRoots.certs());
+        for (X509* root : storeRoots.certs()) X509_STORE_add_cert(store, root);  // the store takes its own reference
     }
     for (X509* user : userCerts) {
         if (user != nullptr) X509_STORE_add_cert(store, user);
@@ -372,8 +361,8 @@ int Timestamp::validateTimestamp(const std::string& sigXml, bool isNvo, std::vec
     // The authority must chain to a system root. Without any root there is nothing to anchor
     // the chain to, and a chain check without anchors would accept any self-made authority.
     {
-        CertList chainRoots;
-        if (!KVBSignLibInternal::getSystemRootCertificates(chainRoots.certs) || chainRoots.certs.empty())
+        kvbsign::X509List chainRoots;
+        if (!KVBSignLibInternal::getSystemRootCertificates(chainRoots.certs()) || chainRoots.certs().empty())
             return kUnverifiable;
         if (!authorityIsEndEntity(token, set)) return kInvalid;
         std::vector<X509*> handedOver;
@@ -381,7 +370,7 @@ int Timestamp::validateTimestamp(const std::string& sigXml, bool isNvo, std::vec
         for (auto& cert : tokenCertificates) handedOver.push_back(cert.get());
         for (auto& cert : tokenCertificates) cert.release();  // the chain check frees them
         tokenCertificates.clear();
-        if (!KVBSignLibInternal::validateCertificateChainX509(std::move(handedOver), chainRoots.certs))
+        if (!KVBSignLibInternal::validateCertificateChainX509(std::move(handedOver), chainRoots.certs()))
             return kInvalid;
     }
 
