@@ -14,6 +14,7 @@
 #include "ossl_ptr.h"
 #include "system/file_copy.h"
 #include "system/interrupt.h"
+#include "system/temp_dir.h"
 #include "text/document_tags.h"
 #include "verify/test_seams.h"
 #include "verify/verify_steps.h"
@@ -235,27 +236,12 @@ int Verification::setUpCryptography() noexcept {
     return KVBSIGN_SUCCESS;
 }
 
-// Removes one of the call's directories. The remover reports only file-system errors; should
-// anything else stop it (memory exhaustion), the removal is tried once more without it.
-void removeDirectory(std::string& path) noexcept {
-    if (path.empty()) return;
-    try {
-        Lib::removeTempDirectory(path);
-    } catch (...) {
-        try {
-            boost::system::error_code ignored;
-            fs::remove_all(path, ignored);
-        } catch (...) {
-        }
-    }
-}
-
 void Verification::finish() noexcept {
     if (directoriesStarted_) {
         // The second directory holds the package copy; the first is the extraction target.
         // The caller's own directory is never among them.
-        removeDirectory(secondTemporaryDirectory_);
-        removeDirectory(firstTemporaryDirectory_);
+        kvbsign::removeTemporaryDirectory(secondTemporaryDirectory_);
+        kvbsign::removeTemporaryDirectory(firstTemporaryDirectory_);
     }
     // The library's tables stay loaded (a later call in this process uses them again); only
     // the errors this call queued are dropped, also those of the certificate loader.

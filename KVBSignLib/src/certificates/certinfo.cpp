@@ -12,6 +12,7 @@
 #include "Timestamp.h"
 #include "certificates/signer.h"
 #include "ossl_ptr.h"
+#include "system/temp_dir.h"
 #include "system_check/system_check.h"
 
 namespace {
@@ -77,13 +78,6 @@ std::unique_ptr<char[]> newText(const std::string& text) {
     strncpy_safe(field.get(), text.size() + 1, text.c_str(), text.size());
     return field;
 }
-
-struct TempDirGuard {
-    std::string path;
-    ~TempDirGuard() {
-        if (!path.empty()) KVBSignLibInternal::removeTempDirectory(path);
-    }
-};
 
 }  // namespace
 
@@ -155,9 +149,9 @@ void KVBSignLibInternal::checkIfOSTrusted(const std::string& sigXml, KCertificat
 
     {
         // The platform's own check is handed the chain, but its answer decides nothing.
-        TempDirGuard dir{tmpDir()};
-        if (!dir.path.empty()) {
-            const std::string file = dir.path + "/tmppem.pem";
+        const kvbsign::TempDirGuard dir(tmpDir());
+        if (!dir.path().empty()) {
+            const std::string file = dir.path() + "/tmppem.pem";
             {
                 // Written piece by piece from the document: no second copy of its certificates.
                 std::ofstream out(file, std::ios::binary | std::ios::trunc);

@@ -15,6 +15,7 @@
 #include "ossl_ptr.h"
 #include "root_store/root_store.h"
 #include "system/file_copy.h"
+#include "system/temp_dir.h"
 
 const char* KVBSignLibInternal::SYSTEM_ROOT_CERTIFICATES_KEYCHAIN =
     "/System/Library/Keychains/SystemRootCertificates.keychain";
@@ -56,14 +57,6 @@ bool sameSubjectAndKey(X509* a, const std::string& subjectA, X509* b, const std:
     return keyA != nullptr && keyB != nullptr && algorithmA != nullptr && algorithmB != nullptr &&
            ASN1_STRING_cmp(keyA, keyB) == 0 && X509_ALGOR_cmp(algorithmA, algorithmB) == 0;
 }
-
-// Removes a temporary directory when the step that made it ends, on every path.
-struct TempDirGuard {
-    std::string path;
-    ~TempDirGuard() {
-        if (!path.empty()) KVBSignLibInternal::removeTempDirectory(path);
-    }
-};
 
 // What the chain check finds in a list of certificates (which it neither owns nor frees).
 struct Linked {
@@ -262,9 +255,9 @@ X509* KVBSignLibInternal::loadDERCertificate(const char* path) {
     boost::system::error_code ec;
     if (!boost::filesystem::is_regular_file(source, ec)) return nullptr;
 
-    TempDirGuard dir{tmpDir()};
-    if (dir.path.empty()) return nullptr;
-    const std::string copy = dir.path + "/cert.p12";
+    const kvbsign::TempDirGuard dir(tmpDir());
+    if (dir.path().empty()) return nullptr;
+    const std::string copy = dir.path() + "/cert.p12";
     kvbsign::copyRegularFile(source, copy, ec);
     if (ec) return nullptr;
 

@@ -38,6 +38,7 @@
 
 #include "KVBSignLibInternal.h"
 #include "system/interrupt.h"
+#include "system/temp_dir.h"
 
 namespace {
 
@@ -214,24 +215,6 @@ void readUntil(Connection& connection, asio::streambuf& buffer, const std::strin
     }
 }
 
-// Removes the download's temporary directory on every way out of the call.
-class TempDirectory {
-public:
-    explicit TempDirectory(std::string path) : path_(std::move(path)) {}
-    ~TempDirectory() {
-        try {
-            KVBSignLibInternal::removeTempDirectory(path_);
-        } catch (...) {
-        }
-    }
-    TempDirectory(const TempDirectory&) = delete;
-    TempDirectory& operator=(const TempDirectory&) = delete;
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
@@ -404,7 +387,8 @@ bool kvbsign::downloadCrl(const std::string& url, const CrlSubject* subject, Rev
         if (framing.hasLength && framing.length > static_cast<std::uint64_t>(gMaxBodyBytes))
             throw std::length_error("CRL download: response body too large");
 
-        TempDirectory directory(KVBSignLibInternal::createTempDirectory(0, 0));
+        // Removed on every way out of the call.
+        const kvbsign::TempDirGuard directory(KVBSignLibInternal::createTempDirectory(0, 0));
         if (directory.path().empty()) return false;
         const std::string file = directory.path() + "/revoked.crl";
 
