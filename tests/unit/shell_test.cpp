@@ -28,6 +28,7 @@
 #include "child_process.h"
 #include "cli_runner.h"
 #include "reader_agreement.h"
+#include "system/file_copy.h"
 #include "system/shell_testing.h"
 #include "zip_writer.h"
 
@@ -532,6 +533,38 @@ TEST(TempDirectory, RemovingWhatIsNotThereIsSilent) {
     std::string single = scratch.file("single");
     K::removeTempDirectory(single);
     EXPECT_FALSE(fs::exists(single));
+}
+
+// --- file copy ---
+
+std::size_t openDescriptorCount() {
+    std::size_t count = 0;
+    for (fs::directory_iterator it("/proc/self/fd"), end; it != end; ++it) ++count;
+    return count;
+}
+
+TEST(FileCopy, FailedCopyRemovesTheTargetAndClosesBothFiles) {
+    kvtest::ScratchDir scratch;
+    kvtest::writeFile(scratch.file("big"), std::string(256 * 1024, 'x'));
+    const std::size_t before = openDescriptorCount();
+
+    // Writing the copy fails once it passes the limit (with the signal ignored, as EFBIG).
+    rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct sigaction ignore = {}, old = {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &old), 0);
+    rlimit small = saved;
+    small.rlim_cur = 64 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    boost::system::error_code ec;
+    kvbsign::copyRegularFile(scratch.file("big"), scratch.file("copy"), ec);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    sigaction(SIGXFSZ, &old, nullptr);
+
+    EXPECT_EQ(ec.value(), EFBIG);
+    EXPECT_FALSE(fs::exists(scratch.file("copy")));
+    EXPECT_EQ(openDescriptorCount(), before);
 }
 
 // --- command-line paths ---

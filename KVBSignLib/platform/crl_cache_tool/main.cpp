@@ -51,6 +51,7 @@
 #include "listing_status.h"
 #include "ossl_ptr.h"
 #include "revocation/crl_entries.h"
+#include "system/unique_fd.h"
 
 namespace {
 
@@ -265,15 +266,12 @@ bool readBounded(const std::string& path, std::string& bytes, std::string& probl
         problem = "not a regular file";
         return false;
     }
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const kvbsign::UniqueFd owned(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    const int fd = owned.get();
     if (fd < 0) {
         problem = std::string("cannot be opened: ") + std::strerror(errno);
         return false;
     }
-    struct Closer {
-        int fd;
-        ~Closer() { close(fd); }
-    } closer{fd};
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         problem = "not a regular file";
         return false;

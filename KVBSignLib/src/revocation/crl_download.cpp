@@ -39,6 +39,7 @@
 #include "KVBSignLibInternal.h"
 #include "system/interrupt.h"
 #include "system/temp_dir.h"
+#include "system/unique_fd.h"
 
 namespace {
 
@@ -276,10 +277,7 @@ class BodyFile {
 public:
     explicit BodyFile(const std::string& path)
         : fd_(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)) {
-        if (fd_ < 0) fail("open");
-    }
-    ~BodyFile() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_.get() < 0) fail("open");
     }
     BodyFile(const BodyFile&) = delete;
     BodyFile& operator=(const BodyFile&) = delete;
@@ -287,7 +285,7 @@ public:
     void write(const char* bytes, std::size_t count) {
         // Every pass writes at least one byte or throws.
         while (count > 0) {
-            const ssize_t n = ::write(fd_, bytes, count);
+            const ssize_t n = ::write(fd_.get(), bytes, count);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) fail("write");
             bytes += n;
@@ -295,9 +293,7 @@ public:
         }
     }
     void close() {
-        const int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0) fail("close");
+        if (::close(fd_.release()) != 0) fail("close");
     }
 
 private:
@@ -305,7 +301,7 @@ private:
         throw std::runtime_error(std::string("CRL download: the body could not be stored (") + what + ": " +
                                  std::strerror(errno) + ")");
     }
-    int fd_;
+    kvbsign::UniqueFd fd_;
 };
 
 }  // namespace

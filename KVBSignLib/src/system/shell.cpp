@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include <boost/filesystem/directory.hpp>
@@ -54,17 +55,14 @@ std::string& shellPath() {
     return path;
 }
 
+using kvbsign::UniqueFd;
+
 // Keeps our descriptors off 0, 1 and 2, so that the child's dup2 calls cannot clobber one
 // of them when the process runs with a standard stream closed.
-int aboveStandardStreams(int fd) {
-    if (fd < 0 || fd > 2) return fd;
-    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    close(fd);
-    return moved;
-}
-
-void closeIfOpen(int fd) {
-    if (fd >= 0) close(fd);
+UniqueFd aboveStandardStreams(int fd) {
+    UniqueFd owned(fd);
+    if (fd < 0 || fd > 2) return owned;
+    return UniqueFd(fcntl(fd, F_DUPFD_CLOEXEC, 3));  // the low one closes as `owned` goes
 }
 
 // Paths go into commands between double quotes without escaping; these characters keep
@@ -121,7 +119,7 @@ private:
     void closeOutput() noexcept;
 
     pid_t pid_ = -1;
-    int readEnd_ = -1;
+    UniqueFd readEnd_;
 };
 
 bool ShellChild::start(const std::string& command, rlim_t fileSizeLimit) {
@@ -142,15 +140,12 @@ bool ShellChild::start(const std::string& command, rlim_t fileSizeLimit) {
 
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return false;
-    const int readEnd = aboveStandardStreams(fds[0]);
-    const int writeEnd = aboveStandardStreams(fds[1]);
-    const int devNull = aboveStandardStreams(open("/dev/null", O_RDONLY | O_CLOEXEC));
-    if (readEnd < 0 || writeEnd < 0 || devNull < 0) {
-        closeIfOpen(readEnd);
-        closeIfOpen(writeEnd);
-        closeIfOpen(devNull);
-        return false;
-    }
+    UniqueFd readEnd = aboveStandardStreams(fds[0]);
+    // Our copies of the write end and the child's input close as this call returns, so the
+    // output ends once the child and what it started have closed theirs.
+    const UniqueFd writeEnd = aboveStandardStreams(fds[1]);
+    const UniqueFd devNull = aboveStandardStreams(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (readEnd.get() < 0 || writeEnd.get() < 0 || devNull.get() < 0) return false;
 
     pid_t pid;
     {
@@ -172,21 +167,16 @@ bool ShellChild::start(const std::string& command, rlim_t fileSizeLimit) {
                 if (files.rlim_cur == RLIM_INFINITY || files.rlim_cur > fileSizeLimit) files.rlim_cur = fileSizeLimit;
                 if (setrlimit(RLIMIT_CORE, &core) != 0 || setrlimit(RLIMIT_FSIZE, &files) != 0) _exit(127);
             }
-            if (dup2(devNull, 0) >= 0 && dup2(writeEnd, 1) >= 0)
+            if (dup2(devNull.get(), 0) >= 0 && dup2(writeEnd.get(), 1) >= 0)
                 execve(argv[0], const_cast<char* const*>(argv), const_cast<char* const*>(environment.data()));
-            ssize_t ignored = write(writeEnd, kExecFailedOutput, sizeof(kExecFailedOutput) - 1);
+            ssize_t ignored = write(writeEnd.get(), kExecFailedOutput, sizeof(kExecFailedOutput) - 1);
             (void)ignored;
             _exit(127);
         }
     }
-    close(writeEnd);
-    close(devNull);
-    if (pid < 0) {
-        close(readEnd);
-        return false;
-    }
+    if (pid < 0) return false;
     pid_ = pid;
-    readEnd_ = readEnd;
+    readEnd_ = std::move(readEnd);
     return true;
 }
 
@@ -196,11 +186,11 @@ bool ShellChild::readAll(std::string& output) {
     for (;;) {
         if (kvbsign::interrupt::interrupted()) return false;
         const int wake = kvbsign::interrupt::wakeDescriptor();
-        pollfd fds[2] = {{readEnd_, POLLIN, 0}, {wake, POLLIN, 0}};
+        pollfd fds[2] = {{readEnd_.get(), POLLIN, 0}, {wake, POLLIN, 0}};
         const int ready = poll(fds, wake >= 0 ? 2 : 1, wake >= 0 ? -1 : kFlagLookMs);
         if (ready < 0 && errno != EINTR) return false;
         if (ready <= 0 || (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-        const ssize_t n = read(readEnd_, buffer, sizeof buffer);
+        const ssize_t n = read(readEnd_.get(), buffer, sizeof buffer);
         if (n > 0) {
             output.append(buffer, static_cast<std::size_t>(n));
         } else if (n == 0) {
@@ -211,10 +201,7 @@ bool ShellChild::readAll(std::string& output) {
     }
 }
 
-void ShellChild::closeOutput() noexcept {
-    closeIfOpen(readEnd_);
-    readEnd_ = -1;
-}
+void ShellChild::closeOutput() noexcept { readEnd_.reset(); }
 
 void ShellChild::killGroup() noexcept {
     if (pid_ <= 0) return;
