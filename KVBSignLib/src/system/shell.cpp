@@ -1,9 +1,10 @@
-// Running system tools, temporary directories and command-line paths.
+// Running system tools, the package extraction and command-line paths.
 
 #include "KVBSignLibInternal.h"
 #include "package/archive.h"
 #include "system/interrupt.h"
 #include "system/shell_testing.h"
+#include "system/temp_dir.h"
 #include "system/unique_fd.h"
 
 #include <dirent.h>
@@ -292,49 +293,6 @@ bool roomFor(const kvbsign::archive::Listing& listing, const std::string& destin
     return fs.f_files == 0 || listing.entries.size() <= static_cast<std::uint64_t>(fs.f_favail);
 }
 
-// Gives the owner read, write and search permission on every directory of the tree, without
-// following links: an extracted archive may store read-only or closed directories, whose
-// contents could otherwise not be removed by anyone but root. Best effort; the removal
-// reports what remains.
-void openUpTree(const std::string& root) {
-    struct stat info;
-    if (lstat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return;
-    if ((info.st_mode & S_IRWXU) != S_IRWXU) chmod(root.c_str(), (info.st_mode & 07777) | S_IRWXU);
-    std::vector<std::string> pending{root};
-    // Each pass lists one directory; only directories of the tree are queued, links never.
-    while (!pending.empty()) {
-        const std::string path = std::move(pending.back());
-        pending.pop_back();
-        kvbsign::UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
-        if (fd.get() < 0) continue;
-        kvbsign::DirectoryPtr dir(fdopendir(fd.get()));
-        if (!dir) continue;
-        const int dirFd = fd.release();
-        while (const dirent* item = readdir(dir.get())) {
-            if (std::strcmp(item->d_name, ".") == 0 || std::strcmp(item->d_name, "..") == 0) continue;
-            if (item->d_type != DT_DIR && item->d_type != DT_UNKNOWN) continue;
-            if (fstatat(dirFd, item->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(info.st_mode)) continue;
-            if ((info.st_mode & S_IRWXU) != S_IRWXU)
-                fchmodat(dirFd, item->d_name, (info.st_mode & 07777) | S_IRWXU, 0);
-            pending.push_back(path + "/" + item->d_name);
-        }
-    }
-}
-
-// Removes everything below `directory`, which stays. Best effort: the caller removes the
-// directory itself later and reports what remains.
-void removeContents(const std::string& directory) noexcept {
-    try {
-        openUpTree(directory);
-        boost::system::error_code ec;
-        for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
-            boost::system::error_code ignored;
-            fs::remove_all(it->path(), ignored);  // removes links, never follows them
-        }
-    } catch (...) {
-    }
-}
-
 }  // namespace
 
 bool KVBSignLibInternal::unzip(boost::filesystem::path package, std::string destination) {
@@ -379,16 +337,16 @@ bool KVBSignLibInternal::unzip(boost::filesystem::path package, std::string dest
         if (!kvbsign::archive::checkArchiveDataFile(packageText, listing, reason,
                                                     kvbsign::archive::DataPass::allButLinks)) {
             extractor.stop();
-            removeContents(destination);
+            kvbsign::removeContents(destination);
             debugError("Cannot unzip KVB. " + reason);
             return false;
         }
         if (extractReturnCode(extractor.finish()) != 0) {
-            removeContents(destination);
+            kvbsign::removeContents(destination);
             return false;
         }
         if (!kvbsign::archive::treeMatchesListing(destination, listing, reason)) {
-            removeContents(destination);
+            kvbsign::removeContents(destination);
             debugError("Cannot unzip KVB. " + reason);
             return false;
         }
@@ -444,36 +402,6 @@ bool addToZip(const std::string& workingDirectory, const std::string& packagePat
     } catch (const std::exception&) {
         KVBSignLibInternal::debugError("Cannot add to KVB: " + item);
         return false;
-    }
-}
-
-std::string KVBSignLibInternal::createTempDirectory(int quiet, int) {
-    // An interrupted verification only removes what it made.
-    if (kvbsign::interrupt::interrupted()) return std::string();
-    char pathTemplate[] = "/tmp/kvbsignXXXXXXXXXXXXXXXX";
-    if (mkdtemp(pathTemplate) == nullptr) return std::string();
-    // The directory exists now; if handing its name back fails (memory exhaustion), nobody
-    // could remove it later, so remove it here.
-    try {
-        std::string path(pathTemplate);
-        if (quiet == 0) debugMessage("TEMP DIRECTORY: " + path);
-        return path;
-    } catch (...) {
-        rmdir(pathTemplate);
-        throw;
-    }
-}
-
-std::string KVBSignLibInternal::tmpDir() {
-    return createTempDirectory(1, 0);
-}
-
-void KVBSignLibInternal::removeTempDirectory(std::string& path) {
-    try {
-        openUpTree(path);
-        fs::remove_all(path);  // removes links, never follows them
-    } catch (const fs::filesystem_error& e) {
-        debugError(std::string("Failed to remove temporary directory: ") + e.what());
     }
 }
 

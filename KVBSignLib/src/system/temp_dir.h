@@ -1,7 +1,9 @@
 #ifndef KVBSIGN_SYSTEM_TEMP_DIR_H
 #define KVBSIGN_SYSTEM_TEMP_DIR_H
 
-// Removal of the library's temporary directories (KVBSignLibInternal::createTempDirectory).
+// The library's temporary directories (made by KVBSignLibInternal::createTempDirectory): their
+// removal, whole or below the directory. Every directory of a tree is opened up for its owner
+// first, so that modes an extracted archive stored cannot keep its contents in place.
 
 #include <string>
 #include <utility>
@@ -12,6 +14,10 @@ namespace kvbsign {
 // no directory. Never throws: the remover reports only file-system errors, and should
 // anything else stop it (memory exhaustion), the removal is tried once more without it.
 void removeTemporaryDirectory(std::string& path) noexcept;
+
+// Removes everything below `directory`, which stays. Best effort: the caller removes the
+// directory itself later and reports what remains.
+void removeContents(const std::string& directory) noexcept;
 
 // Removes a temporary directory when the step that made it ends, on every path.
 class TempDirGuard {
