@@ -1,38 +1,26 @@
-// Running system tools, and the package extraction.
+// Running system tools.
 
-#include "KVBSignLibInternal.h"
-#include "package/archive.h"
-#include "system/interrupt.h"
-#include "system/shell_testing.h"
-#include "system/temp_dir.h"
-#include "system/unique_fd.h"
+#include "system/shell.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <strings.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <stdexcept>
+#include <exception>
 #include <utility>
 #include <vector>
 
-#include <boost/filesystem/directory.hpp>
-#include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
+
+#include "KVBSignLibInternal.h"
+#include "system/interrupt.h"
+#include "system/shell_testing.h"
 
 namespace fs = boost::filesystem;
 
@@ -66,12 +54,6 @@ UniqueFd aboveStandardStreams(int fd) {
     return UniqueFd(fcntl(fd, F_DUPFD_CLOEXEC, 3));  // the low one closes as `owned` goes
 }
 
-// Paths go into commands between double quotes without escaping; these characters keep
-// their meaning there and would let a path change the command.
-bool safeInDoubleQuotes(const std::string& text) {
-    return text.find_first_of("\"$`\\") == std::string::npos;
-}
-
 bool isZipToolOption(const char* variable) {
     for (const char* name : {"UNZIP=", "UNZIPOPT=", "ZIPINFO=", "ZIPINFOOPT=", "ZIP=", "ZIPOPT="}) {
         if (std::strncmp(variable, name, std::strlen(name)) == 0) return true;
@@ -79,49 +61,20 @@ bool isZipToolOption(const char* variable) {
     return false;
 }
 
+// How often a wait looks at the interrupt flag when it has no pipe to wake it.
+constexpr int kFlagLookMs = 100;
+
 }  // namespace
 
 void kvbsignSetShellForTesting(const char* path) {
     shellPath() = path != nullptr ? path : "/bin/sh";
 }
 
-namespace {
+namespace kvbsign {
 
-// No limit on the size of the files the command writes.
-constexpr rlim_t kNoFileSizeLimit = RLIM_INFINITY;
-
-// How often a wait looks at the interrupt flag when it has no pipe to wake it.
-constexpr int kFlagLookMs = 100;
-
-// One command run through the shell, from its start until it is reaped. The shell leads a
-// session of its own (no terminal, see start), so it and everything it starts form the process
-// group of its pid, which stays ours until the shell is reaped: the whole group can be killed
-// without hitting anyone else.
-class ShellChild {
-public:
-    ShellChild() = default;
-    ShellChild(const ShellChild&) = delete;
-    ShellChild& operator=(const ShellChild&) = delete;
-    ~ShellChild() { stop(); }
-
-    // False when nothing could be started, or the verification is being interrupted.
-    bool start(const std::string& command, rlim_t fileSizeLimit);
-    // The command's output up to its end, then the reaped shell. An interrupt kills the command
-    // instead; the output then ends in a failure marker, as it does when the output could not
-    // be read whole or the shell did not exit.
-    std::string finish();
-    // Kills the command with everything it started, and reaps it.
-    void stop() noexcept;
-
-private:
-    bool readAll(std::string& output);
-    void killGroup() noexcept;
-    bool reap(int& status) noexcept;
-    void closeOutput() noexcept;
-
-    pid_t pid_ = -1;
-    UniqueFd readEnd_;
-};
+bool safeInDoubleQuotes(const std::string& text) {
+    return text.find_first_of("\"$`\\") == std::string::npos;
+}
 
 bool ShellChild::start(const std::string& command, rlim_t fileSizeLimit) {
     // Once interrupted, nothing new is started.
@@ -252,16 +205,12 @@ void ShellChild::stop() noexcept {
     reap(status);
 }
 
-std::string runThroughShell(const std::string& command, rlim_t fileSizeLimit) {
-    ShellChild child;
-    if (!child.start(command, fileSizeLimit)) return kRunnerFailedOutput;
-    return child.finish();
-}
-
-}  // namespace
+}  // namespace kvbsign
 
 std::string KVBSignLibInternal::getOutputFromSystemCall(const std::string& command) {
-    return runThroughShell(command, kNoFileSizeLimit);
+    kvbsign::ShellChild child;
+    if (!child.start(command, kvbsign::kNoFileSizeLimit)) return kRunnerFailedOutput;
+    return child.finish();
 }
 
 int KVBSignLibInternal::extractReturnCode(const std::string& output) {
@@ -272,89 +221,6 @@ int KVBSignLibInternal::extractReturnCode(const std::string& output) {
     if (code > INT_MAX) return INT_MAX;
     if (code < INT_MIN) return INT_MIN;
     return static_cast<int>(code);
-}
-
-namespace {
-
-// True when the destination's file system has room for every entry, each rounded up to whole
-// blocks, and an inode for each.
-bool roomFor(const kvbsign::archive::Listing& listing, const std::string& destination) {
-    struct statvfs fs;
-    if (statvfs(destination.c_str(), &fs) != 0 || fs.f_frsize == 0) return false;
-    const std::uint64_t block = fs.f_frsize;
-    std::uint64_t blocks = 0;
-    for (const kvbsign::archive::Entry& entry : listing.entries) {
-        // Sizes come from the archive: no sum may wrap round.
-        const std::uint64_t entryBlocks = entry.size / block + (entry.size % block != 0 ? 1 : 0);
-        if (entryBlocks > UINT64_MAX - blocks) return false;
-        blocks += entryBlocks;
-    }
-    if (blocks > static_cast<std::uint64_t>(fs.f_bavail)) return false;
-    return fs.f_files == 0 || listing.entries.size() <= static_cast<std::uint64_t>(fs.f_favail);
-}
-
-}  // namespace
-
-bool KVBSignLibInternal::unzip(boost::filesystem::path package, std::string destination) {
-    try {
-        if (!fs::exists(package)) {
-            debugError("Cannot unzip KVB. No such file");
-            return false;
-        }
-        const std::string packageText = package.generic_string();
-        // An empty destination would extract into the working directory.
-        if (destination.empty() || !safeInDoubleQuotes(packageText) || !safeInDoubleQuotes(destination)) {
-            debugError("Cannot unzip KVB");
-            return false;
-        }
-        // Only an archive that every reader reads alike is extracted.
-        kvbsign::archive::Listing listing;
-        std::string reason;
-        if (!kvbsign::archive::readArchiveFile(packageText, listing, reason)) {
-            debugError("Cannot unzip KVB. " + reason);
-            return false;
-        }
-        if (!roomFor(listing, destination)) {
-            debugError("Cannot unzip KVB. Not enough space for its declared contents");
-            return false;
-        }
-        // The links' rules need their targets, a few bytes each: judged before anything is
-        // written.
-        if (!kvbsign::archive::checkArchiveDataFile(packageText, listing, reason, kvbsign::archive::DataPass::links) ||
-            !kvbsign::archive::checkLinks(listing, reason)) {
-            debugError("Cannot unzip KVB. " + reason);
-            return false;
-        }
-        // No file written may outgrow the largest declared size: an entry that inflates past
-        // what it declares ends the extraction instead of filling the file system.
-        const std::string command =
-            "unzip " "-q " "\"" + packageText + "\"" " -d " "\"" + destination + "\"";
-        const rlim_t limit = static_cast<rlim_t>(std::min<std::uint64_t>(listing.largestSize, RLIM_INFINITY - 1));
-        // The rest of the data is decoded while the extractor writes it; the tree counts only
-        // once both have ended well. Whatever fails, nothing of the tree is left to be judged.
-        ShellChild extractor;
-        if (!extractor.start(command, limit)) return false;
-        if (!kvbsign::archive::checkArchiveDataFile(packageText, listing, reason,
-                                                    kvbsign::archive::DataPass::allButLinks)) {
-            extractor.stop();
-            kvbsign::removeContents(destination);
-            debugError("Cannot unzip KVB. " + reason);
-            return false;
-        }
-        if (extractReturnCode(extractor.finish()) != 0) {
-            kvbsign::removeContents(destination);
-            return false;
-        }
-        if (!kvbsign::archive::treeMatchesListing(destination, listing, reason)) {
-            kvbsign::removeContents(destination);
-            debugError("Cannot unzip KVB. " + reason);
-            return false;
-        }
-        return true;
-    } catch (const std::exception&) {
-        debugError("Cannot unzip KVB");
-        return false;
-    }
 }
 
 bool addToZip(const std::string& workingDirectory, const std::string& packagePath, const std::string& item) {
@@ -390,8 +256,8 @@ bool addToZip(const std::string& workingDirectory, const std::string& packagePat
             KVBSignLibInternal::debugError("No such working directory: " + workingDirectory);
             return false;
         }
-        if (!safeInDoubleQuotes(workingDirectory) || !safeInDoubleQuotes(absolutePackage) ||
-            !safeInDoubleQuotes(item)) {
+        if (!kvbsign::safeInDoubleQuotes(workingDirectory) || !kvbsign::safeInDoubleQuotes(absolutePackage) ||
+            !kvbsign::safeInDoubleQuotes(item)) {
             KVBSignLibInternal::debugError("Cannot quote path for zip");
             return false;
         }
