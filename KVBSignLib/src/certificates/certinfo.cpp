@@ -81,24 +81,6 @@ std::unique_ptr<char[]> newText(const std::string& text) {
 
 }  // namespace
 
-void KVBSignLibInternal::getCertificateInformation(const std::string& sigXml, KCertificateInfo* info,
-                                                   bool* allFetched, long& signingTime,
-                                                   bool skipOnlineRevocationChecks) {
-    if (info == nullptr) return;
-
-    // Without a signer there is nothing to describe: the record keeps its texts and dates.
-    const kvbsign::X509Ptr signer = kvbsign::signerCertificate(sigXml);
-    if (signer) readCertificateInfo(signer.get(), info);
-
-    checkIfOSTrusted(sigXml, info);
-
-    if (skipOnlineRevocationChecks) {
-        info->revoked = -1;
-        return;
-    }
-    checkIfRevoked(sigXml, info, allFetched, signingTime);
-}
-
 void KVBSignLibInternal::readCertificateInfo(X509* cert, KCertificateInfo* info) {
     if (cert == nullptr || info == nullptr) return;
 
