@@ -21,7 +21,7 @@
 // INTEGER's magnitude in lowercase hexadecimal. No text of a list (issuer names, extensions)
 // is printed, so a list cannot forge lines of the listing.
 //
-// The cache is listed whole or not at all (listing_status.h): a cache file that cannot be
+// The cache is listed whole or not at all (cache_listing.h): a cache file that cannot be
 // opened, that is not a regular file (it is opened without blocking and looked at before
 // anything is read, so a pipe cannot hold the tool), that holds anything but lists of one
 // form, or that is over the bounds (32 MB, or more than 250,000 entries together) is
@@ -48,7 +48,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
-#include "listing_status.h"
+#include "cache_listing.h"
 #include "ossl_ptr.h"
 #include "revocation/crl_entries.h"
 #include "system/unique_fd.h"
@@ -60,10 +60,8 @@ using kvbsign::CrlBytes;
 using kvbsign::CrlWalk;
 using kvbsign::X509CrlPtr;
 
-// The cache is read whole and listed whole, and the library reads the listing whole: a
-// larger cache is refused rather than listed in part.
-constexpr std::size_t kMaxCacheBytes = 32 * 1024 * 1024;
-constexpr std::size_t kMaxListedEntries = 250000;
+using kvbsign::crl_listing::kMaxCacheBytes;
+using kvbsign::crl_listing::kMaxEntries;
 
 const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -118,7 +116,7 @@ CrlWalk listOne(CrlBytes& bytes, std::uint64_t start, std::uint64_t& end, Listin
     std::string entryLines;
     std::size_t count = 0;
     const std::function<bool(const X509_REVOKED&)> onEntry = [&](const X509_REVOKED& entry) {
-        if (listing.entries + count >= kMaxListedEntries) return false;
+        if (listing.entries + count >= kMaxEntries) return false;
         ++count;
         entryLines += "Revoked Cert " + std::to_string(count) + ":\n";
         entryLines += "   Serial number    : " + formatSerial(X509_REVOKED_get0_serialNumber(&entry)) + "\n";
@@ -141,7 +139,7 @@ CrlWalk listOne(CrlBytes& bytes, std::uint64_t start, std::uint64_t& end, Listin
 }
 
 const std::string kTooLarge = "larger than " + std::to_string(kMaxCacheBytes) + " bytes or " +
-                             std::to_string(kMaxListedEntries) + " entries";
+                             std::to_string(kMaxEntries) + " entries";
 
 const char kPemBegin[] = "-----BEGIN X509 CRL-----";
 const char kPemEnd[] = "-----END X509 CRL-----";

@@ -19,7 +19,7 @@
 #include <openssl/bio.h>
 #include <openssl/x509.h>
 
-#include "crl_cache_tool/listing_status.h"
+#include "crl_cache_tool/cache_listing.h"
 #include "revocation/crl_entries.h"
 #include "revocation/crl_listing.h"
 #include "revocation/crl_reading.h"
