@@ -43,6 +43,9 @@ public:
     static std::string extractAttribute(const std::string& text, std::string name);
     static std::string __base64_string_format(const std::string& text);
     static std::string base64_decodestring(std::string text);
+    // At most kMaxHexBytes bytes are shown; the rest is dropped. Serial numbers become lookup
+    // keys through it, so a key holds at most that many bytes of a serial.
+    static constexpr unsigned long kMaxHexBytes = 510;
     static std::string digest_to_hex_string(const unsigned char* bytes, unsigned long count);
     static unsigned char hex2byte(const char* text);
     static std::string uriPercentEncode(const std::string& path);

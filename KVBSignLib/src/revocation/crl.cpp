@@ -60,7 +60,7 @@ const std::string kSerialNumber = "Serial number";
 const std::string kRevocationTime = "Revocation time ";
 
 // digest_to_hex_string shows at most this many bytes of a serial.
-constexpr int kMaxShownSerialBytes = 510;
+constexpr int kMaxShownSerialBytes = static_cast<int>(KVBSignLibInternal::kMaxHexBytes);
 
 int hexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
