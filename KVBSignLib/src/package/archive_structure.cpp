@@ -1,9 +1,9 @@
-// The package archive's structure, read byte by byte and checked before extraction, and
-// the extracted tree compared with it afterwards.
+// The package archive's structure, read byte by byte and checked before extraction: the end
+// records, the central directory, the local headers and data descriptors, and the tiling of
+// the file by its entries.
 
-#include "package/archive.h"
+#include "package/archive_format.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,9 +12,6 @@
 #include <cerrno>
 #include <cstring>
 #include <iterator>
-#include <limits>
-
-#include <zlib.h>
 
 #include "system/interrupt.h"
 #include "system/unique_fd.h"
@@ -23,65 +20,6 @@ namespace kvbsign {
 namespace archive {
 
 namespace {
-
-constexpr std::uint32_t kLocalSignature = 0x04034b50;
-constexpr std::uint32_t kCentralSignature = 0x02014b50;
-constexpr std::uint32_t kEndSignature = 0x06054b50;
-constexpr std::uint32_t kZip64EndSignature = 0x06064b50;
-constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
-constexpr std::uint32_t kDescriptorSignature = 0x08074b50;
-
-constexpr std::size_t kLocalHeaderSize = 30;
-constexpr std::size_t kCentralHeaderSize = 46;
-constexpr std::size_t kEndSize = 22;
-constexpr std::size_t kZip64EndFixedSize = 56;
-constexpr std::uint64_t kZip64EndRecordSize = kZip64EndFixedSize - 12;  // what its size field counts
-constexpr std::size_t kZip64LocatorSize = 20;
-constexpr std::size_t kMaxCommentLength = 0xFFFF;
-constexpr std::uint8_t kHostUnix = 3;
-
-constexpr std::uint16_t kExtraZip64 = 0x0001;
-constexpr std::uint16_t kExtraUnicodePath = 0x7075;
-constexpr std::uint16_t kExtraJarMarker = 0xCAFE;
-
-// Extra fields that carry nothing a reader could take an entry's kind, mode, name or link
-// target from: times, owner ids, a comment. Every other field is refused: some readers take
-// a link, a mode or a set-id bit from fields that the extractor ignores, and a field of
-// unknown meaning may be one of those to some reader.
-constexpr std::uint16_t kExtraHarmless[] = {
-    0x5455,  // extended timestamp
-    0x7875,  // owner ids
-    0x7855,  // owner ids, older form
-    0x5855,  // times and owner ids, oldest form
-    0x000A,  // NTFS times
-    0x6375,  // Unicode comment
-};
-
-constexpr std::uint16_t kFlagEncrypted = 0x0001;
-constexpr std::uint16_t kFlagUtf8 = 0x0800;
-constexpr std::uint16_t kFlagDescriptor = 0x0008;
-constexpr std::uint16_t kFlagStrongEncryption = 0x0040;
-constexpr std::uint16_t kFlagMaskedHeaders = 0x2000;
-
-constexpr std::uint16_t kMethodStored = 0;
-constexpr std::uint16_t kMethodDeflated = 8;
-constexpr std::uint32_t kDosDirectory = 0x10;
-
-constexpr std::uint32_t kSaturated32 = 0xFFFFFFFFu;
-constexpr std::uint16_t kSaturated16 = 0xFFFFu;
-
-std::uint16_t le16(std::string_view b, std::size_t at) {
-    return static_cast<std::uint16_t>(static_cast<unsigned char>(b[at]) |
-                                      (static_cast<unsigned char>(b[at + 1]) << 8));
-}
-
-std::uint32_t le32(std::string_view b, std::size_t at) {
-    return static_cast<std::uint32_t>(le16(b, at)) | (static_cast<std::uint32_t>(le16(b, at + 2)) << 16);
-}
-
-std::uint64_t le64(std::string_view b, std::size_t at) {
-    return static_cast<std::uint64_t>(le32(b, at)) | (static_cast<std::uint64_t>(le32(b, at + 4)) << 32);
-}
 
 // Serves byte ranges of the archive from a window, so that the headers, which mostly come in
 // file order, cost few reads. A view lasts until the next call.
@@ -117,72 +55,6 @@ private:
     std::string window_;
     std::uint64_t start_ = 0;
 };
-
-// a + b, or false when it does not fit.
-bool add(std::uint64_t a, std::uint64_t b, std::uint64_t& sum) {
-    if (b > std::numeric_limits<std::uint64_t>::max() - a) return false;
-    sum = a + b;
-    return true;
-}
-
-// Orders names as a tree is walked: "/" sorts before every other byte, so "a", "a/b",
-// "a/c", "a!" come in that order and everything below a directory follows it directly.
-// Names hold no byte below 0x20, so no other byte collides with "/" placed at 0x01.
-int treeCompare(std::string_view a, std::string_view b) {
-    const std::size_t n = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned ca = a[i] == '/' ? 1u : static_cast<unsigned char>(a[i]);
-        const unsigned cb = b[i] == '/' ? 1u : static_cast<unsigned char>(b[i]);
-        if (ca != cb) return ca < cb ? -1 : 1;
-    }
-    if (a.size() == b.size()) return 0;
-    return a.size() < b.size() ? -1 : 1;
-}
-
-bool isBelow(std::string_view name, std::string_view directory) {
-    return name.size() > directory.size() && name[directory.size()] == '/' &&
-           name.compare(0, directory.size(), directory) == 0;
-}
-
-// A name as entries are named on disk: relative, "/" between non-empty elements, none of
-// them "." or "..", and no byte that extractors rewrite or drop (control bytes, DEL,
-// backslash). Gives the number of its elements.
-bool nameIsPlain(std::string_view name, std::size_t& elements, std::string& reason) {
-    if (name.empty()) {
-        reason = "an entry has an empty name";
-        return false;
-    }
-    for (const char c : name) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7f) {
-            reason = "an entry name holds a control character";
-            return false;
-        }
-        if (c == '\\') {
-            reason = "an entry name holds a backslash";
-            return false;
-        }
-    }
-    if (name[0] == '/') {
-        reason = "an entry name is absolute";
-        return false;
-    }
-    std::size_t start = 0;
-    elements = 0;
-    // Each pass consumes one element and the "/" after it.
-    while (start <= name.size()) {
-        std::size_t end = name.find('/', start);
-        if (end == std::string_view::npos) end = name.size();
-        const std::string_view element = name.substr(start, end - start);
-        if (element.empty() || element == "." || element == "..") {
-            reason = "an entry name has an empty, \".\" or \"..\" element";
-            return false;
-        }
-        ++elements;
-        start = end + 1;
-    }
-    return true;
-}
 
 struct ExtraFields {
     bool hasZip64 = false;
@@ -673,6 +545,29 @@ bool checkLocalEntry(Reader& reader, CentralRecord& record, std::string_view cen
     return true;
 }
 
+class FileSource : public ByteSource {
+public:
+    FileSource(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+    std::uint64_t size() const override { return size_; }
+    bool read(std::uint64_t offset, std::size_t length, char* out) override {
+        // Every pass over an archive file reads through here: an interrupted verification
+        // reads no more.
+        if (kvbsign::interrupt::interrupted()) return false;
+        std::size_t done = 0;
+        while (done < length) {
+            const ssize_t n = pread(fd_, out + done, length - done, static_cast<off_t>(offset + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+private:
+    int fd_;
+    std::uint64_t size_;
+};
+
 }  // namespace
 
 bool MemorySource::read(std::uint64_t offset, std::size_t length, char* out) {
@@ -680,102 +575,6 @@ bool MemorySource::read(std::uint64_t offset, std::size_t length, char* out) {
     if (length > 0) std::memcpy(out, bytes_.data() + offset, length);
     return true;
 }
-
-const Entry* Listing::find(std::string_view name) const {
-    auto it = std::lower_bound(entries.begin(), entries.end(), name, [this](const Entry& e, std::string_view n) {
-        return treeCompare(this->name(e), n) < 0;
-    });
-    if (it == entries.end() || this->name(*it) != name) return nullptr;
-    return &*it;
-}
-
-bool Listing::hasEntryBelow(std::string_view directory) const {
-    // In tree order the first name after the directory itself is below it if any is.
-    auto it = std::upper_bound(entries.begin(), entries.end(), directory, [this](std::string_view n, const Entry& e) {
-        return treeCompare(n, this->name(e)) < 0;
-    });
-    return it != entries.end() && isBelow(name(*it), directory);
-}
-
-namespace {
-
-struct NamedItem {
-    std::string_view name;
-    EntryKind kind;
-    std::uint32_t owner;  // the entry it reads as
-};
-
-// No two entries share a name, and none lies below a file or link entry. The items are
-// sorted in tree order; two items of one owner never conflict.
-bool namesFormATree(std::vector<NamedItem>& items, const char* what, std::string& reason) {
-    std::sort(items.begin(), items.end(),
-              [](const NamedItem& a, const NamedItem& b) { return treeCompare(a.name, b.name) < 0; });
-    // Same names sort side by side; the items above a name are on the stack when it comes.
-    std::vector<const NamedItem*> ancestors;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        const NamedItem& item = items[i];
-        if (i > 0 && items[i - 1].name == item.name && items[i - 1].owner != item.owner) {
-            reason = std::string("two entries share a name") + what;
-            return false;
-        }
-        while (!ancestors.empty() && !isBelow(item.name, ancestors.back()->name)) ancestors.pop_back();
-        if (!ancestors.empty() && ancestors.back()->kind != EntryKind::Directory &&
-            ancestors.back()->owner != item.owner) {
-            reason = std::string("an entry lies below a file or link entry") + what;
-            return false;
-        }
-        ancestors.push_back(&item);
-    }
-    return true;
-}
-
-// CP437, the code page that readers assume for a name without the UTF-8 flag, bytes 0x80 to
-// 0xFF as Unicode code points.
-constexpr std::uint16_t kCp437High[128] = {
-    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE,
-    0x00EC, 0x00C4, 0x00C5, 0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9, 0x00FF, 0x00D6,
-    0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192, 0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA,
-    0x00BA, 0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB, 0x2591, 0x2592, 0x2593, 0x2502,
-    0x2524, 0x2561, 0x2562, 0x2556, 0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510, 0x2514,
-    0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F, 0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550,
-    0x256C, 0x2567, 0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B, 0x256A, 0x2518, 0x250C,
-    0x2588, 0x2584, 0x258C, 0x2590, 0x2580, 0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4,
-    0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229, 0x2261, 0x00B1, 0x2265, 0x2264, 0x2320,
-    0x2321, 0x00F7, 0x2248, 0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,
-};
-
-void appendUtf8(std::uint32_t c, std::string& out) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
-// A name as a case-insensitive file system takes it (ASCII letters folded), read as CP437
-// when asked.
-void appendFolded(std::string_view name, bool asCp437, std::string& out) {
-    for (const char c : name) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u >= 0x80 && asCp437)
-            appendUtf8(kCp437High[u - 0x80], out);
-        else
-            out += (u >= 'A' && u <= 'Z') ? static_cast<char>(u - 'A' + 'a') : c;
-    }
-}
-
-bool hasHighByte(std::string_view name) {
-    for (const char c : name)
-        if (static_cast<unsigned char>(c) >= 0x80) return true;
-    return false;
-}
-
-}  // namespace
 
 bool readArchive(ByteSource& source, Listing& listing, std::string& reason) {
     listing = Listing();
@@ -882,201 +681,7 @@ bool readArchive(ByteSource& source, Listing& listing, std::string& reason) {
     return namesFormATree(folded, " once case is folded or read as CP437", reason);
 }
 
-namespace {
-
-class FileSource : public ByteSource {
-public:
-    FileSource(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
-    std::uint64_t size() const override { return size_; }
-    bool read(std::uint64_t offset, std::size_t length, char* out) override {
-        // Every pass over an archive file reads through here: an interrupted verification
-        // reads no more.
-        if (kvbsign::interrupt::interrupted()) return false;
-        std::size_t done = 0;
-        while (done < length) {
-            const ssize_t n = pread(fd_, out + done, length - done, static_cast<off_t>(offset + done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            done += static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-
-private:
-    int fd_;
-    std::uint64_t size_;
-};
-
-}  // namespace
-
-namespace {
-
-constexpr std::size_t kDataChunk = 256 * 1024;
-
-// Stored data: its CRC-32, and behind a data descriptor no descriptor signature, at which a
-// streaming reader that cannot know the size would end the entry. The bytes are appended to
-// `keep` when it is given.
-bool checkStored(ByteSource& source, const StoredData& data, std::vector<unsigned char>& in, std::string* keep,
-                 std::string& reason) {
-    const bool descriptor = (data.flags & kFlagDescriptor) != 0;
-    uLong crc = crc32(0L, Z_NULL, 0);
-    std::uint64_t left = data.size;
-    std::uint64_t at = data.offset;
-    std::uint32_t last = 0;  // the four bytes before the current one, for signatures across chunks
-    std::uint64_t seen = 0;
-    // Each pass reads one chunk of what is left.
-    while (left > 0) {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, in.size()));
-        if (!source.read(at, n, reinterpret_cast<char*>(in.data()))) {
-            reason = "cannot read an entry's data";
-            return false;
-        }
-        crc = crc32(crc, in.data(), static_cast<uInt>(n));
-        if (keep != nullptr) keep->append(reinterpret_cast<const char*>(in.data()), n);
-        if (descriptor) {
-            for (std::size_t i = 0; i < n; ++i) {
-                last = (last >> 8) | (static_cast<std::uint32_t>(in[i]) << 24);
-                if (++seen >= 4 && last == kDescriptorSignature) {
-                    reason = "a stored entry's data holds a data descriptor signature";
-                    return false;
-                }
-            }
-        }
-        at += n;
-        left -= n;
-    }
-    if (crc != data.crc) {
-        reason = "an entry's data does not match its CRC-32";
-        return false;
-    }
-    return true;
-}
-
-class Inflater {
-public:
-    Inflater() { ok_ = inflateInit2(&stream_, -MAX_WBITS) == Z_OK; }
-    ~Inflater() {
-        if (ok_) inflateEnd(&stream_);
-    }
-    Inflater(const Inflater&) = delete;
-    Inflater& operator=(const Inflater&) = delete;
-    bool ok() const { return ok_; }
-    z_stream& stream() { return stream_; }
-
-private:
-    z_stream stream_{};
-    bool ok_ = false;
-};
-
-// Deflated data: one stream that ends exactly with the entry's compressed bytes and gives
-// the declared size and CRC-32. Decoding stops as soon as it passes the declared size. The
-// decoded bytes are appended to `keep` when it is given.
-bool checkDeflated(ByteSource& source, const StoredData& data, std::vector<unsigned char>& in,
-                   std::vector<unsigned char>& out, std::string* keep, std::string& reason) {
-    Inflater inflater;
-    if (!inflater.ok()) {
-        reason = "cannot decode an entry's data";
-        return false;
-    }
-    z_stream& z = inflater.stream();
-    uLong crc = crc32(0L, Z_NULL, 0);
-    std::uint64_t left = data.compressedSize;
-    std::uint64_t at = data.offset;
-    std::uint64_t produced = 0;
-    bool ended = false;
-    // Each pass either takes new input, gives output, or ends: zlib makes progress whenever
-    // it has room to write, and reports Z_BUF_ERROR when it cannot.
-    for (;;) {
-        if (z.avail_in == 0 && left > 0) {
-            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, in.size()));
-            if (!source.read(at, n, reinterpret_cast<char*>(in.data()))) {
-                reason = "cannot read an entry's data";
-                return false;
-            }
-            at += n;
-            left -= n;
-            z.next_in = in.data();
-            z.avail_in = static_cast<uInt>(n);
-        }
-        // A small input can inflate to much output without another read.
-        if (kvbsign::interrupt::interrupted()) {
-            reason = "interrupted";
-            return false;
-        }
-        z.next_out = out.data();
-        z.avail_out = static_cast<uInt>(out.size());
-        const uInt availableBefore = z.avail_in;
-        const int rc = inflate(&z, Z_NO_FLUSH);
-        const std::size_t written = out.size() - z.avail_out;
-        if (written > data.size - produced) {
-            reason = "an entry's data decodes past its declared size";
-            return false;
-        }
-        produced += written;
-        crc = crc32(crc, out.data(), static_cast<uInt>(written));
-        if (keep != nullptr) keep->append(reinterpret_cast<const char*>(out.data()), written);
-        if (rc == Z_STREAM_END) {
-            ended = true;
-            break;
-        }
-        if (rc == Z_BUF_ERROR && written == 0 && z.avail_in == availableBefore) {
-            if (z.avail_in == 0 && left == 0) break;  // all input given, the stream wants more
-            reason = "an entry's compressed data is damaged";
-            return false;
-        }
-        if (rc != Z_OK && rc != Z_BUF_ERROR) {
-            reason = "an entry's compressed data is damaged";
-            return false;
-        }
-    }
-    if (!ended) {
-        reason = "an entry's compressed data ends inside its stream";
-        return false;
-    }
-    if (z.avail_in != 0 || left != 0) {
-        reason = "an entry's compressed data goes on after its stream ends";
-        return false;
-    }
-    if (produced != data.size) {
-        reason = "an entry's data decodes to another size than declared";
-        return false;
-    }
-    if (crc != data.crc) {
-        reason = "an entry's data does not match its CRC-32";
-        return false;
-    }
-    return true;
-}
-
-}  // namespace
-
-bool checkArchiveData(ByteSource& source, Listing& listing, std::string& reason, DataPass pass) {
-    std::vector<unsigned char> in(kDataChunk);
-    std::vector<unsigned char> out(kDataChunk);
-    if (pass != DataPass::allButLinks) listing.targets.clear();
-    for (const StoredData& data : listing.data) {
-        // A link's target is at most kMaxLinkTargetLength bytes, and decoding never passes the
-        // declared size, so the targets stay within the bound on names.
-        Entry& entry = listing.entries[data.entry];
-        const bool link = entry.kind == EntryKind::Symlink;
-        if (link ? pass == DataPass::allButLinks : pass == DataPass::links) continue;
-        std::string* keep = nullptr;
-        if (link) {
-            entry.targetOffset = static_cast<std::uint32_t>(listing.targets.size());
-            keep = &listing.targets;
-        }
-        const bool ok = data.method == kMethodStored ? checkStored(source, data, in, keep, reason)
-                                                     : checkDeflated(source, data, in, out, keep, reason);
-        if (!ok) return false;
-    }
-    return true;
-}
-
-namespace {
-
-// Runs `read` over the archive file, opened without blocking and only as a regular file.
-template <class Read>
-bool withArchiveFile(const std::string& path, std::string& reason, Read read) {
+bool withArchiveFile(const std::string& path, std::string& reason, const std::function<bool(ByteSource&)>& read) {
     kvbsign::UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     struct stat info;
     if (fd.get() < 0 || fstat(fd.get(), &info) != 0) {
@@ -1091,114 +696,8 @@ bool withArchiveFile(const std::string& path, std::string& reason, Read read) {
     return read(source);
 }
 
-}  // namespace
-
 bool readArchiveFile(const std::string& path, Listing& listing, std::string& reason) {
     return withArchiveFile(path, reason, [&](ByteSource& source) { return readArchive(source, listing, reason); });
-}
-
-bool checkArchiveDataFile(const std::string& path, Listing& listing, std::string& reason, DataPass pass) {
-    return withArchiveFile(path, reason,
-                           [&](ByteSource& source) { return checkArchiveData(source, listing, reason, pass); });
-}
-
-bool treeMatchesListing(const std::string& root, const Listing& listing, std::string& reason) {
-    std::uint64_t expectedFiles = 0;
-    std::uint64_t expectedDirectories = 0;
-    for (const Entry& entry : listing.entries) {
-        if (entry.kind == EntryKind::Directory)
-            ++expectedDirectories;
-        else
-            ++expectedFiles;
-    }
-    std::uint64_t files = 0;
-    std::uint64_t directories = 0;
-
-    if (chmod(root.c_str(), S_IRWXU) != 0) {
-        reason = "cannot prepare the extraction directory";
-        return false;
-    }
-    // Directories still to list, relative to the root. One is open at a time.
-    std::vector<std::string> pending(1);
-    while (!pending.empty()) {
-        const std::string relative = std::move(pending.back());
-        pending.pop_back();
-        const std::string path = relative.empty() ? root : root + "/" + relative;
-        kvbsign::UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
-        if (fd.get() < 0) {
-            reason = "cannot list an extracted directory";
-            return false;
-        }
-        kvbsign::DirectoryPtr dir(fdopendir(fd.get()));
-        if (dir.get() == nullptr) {
-            reason = "cannot list an extracted directory";
-            return false;
-        }
-        // The directory stream owns the descriptor from here on.
-        const int dirFd = fd.release();
-
-        for (;;) {
-            errno = 0;
-            const dirent* item = readdir(dir.get());
-            if (item == nullptr) {
-                if (errno != 0) {
-                    reason = "cannot list an extracted directory";
-                    return false;
-                }
-                break;
-            }
-            const char* base = item->d_name;
-            if (std::strcmp(base, ".") == 0 || std::strcmp(base, "..") == 0) continue;
-            if (kvbsign::interrupt::interrupted()) {
-                reason = "interrupted";
-                return false;
-            }
-            const std::string name = relative.empty() ? std::string(base) : relative + "/" + base;
-            struct stat info;
-            if (fstatat(dirFd, base, &info, AT_SYMLINK_NOFOLLOW) != 0) {
-                reason = "cannot examine an extracted entry";
-                return false;
-            }
-            const Entry* entry = listing.find(name);
-            if (S_ISDIR(info.st_mode)) {
-                if (entry != nullptr ? entry->kind != EntryKind::Directory : !listing.hasEntryBelow(name)) {
-                    reason = "the extraction made a directory the archive does not hold: " + name;
-                    return false;
-                }
-                if (entry != nullptr) ++directories;
-                if ((info.st_mode & S_IRWXU) != S_IRWXU &&
-                    fchmodat(dirFd, base, (info.st_mode & 07777) | S_IRWXU, 0) != 0) {
-                    reason = "cannot open up an extracted directory";
-                    return false;
-                }
-                pending.push_back(name);
-                continue;
-            }
-            const EntryKind kind = S_ISREG(info.st_mode)   ? EntryKind::File
-                                   : S_ISLNK(info.st_mode) ? EntryKind::Symlink
-                                                           : EntryKind::Directory;
-            if (entry == nullptr || kind == EntryKind::Directory || entry->kind != kind ||
-                static_cast<std::uint64_t>(info.st_size) != entry->size) {
-                reason = "the extraction wrote what the archive does not hold: " + name;
-                return false;
-            }
-            // The link checks judged the target the archive stores.
-            if (kind == EntryKind::Symlink) {
-                char target[kMaxLinkTargetLength + 1];
-                const ssize_t n = readlinkat(dirFd, base, target, sizeof target);
-                if (n < 0 || listing.target(*entry) != std::string_view(target, static_cast<std::size_t>(n))) {
-                    reason = "the extraction wrote another link target than the archive holds: " + name;
-                    return false;
-                }
-            }
-            ++files;
-        }
-    }
-    if (files != expectedFiles || directories != expectedDirectories) {
-        reason = "the extraction left out entries of the archive";
-        return false;
-    }
-    return true;
 }
 
 }  // namespace archive
