@@ -266,6 +266,80 @@ bool applyCentralZip64(const ExtraFields& extra, std::uint32_t diskStart, Centra
     return true;
 }
 
+// The kind of an entry is its central name's (a trailing "/" makes a directory) and, for
+// links, its mode's. Extractors that go by the mode or the directory attribute instead must
+// come to the same kind, and none may make a device, a pipe or a set-id file. `plain` gets the
+// name without a directory's "/".
+bool readEntryKind(std::string_view name, std::uint8_t host, std::uint32_t externalAttributes, CentralRecord& record,
+                   std::string_view& plain, std::string& reason) {
+    const std::uint32_t mode = externalAttributes >> 16;
+    const std::uint32_t type = mode & S_IFMT;
+    plain = name;
+    if (!plain.empty() && plain.back() == '/') {
+        record.kind = EntryKind::Directory;
+        plain.remove_suffix(1);
+        if (type != 0 && type != S_IFDIR) {
+            reason = "a directory entry's mode is not a directory's";
+            return false;
+        }
+    } else {
+        if (type == S_IFLNK) record.kind = EntryKind::Symlink;
+        if ((type != 0 && type != S_IFREG && type != S_IFLNK) || (externalAttributes & kDosDirectory) != 0) {
+            reason = "an entry's mode or attributes name another kind than its name";
+            return false;
+        }
+        // Readers that take the kind from another host's attributes write a file there.
+        if (record.kind == EntryKind::Symlink && host != kHostUnix) {
+            reason = "a link entry comes from a host other than Unix";
+            return false;
+        }
+    }
+    if ((mode & (S_ISUID | S_ISGID | S_ISVTX)) != 0) {
+        reason = "an entry's mode sets the set-id or sticky bit";
+        return false;
+    }
+    return true;
+}
+
+// The bounds on one entry: its plain name and its elements, all elements so far
+// (`nameElements`), no content for a directory, and for a link a target of bounded length
+// that counts with the names (`nameBytes`: the names so far with this one, `targetBytes`: the
+// links' targets so far).
+bool entryWithinBounds(std::string_view plain, const CentralRecord& record, std::uint64_t nameBytes,
+                       std::uint64_t& nameElements, std::uint64_t& targetBytes, std::string& reason) {
+    if (plain.size() > kMaxNameLength) {
+        reason = "entry names too long";
+        return false;
+    }
+    std::size_t elements = 0;
+    if (!nameIsPlain(plain, elements, reason)) return false;
+    if (elements > kMaxNameElements) {
+        reason = "an entry name has too many elements";
+        return false;
+    }
+    nameElements += elements;
+    if (nameElements > kMaxTotalElements) {
+        reason = "entry names have too many elements in all";
+        return false;
+    }
+    if (record.kind == EntryKind::Directory && record.size != 0) {
+        reason = "a directory entry has content";
+        return false;
+    }
+    if (record.kind == EntryKind::Symlink) {
+        if (record.size > kMaxLinkTargetLength) {
+            reason = "a link target is too long";
+            return false;
+        }
+        targetBytes += record.size;
+        if (nameBytes + targetBytes > kMaxNameBytes) {
+            reason = "entry names too long";
+            return false;
+        }
+    }
+    return true;
+}
+
 bool readCentralDirectory(Reader& reader, const Layout& layout, std::string& names, std::uint64_t& nameElements,
                           std::vector<CentralRecord>& records, std::string& reason) {
     if (layout.entryCount > kMaxEntries) {
@@ -337,65 +411,10 @@ bool readCentralDirectory(Reader& reader, const Layout& layout, std::string& nam
             reason = "an entry is neither stored nor deflated";
             return false;
         }
-        // The kind is the name's (a trailing "/" makes a directory) and, for links, the
-        // mode's. Extractors that go by the mode or the directory attribute instead must come
-        // to the same kind, and none may make a device, a pipe or a set-id file.
-        const std::uint32_t mode = externalAttributes >> 16;
-        const std::uint32_t type = mode & S_IFMT;
-        std::string_view plain = name;
-        if (!plain.empty() && plain.back() == '/') {
-            record.kind = EntryKind::Directory;
-            plain.remove_suffix(1);
-            if (type != 0 && type != S_IFDIR) {
-                reason = "a directory entry's mode is not a directory's";
-                return false;
-            }
-        } else {
-            if (type == S_IFLNK) record.kind = EntryKind::Symlink;
-            if ((type != 0 && type != S_IFREG && type != S_IFLNK) || (externalAttributes & kDosDirectory) != 0) {
-                reason = "an entry's mode or attributes name another kind than its name";
-                return false;
-            }
-            // Readers that take the kind from another host's attributes write a file there.
-            if (record.kind == EntryKind::Symlink && host != kHostUnix) {
-                reason = "a link entry comes from a host other than Unix";
-                return false;
-            }
-        }
-        if ((mode & (S_ISUID | S_ISGID | S_ISVTX)) != 0) {
-            reason = "an entry's mode sets the set-id or sticky bit";
+        std::string_view plain;
+        if (!readEntryKind(name, host, externalAttributes, record, plain, reason)) return false;
+        if (!entryWithinBounds(plain, record, names.size() + nameLength, nameElements, targetBytes, reason))
             return false;
-        }
-        if (plain.size() > kMaxNameLength) {
-            reason = "entry names too long";
-            return false;
-        }
-        std::size_t elements = 0;
-        if (!nameIsPlain(plain, elements, reason)) return false;
-        if (elements > kMaxNameElements) {
-            reason = "an entry name has too many elements";
-            return false;
-        }
-        nameElements += elements;
-        if (nameElements > kMaxTotalElements) {
-            reason = "entry names have too many elements in all";
-            return false;
-        }
-        if (record.kind == EntryKind::Directory && record.size != 0) {
-            reason = "a directory entry has content";
-            return false;
-        }
-        if (record.kind == EntryKind::Symlink) {
-            if (record.size > kMaxLinkTargetLength) {
-                reason = "a link target is too long";
-                return false;
-            }
-            targetBytes += record.size;
-            if (names.size() + targetBytes + nameLength > kMaxNameBytes) {
-                reason = "entry names too long";
-                return false;
-            }
-        }
         if (record.method == 0 && record.compressedSize != record.size) {
             reason = "a stored entry's sizes differ";
             return false;
