@@ -433,6 +433,86 @@ bool readCentralDirectory(Reader& reader, const Layout& layout, std::string& nam
     return true;
 }
 
+// A local zip64 field holds both sizes; the 32-bit fields send the reader there.
+bool applyLocalZip64(const ExtraFields& extra, std::uint64_t& size, std::uint64_t& compressedSize,
+                     std::string& reason) {
+    if (extra.zip64.size() != 16) {
+        reason = "a local zip64 extra field is not two sizes";
+        return false;
+    }
+    const std::uint64_t size64 = le64(extra.zip64, 0);
+    const std::uint64_t compressed64 = le64(extra.zip64, 8);
+    if (size != kSaturated32 || compressedSize != kSaturated32) {
+        // Readers that use the field whenever it is there must find the same values.
+        if (size64 != size || compressed64 != compressedSize) {
+            reason = "a local zip64 extra field disagrees with its header";
+            return false;
+        }
+    }
+    size = size64;
+    compressedSize = compressed64;
+    return true;
+}
+
+// The data descriptor of an entry whose local header announces one: the `after` bytes from
+// `dataEnd` to the next structure, against the central record. `crc`, `compressedSize` and
+// `size` are the local header's (its zip64 field applied, `zip64` when it has one).
+bool checkDescriptor(Reader& reader, const CentralRecord& record, bool zip64, std::uint64_t dataEnd,
+                     std::uint64_t after, std::uint32_t crc, std::uint64_t compressedSize, std::uint64_t size,
+                     std::string& reason) {
+    // With a descriptor the local fields are zero or already the final values.
+    if ((crc != 0 && crc != record.crc) || (compressedSize != 0 && compressedSize != record.compressedSize) ||
+        (size != 0 && size != record.size)) {
+        reason = "a local header's CRC or sizes differ from its central record";
+        return false;
+    }
+    // A streaming reader that sizes the descriptor by the sizes, not by the zip64 field, reads
+    // a wide descriptor of small sizes wrongly and loses the entries after it.
+    if (zip64 && record.size < kSaturated32 && record.compressedSize < kSaturated32) {
+        reason = "a data descriptor is wider than its sizes need";
+        return false;
+    }
+    // The descriptor fills exactly the bytes up to the next structure; its width follows from
+    // the zip64 field, and only the signature is optional.
+    const std::size_t plainLength = zip64 ? 20 : 12;
+    if (after != plainLength && after != plainLength + 4) {
+        reason = "bytes between entries that no entry accounts for";
+        return false;
+    }
+    std::string_view descriptor;
+    if (!reader.view(dataEnd, static_cast<std::size_t>(after), descriptor)) {
+        reason = "cannot read a data descriptor";
+        return false;
+    }
+    // A streaming reader finds the end of stored data only by the signature, and takes an
+    // unsigned descriptor for more data.
+    if (record.method == kMethodStored && after != plainLength + 4) {
+        reason = "a stored entry's data descriptor has no signature";
+        return false;
+    }
+    std::size_t at = 0;
+    if (after == plainLength + 4) {
+        if (le32(descriptor, 0) != kDescriptorSignature) {
+            reason = "bytes between entries that no entry accounts for";
+            return false;
+        }
+        at = 4;
+    } else if (le32(descriptor, 0) == kDescriptorSignature) {
+        // A CRC equal to the signature reads as a signed descriptor to some readers.
+        reason = "an unsigned data descriptor reads as a signed one";
+        return false;
+    }
+    const std::uint32_t descriptorCrc = le32(descriptor, at);
+    const std::uint64_t descriptorCompressed = zip64 ? le64(descriptor, at + 4) : le32(descriptor, at + 4);
+    const std::uint64_t descriptorSize = zip64 ? le64(descriptor, at + 12) : le32(descriptor, at + 8);
+    if (descriptorCrc != record.crc || descriptorCompressed != record.compressedSize ||
+        descriptorSize != record.size) {
+        reason = "a data descriptor differs from its central record";
+        return false;
+    }
+    return true;
+}
+
 // The local header at the record's offset, and the data descriptor after its data, against
 // the central record; `next` is where the following structure begins.
 bool checkLocalEntry(Reader& reader, CentralRecord& record, std::string_view centralName, std::uint64_t next,
@@ -471,24 +551,7 @@ bool checkLocalEntry(Reader& reader, CentralRecord& record, std::string_view cen
     }
     ExtraFields extra;
     if (!readExtraFields(rest.substr(nameLength, extraLength), name, extra, reason)) return false;
-    // A local zip64 field holds both sizes; the 32-bit fields send the reader there.
-    if (extra.hasZip64) {
-        if (extra.zip64.size() != 16) {
-            reason = "a local zip64 extra field is not two sizes";
-            return false;
-        }
-        const std::uint64_t size64 = le64(extra.zip64, 0);
-        const std::uint64_t compressed64 = le64(extra.zip64, 8);
-        if (size != kSaturated32 || compressedSize != kSaturated32) {
-            // Readers that use the field whenever it is there must find the same values.
-            if (size64 != size || compressed64 != compressedSize) {
-                reason = "a local zip64 extra field disagrees with its header";
-                return false;
-            }
-        }
-        size = size64;
-        compressedSize = compressed64;
-    }
+    if (extra.hasZip64 && !applyLocalZip64(extra, size, compressedSize, reason)) return false;
 
     const std::uint64_t dataStart = record.localOffset + kLocalHeaderSize + nameLength + extraLength;
     record.dataOffset = dataStart;
@@ -510,58 +573,7 @@ bool checkLocalEntry(Reader& reader, CentralRecord& record, std::string_view cen
         }
         return true;
     }
-
-    // With a descriptor the local fields are zero or already the final values.
-    if ((crc != 0 && crc != record.crc) || (compressedSize != 0 && compressedSize != record.compressedSize) ||
-        (size != 0 && size != record.size)) {
-        reason = "a local header's CRC or sizes differ from its central record";
-        return false;
-    }
-    // A streaming reader that sizes the descriptor by the sizes, not by the zip64 field, reads
-    // a wide descriptor of small sizes wrongly and loses the entries after it.
-    if (extra.hasZip64 && record.size < kSaturated32 && record.compressedSize < kSaturated32) {
-        reason = "a data descriptor is wider than its sizes need";
-        return false;
-    }
-    // The descriptor fills exactly the bytes up to the next structure; its width follows from
-    // the zip64 field, and only the signature is optional.
-    const std::size_t plainLength = extra.hasZip64 ? 20 : 12;
-    if (after != plainLength && after != plainLength + 4) {
-        reason = "bytes between entries that no entry accounts for";
-        return false;
-    }
-    std::string_view descriptor;
-    if (!reader.view(dataEnd, static_cast<std::size_t>(after), descriptor)) {
-        reason = "cannot read a data descriptor";
-        return false;
-    }
-    // A streaming reader finds the end of stored data only by the signature, and takes an
-    // unsigned descriptor for more data.
-    if (record.method == kMethodStored && after != plainLength + 4) {
-        reason = "a stored entry's data descriptor has no signature";
-        return false;
-    }
-    std::size_t at = 0;
-    if (after == plainLength + 4) {
-        if (le32(descriptor, 0) != kDescriptorSignature) {
-            reason = "bytes between entries that no entry accounts for";
-            return false;
-        }
-        at = 4;
-    } else if (le32(descriptor, 0) == kDescriptorSignature) {
-        // A CRC equal to the signature reads as a signed descriptor to some readers.
-        reason = "an unsigned data descriptor reads as a signed one";
-        return false;
-    }
-    const std::uint32_t descriptorCrc = le32(descriptor, at);
-    const std::uint64_t descriptorCompressed = extra.hasZip64 ? le64(descriptor, at + 4) : le32(descriptor, at + 4);
-    const std::uint64_t descriptorSize = extra.hasZip64 ? le64(descriptor, at + 12) : le32(descriptor, at + 8);
-    if (descriptorCrc != record.crc || descriptorCompressed != record.compressedSize ||
-        descriptorSize != record.size) {
-        reason = "a data descriptor differs from its central record";
-        return false;
-    }
-    return true;
+    return checkDescriptor(reader, record, extra.hasZip64, dataEnd, after, crc, compressedSize, size, reason);
 }
 
 class FileSource : public ByteSource {
