@@ -105,13 +105,18 @@ struct NamedItem {
     std::uint32_t owner;  // the entry it reads as
 };
 
-// No two entries share a name, and none lies below a file or link entry. The items are
-// sorted in tree order; two items of one owner never conflict.
-bool namesFormATree(std::vector<NamedItem>& items, const char* what, std::string& reason);
+// The exact pass over the names: no two of the entries (in central order) share a name, and
+// none lies below a file or link entry. Then listing.entries holds them in tree order, the
+// data records name them by that order, `unsorted` is emptied, and `exact` holds their names
+// in tree order, each with its central index.
+bool sortEntriesByName(std::vector<Entry>& unsorted, Listing& listing, std::vector<NamedItem>& exact,
+                       std::string& reason);
 
-// A name as a case-insensitive file system takes it (ASCII letters folded), read as CP437
-// when asked.
-void appendFolded(std::string_view name, bool asCp437, std::string& out);
+// The folded pass: the same rules once ASCII case is folded, and for a name whose entry
+// `readAsCp437` marks (by central index) also once it is read as CP437: two entries that come
+// to one name would overwrite each other there. Empties `exact`.
+bool foldedNamesFormATree(std::vector<NamedItem>& exact, const std::vector<std::uint8_t>& readAsCp437,
+                          std::string& reason);
 
 // True when the name holds a byte of 0x80 or above, which CP437 and UTF-8 read apart.
 bool hasHighByte(std::string_view name);

@@ -38,6 +38,42 @@ void appendUtf8(std::uint32_t c, std::string& out) {
     }
 }
 
+// No two entries share a name, and none lies below a file or link entry. The items are
+// sorted in tree order; two items of one owner never conflict.
+bool namesFormATree(std::vector<NamedItem>& items, const char* what, std::string& reason) {
+    std::sort(items.begin(), items.end(),
+              [](const NamedItem& a, const NamedItem& b) { return treeCompare(a.name, b.name) < 0; });
+    // Same names sort side by side; the items above a name are on the stack when it comes.
+    std::vector<const NamedItem*> ancestors;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const NamedItem& item = items[i];
+        if (i > 0 && items[i - 1].name == item.name && items[i - 1].owner != item.owner) {
+            reason = std::string("two entries share a name") + what;
+            return false;
+        }
+        while (!ancestors.empty() && !isBelow(item.name, ancestors.back()->name)) ancestors.pop_back();
+        if (!ancestors.empty() && ancestors.back()->kind != EntryKind::Directory &&
+            ancestors.back()->owner != item.owner) {
+            reason = std::string("an entry lies below a file or link entry") + what;
+            return false;
+        }
+        ancestors.push_back(&item);
+    }
+    return true;
+}
+
+// A name as a case-insensitive file system takes it (ASCII letters folded), read as CP437
+// when asked.
+void appendFolded(std::string_view name, bool asCp437, std::string& out) {
+    for (const char c : name) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u >= 0x80 && asCp437)
+            appendUtf8(kCp437High[u - 0x80], out);
+        else
+            out += (u >= 'A' && u <= 'Z') ? static_cast<char>(u - 'A' + 'a') : c;
+    }
+}
+
 }  // namespace
 
 int treeCompare(std::string_view a, std::string_view b) {
@@ -109,42 +145,63 @@ bool Listing::hasEntryBelow(std::string_view directory) const {
     return it != entries.end() && isBelow(name(*it), directory);
 }
 
-bool namesFormATree(std::vector<NamedItem>& items, const char* what, std::string& reason) {
-    std::sort(items.begin(), items.end(),
-              [](const NamedItem& a, const NamedItem& b) { return treeCompare(a.name, b.name) < 0; });
-    // Same names sort side by side; the items above a name are on the stack when it comes.
-    std::vector<const NamedItem*> ancestors;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        const NamedItem& item = items[i];
-        if (i > 0 && items[i - 1].name == item.name && items[i - 1].owner != item.owner) {
-            reason = std::string("two entries share a name") + what;
-            return false;
-        }
-        while (!ancestors.empty() && !isBelow(item.name, ancestors.back()->name)) ancestors.pop_back();
-        if (!ancestors.empty() && ancestors.back()->kind != EntryKind::Directory &&
-            ancestors.back()->owner != item.owner) {
-            reason = std::string("an entry lies below a file or link entry") + what;
-            return false;
-        }
-        ancestors.push_back(&item);
-    }
-    return true;
-}
 
-void appendFolded(std::string_view name, bool asCp437, std::string& out) {
-    for (const char c : name) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u >= 0x80 && asCp437)
-            appendUtf8(kCp437High[u - 0x80], out);
-        else
-            out += (u >= 'A' && u <= 'Z') ? static_cast<char>(u - 'A' + 'a') : c;
-    }
-}
 
 bool hasHighByte(std::string_view name) {
     for (const char c : name)
         if (static_cast<unsigned char>(c) >= 0x80) return true;
     return false;
+}
+
+bool sortEntriesByName(std::vector<Entry>& unsorted, Listing& listing, std::vector<NamedItem>& exact,
+                       std::string& reason) {
+    exact.reserve(unsorted.size());
+    for (std::size_t i = 0; i < unsorted.size(); ++i)
+        exact.push_back({listing.name(unsorted[i]), unsorted[i].kind, static_cast<std::uint32_t>(i)});
+    if (!namesFormATree(exact, "", reason)) return false;
+    listing.entries.reserve(exact.size());
+    // The data records name their entries by central index until now.
+    std::vector<std::uint32_t> sortedIndex(exact.size());
+    for (const NamedItem& item : exact) {
+        sortedIndex[item.owner] = static_cast<std::uint32_t>(listing.entries.size());
+        listing.entries.push_back(unsorted[item.owner]);
+    }
+    for (StoredData& data : listing.data) data.entry = sortedIndex[data.entry];
+    sortedIndex.clear();
+    sortedIndex.shrink_to_fit();
+    unsorted.clear();
+    unsorted.shrink_to_fit();
+    return true;
+}
+
+bool foldedNamesFormATree(std::vector<NamedItem>& exact, const std::vector<std::uint8_t>& readAsCp437,
+                          std::string& reason) {
+    // The text is written first, the views taken once it no longer moves.
+    struct FoldedRange {
+        std::size_t offset;
+        std::size_t length;
+        EntryKind kind;
+        std::uint32_t owner;
+    };
+    std::string foldedNames;
+    std::vector<FoldedRange> ranges;
+    ranges.reserve(exact.size());
+    for (const NamedItem& item : exact) {
+        for (int asCp437 = 0; asCp437 <= (readAsCp437[item.owner] ? 1 : 0); ++asCp437) {
+            const std::size_t start = foldedNames.size();
+            appendFolded(item.name, asCp437 != 0, foldedNames);
+            ranges.push_back({start, foldedNames.size() - start, item.kind, item.owner});
+        }
+    }
+    exact.clear();
+    exact.shrink_to_fit();
+    std::vector<NamedItem> folded;
+    folded.reserve(ranges.size());
+    for (const FoldedRange& r : ranges)
+        folded.push_back({std::string_view(foldedNames).substr(r.offset, r.length), r.kind, r.owner});
+    ranges.clear();
+    ranges.shrink_to_fit();
+    return namesFormATree(folded, " once case is folded or read as CP437", reason);
 }
 
 }  // namespace archive

@@ -599,25 +599,11 @@ private:
     std::uint64_t size_;
 };
 
-}  // namespace
-
-bool MemorySource::read(std::uint64_t offset, std::size_t length, char* out) {
-    if (offset > bytes_.size() || length > bytes_.size() - offset) return false;
-    if (length > 0) std::memcpy(out, bytes_.data() + offset, length);
-    return true;
-}
-
-bool readArchive(ByteSource& source, Listing& listing, std::string& reason) {
-    listing = Listing();
-    Reader reader(source);
-    Layout layout;
-    if (!readEnd(reader, layout, reason)) return false;
-
-    std::vector<CentralRecord> records;
-    if (!readCentralDirectory(reader, layout, listing.names, listing.nameElements, records, reason)) return false;
-
-    // In file order the local entries must tile the file from offset 0 to the central
-    // directory: a gap could hold an entry that only a reader going from the front sees.
+// In file order the local entries must tile the file from offset 0 to the central directory:
+// a gap could hold an entry that only a reader going from the front sees. Fills listing.data
+// in file order, each naming its entry by central index.
+bool tileLocalEntries(Reader& reader, const Layout& layout, std::vector<CentralRecord>& records, Listing& listing,
+                      std::string& reason) {
     std::vector<std::uint32_t> order(records.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
     std::sort(order.begin(), order.end(),
@@ -642,14 +628,15 @@ bool readArchive(ByteSource& source, Listing& listing, std::string& reason) {
         data.entry = order[i];
         listing.data.push_back(data);
     }
+    return true;
+}
 
-    // The names as stored, and as other readers and file systems may take them. The entries
-    // are kept in central order until the exact pass has sorted their names.
-    std::vector<NamedItem> exact;
-    std::vector<std::uint8_t> readAsCp437(records.size());
-    std::vector<Entry> unsorted;
-    exact.reserve(records.size());
-    unsorted.reserve(records.size());
+// The records' entries in central order, their declared sizes summed up in the listing, and
+// for each whether other readers may take its name as CP437.
+bool takeEntries(const std::vector<CentralRecord>& records, Listing& listing, std::vector<Entry>& entries,
+                 std::vector<std::uint8_t>& readAsCp437, std::string& reason) {
+    entries.reserve(records.size());
+    readAsCp437.resize(records.size());
     for (std::size_t i = 0; i < records.size(); ++i) {
         const CentralRecord& record = records[i];
         Entry entry;
@@ -662,54 +649,40 @@ bool readArchive(ByteSource& source, Listing& listing, std::string& reason) {
             return false;
         }
         listing.largestSize = std::max(listing.largestSize, record.size);
-        unsorted.push_back(entry);
-        exact.push_back({listing.name(entry), entry.kind, static_cast<std::uint32_t>(i)});
+        entries.push_back(entry);
         readAsCp437[i] = (record.flags & kFlagUtf8) == 0 && hasHighByte(listing.name(entry));
     }
+    return true;
+}
+
+}  // namespace
+
+bool MemorySource::read(std::uint64_t offset, std::size_t length, char* out) {
+    if (offset > bytes_.size() || length > bytes_.size() - offset) return false;
+    if (length > 0) std::memcpy(out, bytes_.data() + offset, length);
+    return true;
+}
+
+bool readArchive(ByteSource& source, Listing& listing, std::string& reason) {
+    listing = Listing();
+    Reader reader(source);
+    Layout layout;
+    if (!readEnd(reader, layout, reason)) return false;
+
+    std::vector<CentralRecord> records;
+    if (!readCentralDirectory(reader, layout, listing.names, listing.nameElements, records, reason)) return false;
+    if (!tileLocalEntries(reader, layout, records, listing, reason)) return false;
+
+    // The names as stored, and as other readers and file systems may take them. The entries
+    // are kept in central order until the exact pass has sorted their names.
+    std::vector<Entry> unsorted;
+    std::vector<std::uint8_t> readAsCp437;
+    if (!takeEntries(records, listing, unsorted, readAsCp437, reason)) return false;
     records.clear();
     records.shrink_to_fit();
-    if (!namesFormATree(exact, "", reason)) return false;
-    listing.entries.reserve(exact.size());
-    // The data records name their entries by central index until now.
-    std::vector<std::uint32_t> sortedIndex(exact.size());
-    for (const NamedItem& item : exact) {
-        sortedIndex[item.owner] = static_cast<std::uint32_t>(listing.entries.size());
-        listing.entries.push_back(unsorted[item.owner]);
-    }
-    for (StoredData& data : listing.data) data.entry = sortedIndex[data.entry];
-    sortedIndex.clear();
-    sortedIndex.shrink_to_fit();
-    unsorted.clear();
-    unsorted.shrink_to_fit();
-
-    // Folded with ASCII case, and a name without the UTF-8 flag also as CP437: two entries that
-    // come to one name would overwrite each other there. The text is written first, the views
-    // taken once it no longer moves.
-    struct FoldedRange {
-        std::size_t offset;
-        std::size_t length;
-        EntryKind kind;
-        std::uint32_t owner;
-    };
-    std::string foldedNames;
-    std::vector<FoldedRange> ranges;
-    ranges.reserve(exact.size());
-    for (const NamedItem& item : exact) {
-        for (int asCp437 = 0; asCp437 <= (readAsCp437[item.owner] ? 1 : 0); ++asCp437) {
-            const std::size_t start = foldedNames.size();
-            appendFolded(item.name, asCp437 != 0, foldedNames);
-            ranges.push_back({start, foldedNames.size() - start, item.kind, item.owner});
-        }
-    }
-    exact.clear();
-    exact.shrink_to_fit();
-    std::vector<NamedItem> folded;
-    folded.reserve(ranges.size());
-    for (const FoldedRange& r : ranges)
-        folded.push_back({std::string_view(foldedNames).substr(r.offset, r.length), r.kind, r.owner});
-    ranges.clear();
-    ranges.shrink_to_fit();
-    return namesFormATree(folded, " once case is folded or read as CP437", reason);
+    std::vector<NamedItem> exact;
+    if (!sortEntriesByName(unsorted, listing, exact, reason)) return false;
+    return foldedNamesFormATree(exact, readAsCp437, reason);
 }
 
 bool withArchiveFile(const std::string& path, std::string& reason, const std::function<bool(ByteSource&)>& read) {
