@@ -11,14 +11,7 @@
 #include "ossl_ptr.h"
 #include "text/document_tags.h"
 
-namespace {
-
-using kvbsign::tags::kCertificateEnd;
-using kvbsign::tags::kCertificateStart;
-using kvbsign::tags::kKeyInfoEnd;
-using kvbsign::tags::kKeyInfoStart;
-
-}  // namespace
+namespace tags = kvbsign::tags;
 
 // The signer key comes from the same certificate that the certificate record describes.
 EVP_PKEY* KVBSignLibInternal::extractRSA(const std::string& doc) {
@@ -39,17 +32,17 @@ EVP_PKEY* KVBSignLibInternal::extractRSA(const std::string& doc) {
 
 std::vector<std::string_view> KVBSignLibInternal::getX509CertificateViews(std::string_view doc) {
     std::vector<std::string_view> texts;
-    const std::string_view window = stringRangeView(doc, kKeyInfoStart, kKeyInfoEnd);
-    const size_t startLength = sizeof(kCertificateStart) - 1;
-    const size_t endLength = sizeof(kCertificateEnd) - 1;
+    const std::string_view window = stringRangeView(doc, tags::kKeyInfoStart, tags::kKeyInfoEnd);
+    const size_t startLength = sizeof(tags::kCertificateStart) - 1;
+    const size_t endLength = sizeof(tags::kCertificateEnd) - 1;
 
     // Each pass moves past one end tag, so the walk ends.
     size_t rest = 0;
     for (;;) {
-        const size_t end = window.find(kCertificateEnd, rest);
+        const size_t end = window.find(tags::kCertificateEnd, rest);
         if (end == std::string_view::npos) break;
         const std::string_view piece = window.substr(rest, end - rest);
-        const size_t start = piece.find(kCertificateStart);
+        const size_t start = piece.find(tags::kCertificateStart);
         texts.push_back(start == std::string_view::npos ? piece : piece.substr(start + startLength));
         rest = end + endLength;
     }

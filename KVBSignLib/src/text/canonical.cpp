@@ -16,17 +16,7 @@
 
 namespace {
 
-using kvbsign::tags::kDigestValueEnd;
-using kvbsign::tags::kDigestValueStart;
-using kvbsign::tags::kManifestEnd;
-using kvbsign::tags::kManifestStart;
-using kvbsign::tags::kManifestWithNamespace;
-using kvbsign::tags::kSignatureValueEnd;
-using kvbsign::tags::kSignatureValueStart;
-using kvbsign::tags::kSignedInfoEnd;
-using kvbsign::tags::kSignedInfoStart;
-using kvbsign::tags::kSignedInfoWithNamespace;
-using kvbsign::tags::kVariantSignatureMethod;
+namespace tags = kvbsign::tags;
 
 // How much text a rewriting pass reads between two looks at the interrupt flag.
 constexpr size_t kInterruptLookBytes = 1 << 20;
@@ -198,21 +188,21 @@ struct StringOut {
 };
 
 std::string_view signedInfoRange(const std::string& doc) {
-    return KVBSignLibInternal::stringRangeView(doc, kSignedInfoStart, kSignedInfoEnd);
+    return KVBSignLibInternal::stringRangeView(doc, tags::kSignedInfoStart, tags::kSignedInfoEnd);
 }
 
 std::string_view manifestRange(const std::string& doc) {
-    return KVBSignLibInternal::stringRangeView(doc, kManifestStart, kManifestEnd);
+    return KVBSignLibInternal::stringRangeView(doc, tags::kManifestStart, tags::kManifestEnd);
 }
 
 }  // namespace
 
 std::string_view KVBSignLibInternal::signatureValueRange(const std::string& doc) {
-    return stringRangeView(doc, kSignatureValueStart, kSignatureValueEnd);
+    return stringRangeView(doc, tags::kSignatureValueStart, tags::kSignatureValueEnd);
 }
 
 std::string_view KVBSignLibInternal::manifestValueRange(const std::string& doc) {
-    return stringRangeView(signedInfoRange(doc), kDigestValueStart, kDigestValueEnd);
+    return stringRangeView(signedInfoRange(doc), tags::kDigestValueStart, tags::kDigestValueEnd);
 }
 
 std::string KVBSignLibInternal::extractSignatureValue(const std::string& doc) {
@@ -223,7 +213,9 @@ std::string KVBSignLibInternal::extractManifestValue(const std::string& doc) {
     return unite_lines(std::string(manifestValueRange(doc)));
 }
 
-bool KVBSignLibInternal::isNvoSignature(const std::string& doc) { return foundStr(kVariantSignatureMethod, doc); }
+bool KVBSignLibInternal::isNvoSignature(const std::string& doc) {
+    return foundStr(tags::kVariantSignatureMethod, doc);
+}
 
 std::string KVBSignLibInternal::removeSpacesBetweenElements(std::string text) {
     const std::string_view pieces[] = {text};
@@ -243,7 +235,7 @@ std::string KVBSignLibInternal::expandCollapsedElements(std::string text) {
 std::string KVBSignLibInternal::signedInfoSHA1(const std::string& doc, bool removeLineBreaks) {
     // Wrapped before the rewriting: a blank right after the start tag is deleted too. Line
     // breaks, when removed, go before the deletion, so none reaches the digest.
-    const std::string_view pieces[] = {kSignedInfoWithNamespace, signedInfoRange(doc), kSignedInfoEnd};
+    const std::string_view pieces[] = {tags::kSignedInfoWithNamespace, signedInfoRange(doc), tags::kSignedInfoEnd};
     TextOut kept(pieces);
     removeSpaces(pieces, removeLineBreaks, kept, nullptr);
     DigestOut out(EVP_sha1(), removeLineBreaks ? DigestOut::LineEnds::asGiven : DigestOut::LineEnds::normalised);
@@ -257,9 +249,9 @@ std::string KVBSignLibInternal::manifestSHA256(const std::string& doc, bool remo
     TextOut kept(pieces);
     removeSpaces(pieces, false, kept, nullptr);
     DigestOut out(EVP_sha256(), removeLineBreaks ? DigestOut::LineEnds::removed : DigestOut::LineEnds::normalised);
-    out.put(std::string_view(kManifestWithNamespace));
+    out.put(std::string_view(tags::kManifestWithNamespace));
     expandCollapsed(kept.text, out);
-    out.put(std::string_view(kManifestEnd));
+    out.put(std::string_view(tags::kManifestEnd));
     return out.finish();
 }
 
@@ -268,7 +260,8 @@ bool KVBSignLibInternal::canonicalFormDropsContent(const std::string& doc, bool 
     // covered by the digests, so it must be white space only.
     bool drops = false;
     NoText none;
-    const std::string_view signedInfo[] = {kSignedInfoWithNamespace, signedInfoRange(doc), kSignedInfoEnd};
+    const std::string_view signedInfo[] = {tags::kSignedInfoWithNamespace, signedInfoRange(doc),
+                                           tags::kSignedInfoEnd};
     removeSpaces(signedInfo, signedInfoLineBreakFlag, none, &drops);
     if (drops) return true;
     const std::string_view manifest[] = {manifestRange(doc)};

@@ -25,13 +25,7 @@
 
 namespace {
 
-using kvbsign::tags::kCertificateStart;
-using kvbsign::tags::kSignatureValueEnd;
-using kvbsign::tags::kSignatureValueStart;
-using kvbsign::tags::kTimestampEnd;
-using kvbsign::tags::kTimestampStart;
-// The signature value as the authority saw it: with the namespace it inherits in the document.
-using kvbsign::tags::kSignatureValueWithNamespace;
+namespace tags = kvbsign::tags;
 
 enum : int { kValid = 1, kValidOutsideValidity = 2, kUnverifiable = 3, kInvalid = 4 };
 
@@ -186,24 +180,24 @@ void signerValidity(const std::string& sigXml, time_t& notBefore, time_t& notAft
 }  // namespace
 
 bool Timestamp::isTimestamped(const std::string& sigXml) {
-    return sigXml.find(kTimestampStart) != std::string::npos;
+    return sigXml.find(tags::kTimestampStart) != std::string::npos;
 }
 
 std::string Timestamp::extractTimestampValue(const std::string& sigXml) {
     return KVBSignLibInternal::unite_lines(
-        std::string(KVBSignLibInternal::stringRangeView(sigXml, kTimestampStart, kTimestampEnd)));
+        std::string(KVBSignLibInternal::stringRangeView(sigXml, tags::kTimestampStart, tags::kTimestampEnd)));
 }
 
 std::string Timestamp::constructTimestampRequestBody(const std::string& sigXml) {
     // Built as one text: the value goes in with its line breaks left out.
     const std::string_view value = KVBSignLibInternal::signatureValueRange(sigXml);
     std::string body;
-    body.reserve(sizeof kSignatureValueWithNamespace + value.size() + sizeof kSignatureValueEnd);
-    body.append(kSignatureValueWithNamespace);
+    body.reserve(sizeof tags::kSignatureValueWithNamespace + value.size() + sizeof tags::kSignatureValueEnd);
+    body.append(tags::kSignatureValueWithNamespace);
     for (char c : value) {
         if (c != '\r' && c != '\n') body.push_back(c);
     }
-    body.append(kSignatureValueEnd);
+    body.append(tags::kSignatureValueEnd);
     return body;
 }
 
@@ -220,8 +214,8 @@ std::string Timestamp::readAndRepairTimestampRequestBody(const std::string& path
     // Read in bounded chunks so that a size the stream misreports cannot make one huge buffer.
     // Before the start tag only the bytes that may begin it are kept, and reading stops at the
     // end tag: the file is never held whole.
-    const std::string_view start = kSignatureValueStart;
-    const std::string_view end = kSignatureValueEnd;
+    const std::string_view start = tags::kSignatureValueStart;
+    const std::string_view end = tags::kSignatureValueEnd;
     std::string before;
     std::string formed;
     bool started = false;
@@ -242,7 +236,7 @@ std::string Timestamp::readAndRepairTimestampRequestBody(const std::string& path
                 continue;
             }
             started = true;
-            formed = kSignatureValueWithNamespace;
+            formed = tags::kSignatureValueWithNamespace;
             formed.append(before, p + start.size(), std::string::npos);
             before = std::string();
         } else {
@@ -285,9 +279,9 @@ int Timestamp::validateTimestamp(const std::string& sigXml, bool isNvo, std::vec
     // The request body goes before the token is decoded, so the two are never held at once.
     std::string digestHex = computeSHA1AsHex(constructTimestampRequestBody(sigXml));
     const std::string der = KVBSignLibInternal::base64DecodeView(
-        KVBSignLibInternal::stringRangeView(sigXml, kTimestampStart, kTimestampEnd));
+        KVBSignLibInternal::stringRangeView(sigXml, tags::kTimestampStart, tags::kTimestampEnd));
 
-    if (sigXml.find(kCertificateStart) == std::string::npos) return kInvalid;
+    if (sigXml.find(tags::kCertificateStart) == std::string::npos) return kInvalid;
 
     time_t notBefore = 0;
     time_t notAfter = 0;
