@@ -545,26 +545,25 @@ std::size_t openDescriptorCount() {
 
 TEST(FileCopy, FailedCopyRemovesTheTargetAndClosesBothFiles) {
     kvtest::ScratchDir scratch;
-    kvtest::writeFile(scratch.file("big"), std::string(256 * 1024, 'x'));
-    const std::size_t before = openDescriptorCount();
-
-    // Writing the copy fails once it passes the limit (with the signal ignored, as EFBIG).
-    rlimit saved;
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    struct sigaction ignore = {}, old = {};
-    ignore.sa_handler = SIG_IGN;
-    ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &old), 0);
-    rlimit small = saved;
-    small.rlim_cur = 64 * 1024;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    boost::system::error_code ec;
-    kvbsign::copyRegularFile(scratch.file("big"), scratch.file("copy"), ec);
-    setrlimit(RLIMIT_FSIZE, &saved);
-    sigaction(SIGXFSZ, &old, nullptr);
-
-    EXPECT_EQ(ec.value(), EFBIG);
-    EXPECT_FALSE(fs::exists(scratch.file("copy")));
-    EXPECT_EQ(openDescriptorCount(), before);
+    const std::string from = scratch.file("big");
+    const std::string to = scratch.file("copy");
+    kvtest::writeFile(from, std::string(256 * 1024, 'x'));
+    // In a child whose file size limit stops the copy; with the signal ignored the write fails
+    // with EFBIG.
+    const int result = kvtest::runInChild([&] {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit;
+        if (getrlimit(RLIMIT_FSIZE, &limit) != 0) return 10;
+        limit.rlim_cur = 64 * 1024;
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 10;
+        const std::size_t before = openDescriptorCount();
+        boost::system::error_code ec;
+        kvbsign::copyRegularFile(from, to, ec);
+        if (ec.value() != EFBIG) return 1;
+        if (fs::exists(to)) return 2;
+        return openDescriptorCount() == before ? 0 : 3;
+    });
+    EXPECT_EQ(result, 0) << "1: not EFBIG, 2: the target stayed, 3: a descriptor stayed open, 10: no limit";
 }
 
 // --- command-line paths ---
