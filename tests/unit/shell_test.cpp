@@ -1,4 +1,4 @@
-// Command runner, package extraction, temporary directories and command-line paths.
+// Command runner, package extraction, temporary directories, file copy and command-line paths.
 
 #include <gtest/gtest.h>
 
