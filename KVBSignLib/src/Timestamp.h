@@ -14,13 +14,16 @@ public:
     static time_t Asn1ToTime(const ASN1_STRING* t);
 
     static bool isTimestamped(const std::string& sigXml);
-    static std::string extractTimestampValue(const std::string& sigXml);
     static std::string constructTimestampRequestBody(const std::string& sigXml);
     static std::string readAndRepairTimestampRequestBody(const std::string& path);
     static std::string computeSHA1AsHex(const std::string& data);
-    static std::string extractTSTInfo(const std::string& dump);
     static int validateTimestamp(const std::string& sigXml, bool isNvo, std::vector<X509*> userCerts,
                                  std::string& signatureFilePath, long& genTime);
+    // Design only, no step of the verification calls these (the check decodes the token from
+    // its range in the document, and reads the signing time from the verified token, never
+    // from a text dump):
+    static std::string extractTimestampValue(const std::string& sigXml);
+    static std::string extractTSTInfo(const std::string& dump);
 };
 
 #endif

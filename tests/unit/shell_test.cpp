@@ -1,4 +1,4 @@
-// Command runner, package extraction, temporary directories and command-line paths.
+// Command runner, package extraction, temporary directories, file copy and command-line paths.
 
 #include <gtest/gtest.h>
 
@@ -28,6 +28,7 @@
 #include "child_process.h"
 #include "cli_runner.h"
 #include "reader_agreement.h"
+#include "system/file_copy.h"
 #include "system/shell_testing.h"
 #include "zip_writer.h"
 
@@ -532,6 +533,37 @@ TEST(TempDirectory, RemovingWhatIsNotThereIsSilent) {
     std::string single = scratch.file("single");
     K::removeTempDirectory(single);
     EXPECT_FALSE(fs::exists(single));
+}
+
+// --- file copy ---
+
+std::size_t openDescriptorCount() {
+    std::size_t count = 0;
+    for (fs::directory_iterator it("/proc/self/fd"), end; it != end; ++it) ++count;
+    return count;
+}
+
+TEST(FileCopy, FailedCopyRemovesTheTargetAndClosesBothFiles) {
+    kvtest::ScratchDir scratch;
+    const std::string from = scratch.file("big");
+    const std::string to = scratch.file("copy");
+    kvtest::writeFile(from, std::string(256 * 1024, 'x'));
+    // In a child whose file size limit stops the copy; with the signal ignored the write fails
+    // with EFBIG.
+    const int result = kvtest::runInChild([&] {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit;
+        if (getrlimit(RLIMIT_FSIZE, &limit) != 0) return 10;
+        limit.rlim_cur = 64 * 1024;
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 10;
+        const std::size_t before = openDescriptorCount();
+        boost::system::error_code ec;
+        kvbsign::copyRegularFile(from, to, ec);
+        if (ec.value() != EFBIG) return 1;
+        if (fs::exists(to)) return 2;
+        return openDescriptorCount() == before ? 0 : 3;
+    });
+    EXPECT_EQ(result, 0) << "1: not EFBIG, 2: the target stayed, 3: a descriptor stayed open, 10: no limit";
 }
 
 // --- command-line paths ---

@@ -21,7 +21,7 @@
 // INTEGER's magnitude in lowercase hexadecimal. No text of a list (issuer names, extensions)
 // is printed, so a list cannot forge lines of the listing.
 //
-// The cache is listed whole or not at all (listing_status.h): a cache file that cannot be
+// The cache is listed whole or not at all (cache_listing.h): a cache file that cannot be
 // opened, that is not a regular file (it is opened without blocking and looked at before
 // anything is read, so a pipe cannot hold the tool), that holds anything but lists of one
 // form, or that is over the bounds (32 MB, or more than 250,000 entries together) is
@@ -48,9 +48,10 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
-#include "listing_status.h"
+#include "cache_listing.h"
 #include "ossl_ptr.h"
 #include "revocation/crl_entries.h"
+#include "system/unique_fd.h"
 
 namespace {
 
@@ -59,10 +60,8 @@ using kvbsign::CrlBytes;
 using kvbsign::CrlWalk;
 using kvbsign::X509CrlPtr;
 
-// The cache is read whole and listed whole, and the library reads the listing whole: a
-// larger cache is refused rather than listed in part.
-constexpr std::size_t kMaxCacheBytes = 32 * 1024 * 1024;
-constexpr std::size_t kMaxListedEntries = 250000;
+using kvbsign::crl_listing::kMaxCacheBytes;
+using kvbsign::crl_listing::kMaxEntries;
 
 const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -105,10 +104,6 @@ std::string formatSerial(const ASN1_INTEGER* serial) {
     return out;
 }
 
-struct OpenSslFree {
-    void operator()(unsigned char* p) const { OPENSSL_free(p); }
-};
-
 struct Listing {
     std::string text;  // the lines of the lists read so far
     std::size_t lists = 0;
@@ -121,7 +116,7 @@ CrlWalk listOne(CrlBytes& bytes, std::uint64_t start, std::uint64_t& end, Listin
     std::string entryLines;
     std::size_t count = 0;
     const std::function<bool(const X509_REVOKED&)> onEntry = [&](const X509_REVOKED& entry) {
-        if (listing.entries + count >= kMaxListedEntries) return false;
+        if (listing.entries + count >= kMaxEntries) return false;
         ++count;
         entryLines += "Revoked Cert " + std::to_string(count) + ":\n";
         entryLines += "   Serial number    : " + formatSerial(X509_REVOKED_get0_serialNumber(&entry)) + "\n";
@@ -144,7 +139,7 @@ CrlWalk listOne(CrlBytes& bytes, std::uint64_t start, std::uint64_t& end, Listin
 }
 
 const std::string kTooLarge = "larger than " + std::to_string(kMaxCacheBytes) + " bytes or " +
-                             std::to_string(kMaxListedEntries) + " entries";
+                             std::to_string(kMaxEntries) + " entries";
 
 const char kPemBegin[] = "-----BEGIN X509 CRL-----";
 const char kPemEnd[] = "-----END X509 CRL-----";
@@ -195,7 +190,7 @@ CrlWalk listPemBlock(const std::string& bytes, std::size_t start, std::size_t en
     long derLength = 0;
     if (PEM_bytes_read_bio(&der, &derLength, nullptr, PEM_STRING_X509_CRL, bio.get(), nullptr, nullptr) != 1)
         return CrlWalk::NotAList;
-    const std::unique_ptr<unsigned char, OpenSslFree> owned(der);
+    const kvbsign::OpenSslMemoryPtr<unsigned char> owned(der);
     // The block holds exactly one list, and the reader took the whole block.
     if (derLength <= 0 || BIO_ctrl_pending(bio.get()) != 0) return CrlWalk::NotAList;
     CrlBytes block(der, static_cast<std::size_t>(derLength));
@@ -269,15 +264,12 @@ bool readBounded(const std::string& path, std::string& bytes, std::string& probl
         problem = "not a regular file";
         return false;
     }
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const kvbsign::UniqueFd owned(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    const int fd = owned.get();
     if (fd < 0) {
         problem = std::string("cannot be opened: ") + std::strerror(errno);
         return false;
     }
-    struct Closer {
-        int fd;
-        ~Closer() { close(fd); }
-    } closer{fd};
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         problem = "not a regular file";
         return false;

@@ -39,10 +39,6 @@ std::string bundlePath() {
     return fallback != nullptr ? fallback : "";
 }
 
-struct FileCloser {
-    void operator()(FILE* f) const { fclose(f); }
-};
-
 // Reads the whole bundle; false when it is not a readable regular file of sensible size.
 bool readBundle(FILE* file, std::string& text) {
     struct stat info;
@@ -70,11 +66,13 @@ bool decodeBlock(const std::string& block, std::string& der) {
     unsigned char* data = nullptr;
     long length = 0;
     const int ok = PEM_read_bio(bio.get(), &name, &header, &data, &length);
-    if (ok == 1 && length > 0) der.assign(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
-    OPENSSL_free(name);
-    OPENSSL_free(header);
-    OPENSSL_free(data);
-    return ok == 1 && length > 0;
+    // The outputs are the caller's from here on, whatever the outcome.
+    const OpenSslMemoryPtr<char> ownedName(name);
+    const OpenSslMemoryPtr<char> ownedHeader(header);
+    const OpenSslMemoryPtr<unsigned char> ownedData(data);
+    if (ok != 1 || length <= 0) return false;
+    der.assign(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
+    return true;
 }
 
 // Where the end lines stand, by label: "-----END ", then the label up to the next "-----". A
@@ -97,7 +95,7 @@ std::map<std::string, std::vector<size_t>> endLinesByLabel(const std::string& te
 Status readSystemRoots(const std::function<void(const std::string& der)>& deliver) {
     const std::string path = bundlePath();
     if (path.empty()) return Status::cannotOpen;
-    std::unique_ptr<FILE, FileCloser> file(fopen(path.c_str(), "rb"));
+    FilePtr file(std::fopen(path.c_str(), "rb"));
     if (!file) return Status::cannotOpen;
 
     std::string text;

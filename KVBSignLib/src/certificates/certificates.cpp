@@ -7,26 +7,18 @@
 #include <openssl/x509.h>
 
 #include "KVBSignLibInternal.h"
+#include "certificates/signer.h"
 #include "ossl_ptr.h"
+#include "text/document_tags.h"
 
-namespace {
+namespace tags = kvbsign::tags;
 
-const char kCertStart[] = "<X509Certificate>";
-const char kCertEnd[] = "</X509Certificate>";
-
-}  // namespace
-
-// The signer key comes from the same certificate that the certificate record describes: the
-// first one inside KeyInfo. A certificate element placed elsewhere in the document (outside the
-// signed content) must not be able to supply the key.
+// The signer key comes from the same certificate that the certificate record describes.
 EVP_PKEY* KVBSignLibInternal::extractRSA(const std::string& doc) {
     kvbsign::EvpPkeyPtr empty(EVP_PKEY_new());
     if (!empty) throw std::bad_alloc();
 
-    const std::string_view keyInfo = stringRangeView(doc, "<KeyInfo>", "</KeyInfo>");
-    if (keyInfo.find(kCertStart) == std::string_view::npos) return empty.release();
-
-    kvbsign::X509Ptr cert(getX509FromBase64(stringRangeView(keyInfo, kCertStart, kCertEnd)));
+    const kvbsign::X509Ptr cert = kvbsign::signerCertificate(doc);
     if (!cert) return empty.release();
 
     EVP_PKEY* certKey = X509_get0_pubkey(cert.get());
@@ -40,17 +32,17 @@ EVP_PKEY* KVBSignLibInternal::extractRSA(const std::string& doc) {
 
 std::vector<std::string_view> KVBSignLibInternal::getX509CertificateViews(std::string_view doc) {
     std::vector<std::string_view> texts;
-    const std::string_view window = stringRangeView(doc, "<KeyInfo>", "</KeyInfo>");
-    const size_t startLength = sizeof(kCertStart) - 1;
-    const size_t endLength = sizeof(kCertEnd) - 1;
+    const std::string_view window = stringRangeView(doc, tags::kKeyInfoStart, tags::kKeyInfoEnd);
+    const size_t startLength = sizeof(tags::kCertificateStart) - 1;
+    const size_t endLength = sizeof(tags::kCertificateEnd) - 1;
 
     // Each pass moves past one end tag, so the walk ends.
     size_t rest = 0;
     for (;;) {
-        const size_t end = window.find(kCertEnd, rest);
+        const size_t end = window.find(tags::kCertificateEnd, rest);
         if (end == std::string_view::npos) break;
         const std::string_view piece = window.substr(rest, end - rest);
-        const size_t start = piece.find(kCertStart);
+        const size_t start = piece.find(tags::kCertificateStart);
         texts.push_back(start == std::string_view::npos ? piece : piece.substr(start + startLength));
         rest = end + endLength;
     }

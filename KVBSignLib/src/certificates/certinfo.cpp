@@ -1,4 +1,3 @@
-#include <cstring>
 #include <exception>
 #include <fstream>
 #include <memory>
@@ -11,15 +10,14 @@
 #include "KVBSignLibInternal.h"
 #include "SafeStringAPIs.h"
 #include "Timestamp.h"
+#include "certificates/signer.h"
 #include "ossl_ptr.h"
+#include "system/temp_dir.h"
 #include "system_check/system_check.h"
 
 namespace {
 
-const char kCertStart[] = "<X509Certificate>";
-const char kCertEnd[] = "</X509Certificate>";
-
-using X509NamePtr = std::unique_ptr<X509_NAME, kvbsign::Free<&X509_NAME_free>>;
+using kvbsign::X509NamePtr;
 
 // The length of the text that the one-line form writes for one entry: its separator, key,
 // "=" and value. Each entry's text depends on nothing but the entry. 0 when it cannot be
@@ -27,10 +25,7 @@ using X509NamePtr = std::unique_ptr<X509_NAME, kvbsign::Free<&X509_NAME_free>>;
 size_t entryTextLength(const X509_NAME_ENTRY* entry) {
     X509NamePtr single(X509_NAME_new());
     if (!single || X509_NAME_add_entry(single.get(), entry, -1, 0) != 1) return 0;
-    char buffer[4096];
-    buffer[0] = '\0';
-    if (X509_NAME_oneline(single.get(), buffer, sizeof buffer) == nullptr) return 0;
-    return std::strlen(buffer);
+    return kvbsign::oneLine(single.get()).size();
 }
 
 // The subject's one-line form as the cryptography library writes it, values untouched, with
@@ -47,11 +42,9 @@ struct OneLineName {
 OneLineName subjectOneLine(X509* cert) {
     OneLineName result;
     const X509_NAME* name = X509_get_subject_name(cert);
-    char buffer[4096];
-    buffer[0] = '\0';
-    if (name == nullptr || X509_NAME_oneline(name, buffer, sizeof buffer) == nullptr) return result;
+    if (name == nullptr) return result;
     std::string& text = result.text;
-    text = buffer;
+    text = kvbsign::oneLine(name);
 
     size_t offset = 0;
     int previousSet = -1;
@@ -86,44 +79,7 @@ std::unique_ptr<char[]> newText(const std::string& text) {
     return field;
 }
 
-struct TempDirGuard {
-    std::string path;
-    ~TempDirGuard() {
-        if (!path.empty()) KVBSignLibInternal::removeTempDirectory(path);
-    }
-};
-
-struct CertListGuard {
-    std::vector<X509*>& list;
-    ~CertListGuard() {
-        for (X509* cert : list) X509_free(cert);
-        list.clear();
-    }
-};
-
 }  // namespace
-
-void KVBSignLibInternal::getCertificateInformation(const std::string& sigXml, KCertificateInfo* info,
-                                                   bool* allFetched, long& signingTime,
-                                                   bool skipOnlineRevocationChecks) {
-    if (info == nullptr) return;
-
-    // The signer is the first certificate element inside KeyInfo; without one there is no
-    // signer to describe and the record keeps its texts and dates.
-    const std::string_view keyInfo = stringRangeView(sigXml, "<KeyInfo>", "</KeyInfo>");
-    if (keyInfo.find(kCertStart) != std::string_view::npos) {
-        kvbsign::X509Ptr signer(getX509FromBase64(stringRangeView(keyInfo, kCertStart, kCertEnd)));
-        if (signer) readCertificateInfo(signer.get(), info);
-    }
-
-    checkIfOSTrusted(sigXml, info);
-
-    if (skipOnlineRevocationChecks) {
-        info->revoked = -1;
-        return;
-    }
-    checkIfRevoked(sigXml, info, allFetched, signingTime);
-}
 
 void KVBSignLibInternal::readCertificateInfo(X509* cert, KCertificateInfo* info) {
     if (cert == nullptr || info == nullptr) return;
@@ -175,9 +131,9 @@ void KVBSignLibInternal::checkIfOSTrusted(const std::string& sigXml, KCertificat
 
     {
         // The platform's own check is handed the chain, but its answer decides nothing.
-        TempDirGuard dir{tmpDir()};
-        if (!dir.path.empty()) {
-            const std::string file = dir.path + "/tmppem.pem";
+        const kvbsign::TempDirGuard dir(tmpDir());
+        if (!dir.path().empty()) {
+            const std::string file = dir.path() + "/tmppem.pem";
             {
                 // Written piece by piece from the document: no second copy of its certificates.
                 std::ofstream out(file, std::ios::binary | std::ios::trunc);
@@ -190,14 +146,13 @@ void KVBSignLibInternal::checkIfOSTrusted(const std::string& sigXml, KCertificat
         }
     }
 
-    std::vector<X509*> roots;
-    CertListGuard rootsGuard{roots};
-    if (!getSystemRootCertificates(roots)) {
+    kvbsign::X509List roots;
+    if (!getSystemRootCertificates(roots.certs())) {
         info->osTrusted = -1;
-    } else if (roots.empty()) {
+    } else if (roots.certs().empty()) {
         // A store without roots trusts nothing; an empty anchor list would accept any chain.
         info->osTrusted = 0;
     } else {
-        info->osTrusted = validateCertificateChain(sigXml, roots) ? 1 : 0;
+        info->osTrusted = validateCertificateChain(sigXml, roots.certs()) ? 1 : 0;
     }
 }

@@ -11,27 +11,19 @@
 
 #include "KVBSignLibInternal.h"
 #include "certificates/chain.h"
+#include "certificates/signer.h"
 #include "ossl_ptr.h"
 #include "root_store/root_store.h"
 #include "system/file_copy.h"
+#include "system/temp_dir.h"
 
 const char* KVBSignLibInternal::SYSTEM_ROOT_CERTIFICATES_KEYCHAIN =
     "/System/Library/Keychains/SystemRootCertificates.keychain";
 
 namespace {
 
-// Names are compared as the one-line text written into a buffer of this size.
-const int kNameBufferSize = 4096;
-
-std::string oneLine(const X509_NAME* name) {
-    char buffer[kNameBufferSize];
-    buffer[0] = '\0';
-    if (X509_NAME_oneline(name, buffer, sizeof buffer) == nullptr) return std::string();
-    return buffer;
-}
-
-std::string subjectOf(const X509* cert) { return oneLine(X509_get_subject_name(cert)); }
-std::string issuerOf(const X509* cert) { return oneLine(X509_get_issuer_name(cert)); }
+using kvbsign::issuerOf;
+using kvbsign::subjectOf;
 
 bool isSelfIssued(const X509* cert) { return subjectOf(cert) == issuerOf(cert); }
 
@@ -65,14 +57,6 @@ bool sameSubjectAndKey(X509* a, const std::string& subjectA, X509* b, const std:
     return keyA != nullptr && keyB != nullptr && algorithmA != nullptr && algorithmB != nullptr &&
            ASN1_STRING_cmp(keyA, keyB) == 0 && X509_ALGOR_cmp(algorithmA, algorithmB) == 0;
 }
-
-// Removes a temporary directory when the step that made it ends, on every path.
-struct TempDirGuard {
-    std::string path;
-    ~TempDirGuard() {
-        if (!path.empty()) KVBSignLibInternal::removeTempDirectory(path);
-    }
-};
 
 // What the chain check finds in a list of certificates (which it neither owns nor frees).
 struct Linked {
@@ -186,37 +170,10 @@ Linked linkChain(const std::vector<X509*>& certs, std::vector<X509*>& anchors) {
 
 bool KVBSignLibInternal::validateCertificateChainX509(std::vector<X509*> certs, std::vector<X509*>& anchors) {
     // The list is ours from here on: every certificate is freed once, whatever the outcome.
-    std::vector<kvbsign::X509Ptr> owned;
-    owned.reserve(certs.size());
-    for (X509* cert : certs) owned.emplace_back(cert);
-    const Linked linked = linkChain(certs, anchors);
+    const kvbsign::X509List owned(std::move(certs));
+    const Linked linked = linkChain(owned.certs(), anchors);
     return linked.holds && (anchors.empty() || linked.anchorAt != Linked::kNone);
 }
-
-namespace {
-
-// The chain vouches for the signer (the first KeyInfo certificate, whose key checks the
-// signature) only when the signer is its end entity. A certificate below the signer is the
-// signer's own making: were it a copy of an anchor (its subject and key), the chain would
-// hold together and contain the anchor without any anchor standing above the signer.
-bool signerIsEndEntity(const std::string& sigXml, const std::vector<kvbsign::X509Ptr>& chain) {
-    const std::string_view keyInfo = KVBSignLibInternal::stringRangeView(sigXml, "<KeyInfo>", "</KeyInfo>");
-    if (keyInfo.find("<X509Certificate>") == std::string_view::npos) return false;
-    const kvbsign::X509Ptr signer(KVBSignLibInternal::getX509FromBase64(
-        KVBSignLibInternal::stringRangeView(keyInfo, "<X509Certificate>", "</X509Certificate>")));
-    if (!signer) return false;
-    const std::string signerSubject = subjectOf(signer.get());
-    for (const kvbsign::X509Ptr& cert : chain) {
-        if (!cert || X509_cmp(cert.get(), signer.get()) == 0) continue;
-        if (issuerOf(cert.get()) == signerSubject) {
-            KVBSignLibInternal::debugError("validateCertificateChain: the signer issues another certificate of the chain");
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
 
 bool kvbsign::buildDocumentChain(const std::string& sigXml, std::vector<X509*>& anchors, BuiltChain& chain) {
     const std::vector<std::string_view> texts = KVBSignLibInternal::getX509CertificateViews(sigXml);
@@ -230,11 +187,16 @@ bool kvbsign::buildDocumentChain(const std::string& sigXml, std::vector<X509*>& 
     std::vector<X509Ptr> decoded;
     decoded.reserve(texts.size());
     for (std::string_view text : texts) decoded.emplace_back(KVBSignLibInternal::getX509FromBase64(text));
-    if (!signerIsEndEntity(sigXml, decoded)) return false;
-
     std::vector<X509*> list;
     list.reserve(decoded.size());
     for (const X509Ptr& cert : decoded) list.push_back(cert.get());
+
+    const X509Ptr signer = signerCertificate(sigXml);
+    if (!signer) return false;
+    if (!signerIsEndEntity(signer.get(), list)) {
+        KVBSignLibInternal::debugError("validateCertificateChain: the signer issues another certificate of the chain");
+        return false;
+    }
     const Linked linked = linkChain(list, anchors);
     if (!linked.holds) return false;
 
@@ -293,9 +255,9 @@ X509* KVBSignLibInternal::loadDERCertificate(const char* path) {
     boost::system::error_code ec;
     if (!boost::filesystem::is_regular_file(source, ec)) return nullptr;
 
-    TempDirGuard dir{tmpDir()};
-    if (dir.path.empty()) return nullptr;
-    const std::string copy = dir.path + "/cert.p12";
+    const kvbsign::TempDirGuard dir(tmpDir());
+    if (dir.path().empty()) return nullptr;
+    const std::string copy = dir.path() + "/cert.p12";
     kvbsign::copyRegularFile(source, copy, ec);
     if (ec) return nullptr;
 
@@ -318,7 +280,8 @@ bool KVBSignLibInternal::loadUserDERCertificates(std::vector<std::string>& paths
         kvbsign::X509Ptr cert(loadDERCertificate(paths[i].c_str()));
         if (!cert) {
             debugError("Invalid user certificates passed in");
-            for (X509* loaded : certs) X509_free(loaded);
+            // Nothing loaded stays: the list is emptied and what it held freed.
+            const kvbsign::X509List loaded(std::move(certs));
             certs.clear();
             return false;
         }

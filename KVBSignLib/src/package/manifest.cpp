@@ -10,8 +10,11 @@
 
 #include "KVBSignLibInternal.h"
 #include "package/package_paths.h"
+#include "text/document_tags.h"
 
 namespace {
+
+namespace tags = kvbsign::tags;
 
 // The path an entry's URI text names, decoded the way it is matched against the files. The
 // decoders change nothing in a text without "&" and "%": such a text is its own path.
@@ -25,7 +28,7 @@ std::string decodedEntryPath(std::string_view uriText) {
 // order, except those whose path neither side counts. The texts are views into `manifest`.
 template <class Take>
 void forEachManifestEntry(std::string_view manifest, Take take) {
-    static constexpr std::string_view kEndTag = "</Reference>";
+    static constexpr std::string_view kEndTag = tags::kReferenceEnd;
     std::string_view::size_type rest = 0;
     // Each pass moves past one end tag, so the scan ends.
     for (;;) {
@@ -33,7 +36,8 @@ void forEachManifestEntry(std::string_view manifest, Take take) {
         if (end == std::string_view::npos) break;
         const std::string_view piece = manifest.substr(rest, end - rest);
         const std::string_view uri = KVBSignLibInternal::extractAttributeView(piece, "URI");
-        const std::string_view digest = KVBSignLibInternal::stringRangeView(piece, "<DigestValue>", "</DigestValue>");
+        const std::string_view digest =
+            KVBSignLibInternal::stringRangeView(piece, tags::kDigestValueStart, tags::kDigestValueEnd);
         // The walk leaves out the same paths, so neither side counts them.
         const bool excluded = needsDecoding(uri) ? kvbsign::isExcludedPackagePath(decodedEntryPath(uri))
                                                  : kvbsign::isExcludedPackagePath(uri);
@@ -79,7 +83,7 @@ bool checkManifestHashes(const std::string& sigXml, const char* directory, const
     // equal URI texts the first in the document stays. A package of many files is listed by
     // a large manifest, so the entries hold no copies of their texts.
     const std::string_view manifest =
-        KVBSignLibInternal::stringRangeView(sigXml, "<Manifest Id=\"PackageContents\">", "</Manifest>");
+        KVBSignLibInternal::stringRangeView(sigXml, tags::kManifestStart, tags::kManifestEnd);
     std::vector<EntryText> entries;
     forEachManifestEntry(manifest, [&entries](std::string_view uri, std::string_view digest) {
         entries.push_back({uri, digest});

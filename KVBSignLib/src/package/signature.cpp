@@ -11,6 +11,7 @@
 
 #include "KVBSignLibInternal.h"
 #include "ossl_ptr.h"
+#include "text/document_tags.h"
 
 namespace {
 
@@ -74,7 +75,7 @@ bool variantManifestDigestMatches(const std::string& sigXml) {
     if (signedDigest == KVBSignLibInternal::manifestSHA256(sigXml, false)) return true;
     if (signedDigest != KVBSignLibInternal::manifestSHA256(sigXml, true)) return false;
     return !lineBreakInsideMarkup(
-        KVBSignLibInternal::stringRangeView(sigXml, "<Manifest Id=\"PackageContents\">", "</Manifest>"));
+        KVBSignLibInternal::stringRangeView(sigXml, kvbsign::tags::kManifestStart, kvbsign::tags::kManifestEnd));
 }
 
 }  // namespace

@@ -128,7 +128,7 @@ public:
 };
 
 using kvbsign::DirectoryPtr;
-using FileDescriptor = kvbsign::UniqueFd;
+using kvbsign::UniqueFd;
 
 const std::size_t kReadChunk = 1 << 20;
 
@@ -225,7 +225,7 @@ int addReference(std::vector<nonXMLManifestReference>& references, const FileSou
         digest = known->second;
     } else {
         KVBSIGN_STATUS status = KVBSIGN_SUCCESS;
-        const FileDescriptor fd(
+        const UniqueFd fd(
             openat(source.directory, source.name, kDigestOpenFlags | (source.followLink ? 0 : O_NOFOLLOW)));
         char* text = nullptr;
         if (fd.get() < 0)
@@ -365,14 +365,14 @@ int Walker::walk(const std::string& walkedPath, const std::string& walkedRelativ
         }
         if (type == DT_DIR) {
             if (!withinLinkedReferenceBound()) return KVBSIGN_SYMLINK_INVALID_LOCATION;
-            const int fd = openat(dirfd(directory), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (fd < 0) raiseFileSystemError("Cannot open directory", pathOf(), errno);
-            DirectoryPtr below(fdopendir(fd));
+            UniqueFd fd(openat(dirfd(directory), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (fd.get() < 0) raiseFileSystemError("Cannot open directory", pathOf(), errno);
+            DirectoryPtr below(fdopendir(fd.get()));
             if (!below) {
                 const int error = errno;
-                close(fd);
                 raiseFileSystemError("Cannot open directory", pathOf(), error);
             }
+            fd.release();  // the directory stream owns it now
             levels.push_back({std::move(below), relative.size()});
             continue;
         }
@@ -496,7 +496,7 @@ char* KVBSignLibInternal::encodeFile(const char* path, KVBSIGN_STATUS* status) {
         *status = KVBSIGN_FILE_NOT_FOUND;
         return nullptr;
     }
-    const FileDescriptor fd(open(path, kDigestOpenFlags));
+    const UniqueFd fd(open(path, kDigestOpenFlags));
     if (fd.get() < 0) {
         *status = KVBSIGN_FILE_NOT_FOUND;
         return nullptr;

@@ -19,7 +19,7 @@
 #include <openssl/bio.h>
 #include <openssl/x509.h>
 
-#include "crl_cache_tool/listing_status.h"
+#include "crl_cache_tool/cache_listing.h"
 #include "revocation/crl_entries.h"
 #include "revocation/crl_listing.h"
 #include "revocation/crl_reading.h"
@@ -60,7 +60,7 @@ const std::string kSerialNumber = "Serial number";
 const std::string kRevocationTime = "Revocation time ";
 
 // digest_to_hex_string shows at most this many bytes of a serial.
-constexpr int kMaxShownSerialBytes = 510;
+constexpr int kMaxShownSerialBytes = static_cast<int>(KVBSignLibInternal::kMaxHexBytes);
 
 int hexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';

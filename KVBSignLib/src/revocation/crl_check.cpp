@@ -15,9 +15,6 @@ namespace kvbsign {
 
 namespace {
 
-using PssParamsPtr = std::unique_ptr<RSA_PSS_PARAMS, Free<&RSA_PSS_PARAMS_free>>;
-using IssuingPointPtr = std::unique_ptr<ISSUING_DIST_POINT, Free<&ISSUING_DIST_POINT_free>>;
-
 // A list issued a little ahead of our clock still counts: clocks differ.
 constexpr time_t kClockSkewSeconds = 5 * 60;
 
@@ -87,7 +84,7 @@ bool readPssParameters(int parameterType, const void* parameter, PssSettings& se
     const ASN1_STRING* sequence = static_cast<const ASN1_STRING*>(parameter);
     const unsigned char* p = ASN1_STRING_get0_data(sequence);
     const long length = ASN1_STRING_length(sequence);
-    PssParamsPtr pss(d2i_RSA_PSS_PARAMS(nullptr, &p, length));
+    RsaPssParamsPtr pss(d2i_RSA_PSS_PARAMS(nullptr, &p, length));
     if (!pss || p != ASN1_STRING_get0_data(sequence) + length) return false;
 
     settings.digest = pss->hashAlgorithm ? digestOf(pss->hashAlgorithm) : EVP_sha1();
@@ -251,7 +248,7 @@ bool CrlCheck::coversTheCertificate(const X509_CRL& frame) {
     }
 
     int critical = 0;
-    IssuingPointPtr point(static_cast<ISSUING_DIST_POINT*>(
+    IssuingDistPointPtr point(static_cast<ISSUING_DIST_POINT*>(
         X509_CRL_get_ext_d2i(crl, NID_issuing_distribution_point, &critical, nullptr)));
     if (!point) {
         if (critical == -1) return true;  // no issuing distribution point: the whole scope

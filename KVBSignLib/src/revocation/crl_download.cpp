@@ -38,6 +38,8 @@
 
 #include "KVBSignLibInternal.h"
 #include "system/interrupt.h"
+#include "system/temp_dir.h"
+#include "system/unique_fd.h"
 
 namespace {
 
@@ -214,24 +216,6 @@ void readUntil(Connection& connection, asio::streambuf& buffer, const std::strin
     }
 }
 
-// Removes the download's temporary directory on every way out of the call.
-class TempDirectory {
-public:
-    explicit TempDirectory(std::string path) : path_(std::move(path)) {}
-    ~TempDirectory() {
-        try {
-            KVBSignLibInternal::removeTempDirectory(path_);
-        } catch (...) {
-        }
-    }
-    TempDirectory(const TempDirectory&) = delete;
-    TempDirectory& operator=(const TempDirectory&) = delete;
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
@@ -293,10 +277,7 @@ class BodyFile {
 public:
     explicit BodyFile(const std::string& path)
         : fd_(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)) {
-        if (fd_ < 0) fail("open");
-    }
-    ~BodyFile() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_.get() < 0) fail("open");
     }
     BodyFile(const BodyFile&) = delete;
     BodyFile& operator=(const BodyFile&) = delete;
@@ -304,7 +285,7 @@ public:
     void write(const char* bytes, std::size_t count) {
         // Every pass writes at least one byte or throws.
         while (count > 0) {
-            const ssize_t n = ::write(fd_, bytes, count);
+            const ssize_t n = ::write(fd_.get(), bytes, count);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) fail("write");
             bytes += n;
@@ -312,9 +293,7 @@ public:
         }
     }
     void close() {
-        const int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0) fail("close");
+        if (::close(fd_.release()) != 0) fail("close");
     }
 
 private:
@@ -322,7 +301,7 @@ private:
         throw std::runtime_error(std::string("CRL download: the body could not be stored (") + what + ": " +
                                  std::strerror(errno) + ")");
     }
-    int fd_;
+    kvbsign::UniqueFd fd_;
 };
 
 }  // namespace
@@ -404,7 +383,8 @@ bool kvbsign::downloadCrl(const std::string& url, const CrlSubject* subject, Rev
         if (framing.hasLength && framing.length > static_cast<std::uint64_t>(gMaxBodyBytes))
             throw std::length_error("CRL download: response body too large");
 
-        TempDirectory directory(KVBSignLibInternal::createTempDirectory(0, 0));
+        // Removed on every way out of the call.
+        const kvbsign::TempDirGuard directory(KVBSignLibInternal::createTempDirectory(0, 0));
         if (directory.path().empty()) return false;
         const std::string file = directory.path() + "/revoked.crl";
 

@@ -22,8 +22,6 @@ namespace kvbsign {
 
 namespace {
 
-using RevokedPtr = std::unique_ptr<X509_REVOKED, Free<&X509_REVOKED_free>>;
-
 constexpr std::size_t kReadChunk = 256 * 1024;
 // No sane header comes near this; a longer one (a high tag number padded without end) is
 // more than the walk takes on.
@@ -282,7 +280,7 @@ CrlWalk Walk::entries(std::uint64_t& pos, std::uint64_t end, const Header& h) {
         const unsigned char* data = bytes_.at(pos, look, got);
         if (got < look) return CrlWalk::NotAList;
         const unsigned char* next = data;
-        RevokedPtr entry(d2i_X509_REVOKED(nullptr, &next, static_cast<long>(look)));
+        X509RevokedPtr entry(d2i_X509_REVOKED(nullptr, &next, static_cast<long>(look)));
         if (!entry) {
             if (look == remaining) return CrlWalk::NotAList;
             // Only part of the entry may have been in view: its header tells.

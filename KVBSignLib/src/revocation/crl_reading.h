@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "KVBSignLibInternal.h"
+#include "crl_cache_tool/cache_listing.h"
 #include "revocation/crl_check.h"
 
 namespace kvbsign {
@@ -40,7 +41,7 @@ struct FetchedList {
 
 // Most entries kept by a read that keeps every entry (as many as the CRL cache listing
 // takes); a longer list is TooLarge.
-constexpr std::size_t kMaxEntriesKeptWhole = 250000;
+constexpr std::size_t kMaxEntriesKeptWhole = crl_listing::kMaxEntries;
 
 // Adds to `map` (never replacing a key already there) the entries of the DER list in `path`
 // whose key is in `wanted`, or every entry when `wanted` is null. A serial the list names

@@ -115,20 +115,14 @@ int KVBSignLibInternal::checkCertificateChainRevocation(const std::string& sigXm
 
     // The root store tells which certificate of the chain is a trust anchor. One that cannot be
     // read names none: the whole chain is then looked up, as for an untrusted one.
-    std::vector<X509*> roots;
-    const struct RootsGuard {
-        std::vector<X509*>& roots;
-        ~RootsGuard() {
-            for (X509* root : roots) X509_free(root);
-        }
-    } rootsGuard{roots};
-    if (!getSystemRootCertificates(roots)) roots.clear();
+    kvbsign::X509List roots;
+    if (!getSystemRootCertificates(roots.certs())) roots.clear();
 
     // A chain that does not hold together cannot be judged: unknown, not "not revoked" (a
     // revoked signer could otherwise hide by cutting KeyInfo down to the leaf). Nothing is
     // fetched, and the flag stays as it is, so the status does not change.
     kvbsign::BuiltChain chain;
-    if (!kvbsign::buildDocumentChain(sigXml, roots, chain)) return -1;
+    if (!kvbsign::buildDocumentChain(sigXml, roots.certs(), chain)) return -1;
     const std::vector<Link> links = lookupOrder(chain);
 
     // The lookup reads nothing but the chain's own serials, so a list's other entries (a list

@@ -10,16 +10,10 @@
 #include <boost/filesystem/exception.hpp>
 
 #include "system/interrupt.h"
+#include "system/unique_fd.h"
 
 namespace kvbsign {
 namespace {
-
-struct Fd {
-    int fd = -1;
-    ~Fd() {
-        if (fd >= 0) close(fd);
-    }
-};
 
 int copyDescriptors(int in, int out) {
     std::vector<char> buffer(1 << 20);
@@ -43,13 +37,13 @@ int copyDescriptors(int in, int out) {
 void copyRegularFile(const std::string& from, const std::string& to, boost::system::error_code& ec) {
     ec.clear();
     // Non-blocking open: a pipe put in place of the file must not hold the call.
-    Fd in{open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
-    if (in.fd < 0) {
+    const UniqueFd in(open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (in.get() < 0) {
         ec.assign(errno, boost::system::system_category());
         return;
     }
     struct stat st;
-    if (fstat(in.fd, &st) != 0) {
+    if (fstat(in.get(), &st) != 0) {
         ec.assign(errno, boost::system::system_category());
         return;
     }
@@ -57,14 +51,14 @@ void copyRegularFile(const std::string& from, const std::string& to, boost::syst
         ec.assign(EINVAL, boost::system::system_category());
         return;
     }
-    Fd out{open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
-    if (out.fd < 0) {
+    UniqueFd out(open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (out.get() < 0) {
         ec.assign(errno, boost::system::system_category());
         return;
     }
-    int error = copyDescriptors(in.fd, out.fd);
-    if (error == 0 && close(out.fd) != 0) error = errno;
-    out.fd = -1;
+    int error = copyDescriptors(in.get(), out.get());
+    // Closed whatever the copy gave, and checked: a write the file system deferred fails here.
+    if (close(out.release()) != 0 && error == 0) error = errno;
     if (error != 0) {
         unlink(to.c_str());
         ec.assign(error, boost::system::system_category());

@@ -1,36 +1,26 @@
-// Running system tools, temporary directories and command-line paths.
+// Running system tools.
 
-#include "KVBSignLibInternal.h"
-#include "package/archive.h"
-#include "system/interrupt.h"
-#include "system/shell_testing.h"
-#include "system/unique_fd.h"
+#include "system/shell.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <strings.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <stdexcept>
+#include <exception>
+#include <utility>
 #include <vector>
 
-#include <boost/filesystem/directory.hpp>
-#include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
+
+#include "KVBSignLibInternal.h"
+#include "system/interrupt.h"
+#include "system/shell_testing.h"
 
 namespace fs = boost::filesystem;
 
@@ -54,23 +44,14 @@ std::string& shellPath() {
     return path;
 }
 
+using kvbsign::UniqueFd;
+
 // Keeps our descriptors off 0, 1 and 2, so that the child's dup2 calls cannot clobber one
 // of them when the process runs with a standard stream closed.
-int aboveStandardStreams(int fd) {
-    if (fd < 0 || fd > 2) return fd;
-    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    close(fd);
-    return moved;
-}
-
-void closeIfOpen(int fd) {
-    if (fd >= 0) close(fd);
-}
-
-// Paths go into commands between double quotes without escaping; these characters keep
-// their meaning there and would let a path change the command.
-bool safeInDoubleQuotes(const std::string& text) {
-    return text.find_first_of("\"$`\\") == std::string::npos;
+UniqueFd aboveStandardStreams(int fd) {
+    UniqueFd owned(fd);
+    if (fd < 0 || fd > 2) return owned;
+    return UniqueFd(fcntl(fd, F_DUPFD_CLOEXEC, 3));  // the low one closes as `owned` goes
 }
 
 bool isZipToolOption(const char* variable) {
@@ -80,49 +61,20 @@ bool isZipToolOption(const char* variable) {
     return false;
 }
 
+// How often a wait looks at the interrupt flag when it has no pipe to wake it.
+constexpr int kFlagLookMs = 100;
+
 }  // namespace
 
 void kvbsignSetShellForTesting(const char* path) {
     shellPath() = path != nullptr ? path : "/bin/sh";
 }
 
-namespace {
+namespace kvbsign {
 
-// No limit on the size of the files the command writes.
-constexpr rlim_t kNoFileSizeLimit = RLIM_INFINITY;
-
-// How often a wait looks at the interrupt flag when it has no pipe to wake it.
-constexpr int kFlagLookMs = 100;
-
-// One command run through the shell, from its start until it is reaped. The shell leads a
-// session of its own (no terminal, see start), so it and everything it starts form the process
-// group of its pid, which stays ours until the shell is reaped: the whole group can be killed
-// without hitting anyone else.
-class ShellChild {
-public:
-    ShellChild() = default;
-    ShellChild(const ShellChild&) = delete;
-    ShellChild& operator=(const ShellChild&) = delete;
-    ~ShellChild() { stop(); }
-
-    // False when nothing could be started, or the verification is being interrupted.
-    bool start(const std::string& command, rlim_t fileSizeLimit);
-    // The command's output up to its end, then the reaped shell. An interrupt kills the command
-    // instead; the output then ends in a failure marker, as it does when the output could not
-    // be read whole or the shell did not exit.
-    std::string finish();
-    // Kills the command with everything it started, and reaps it.
-    void stop() noexcept;
-
-private:
-    bool readAll(std::string& output);
-    void killGroup() noexcept;
-    bool reap(int& status) noexcept;
-    void closeOutput() noexcept;
-
-    pid_t pid_ = -1;
-    int readEnd_ = -1;
-};
+bool safeInDoubleQuotes(const std::string& text) {
+    return text.find_first_of("\"$`\\") == std::string::npos;
+}
 
 bool ShellChild::start(const std::string& command, rlim_t fileSizeLimit) {
     // Once interrupted, nothing new is started.
@@ -142,15 +94,12 @@ bool ShellChild::start(const std::string& command, rlim_t fileSizeLimit) {
 
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return false;
-    const int readEnd = aboveStandardStreams(fds[0]);
-    const int writeEnd = aboveStandardStreams(fds[1]);
-    const int devNull = aboveStandardStreams(open("/dev/null", O_RDONLY | O_CLOEXEC));
-    if (readEnd < 0 || writeEnd < 0 || devNull < 0) {
-        closeIfOpen(readEnd);
-        closeIfOpen(writeEnd);
-        closeIfOpen(devNull);
-        return false;
-    }
+    UniqueFd readEnd = aboveStandardStreams(fds[0]);
+    // Our copies of the write end and the child's input close as this call returns, so the
+    // output ends once the child and what it started have closed theirs.
+    const UniqueFd writeEnd = aboveStandardStreams(fds[1]);
+    const UniqueFd devNull = aboveStandardStreams(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (readEnd.get() < 0 || writeEnd.get() < 0 || devNull.get() < 0) return false;
 
     pid_t pid;
     {
@@ -172,21 +121,16 @@ bool ShellChild::start(const std::string& command, rlim_t fileSizeLimit) {
                 if (files.rlim_cur == RLIM_INFINITY || files.rlim_cur > fileSizeLimit) files.rlim_cur = fileSizeLimit;
                 if (setrlimit(RLIMIT_CORE, &core) != 0 || setrlimit(RLIMIT_FSIZE, &files) != 0) _exit(127);
             }
-            if (dup2(devNull, 0) >= 0 && dup2(writeEnd, 1) >= 0)
+            if (dup2(devNull.get(), 0) >= 0 && dup2(writeEnd.get(), 1) >= 0)
                 execve(argv[0], const_cast<char* const*>(argv), const_cast<char* const*>(environment.data()));
-            ssize_t ignored = write(writeEnd, kExecFailedOutput, sizeof(kExecFailedOutput) - 1);
+            ssize_t ignored = write(writeEnd.get(), kExecFailedOutput, sizeof(kExecFailedOutput) - 1);
             (void)ignored;
             _exit(127);
         }
     }
-    close(writeEnd);
-    close(devNull);
-    if (pid < 0) {
-        close(readEnd);
-        return false;
-    }
+    if (pid < 0) return false;
     pid_ = pid;
-    readEnd_ = readEnd;
+    readEnd_ = std::move(readEnd);
     return true;
 }
 
@@ -196,11 +140,11 @@ bool ShellChild::readAll(std::string& output) {
     for (;;) {
         if (kvbsign::interrupt::interrupted()) return false;
         const int wake = kvbsign::interrupt::wakeDescriptor();
-        pollfd fds[2] = {{readEnd_, POLLIN, 0}, {wake, POLLIN, 0}};
+        pollfd fds[2] = {{readEnd_.get(), POLLIN, 0}, {wake, POLLIN, 0}};
         const int ready = poll(fds, wake >= 0 ? 2 : 1, wake >= 0 ? -1 : kFlagLookMs);
         if (ready < 0 && errno != EINTR) return false;
         if (ready <= 0 || (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-        const ssize_t n = read(readEnd_, buffer, sizeof buffer);
+        const ssize_t n = read(readEnd_.get(), buffer, sizeof buffer);
         if (n > 0) {
             output.append(buffer, static_cast<std::size_t>(n));
         } else if (n == 0) {
@@ -211,10 +155,7 @@ bool ShellChild::readAll(std::string& output) {
     }
 }
 
-void ShellChild::closeOutput() noexcept {
-    closeIfOpen(readEnd_);
-    readEnd_ = -1;
-}
+void ShellChild::closeOutput() noexcept { readEnd_.reset(); }
 
 void ShellChild::killGroup() noexcept {
     if (pid_ <= 0) return;
@@ -264,16 +205,12 @@ void ShellChild::stop() noexcept {
     reap(status);
 }
 
-std::string runThroughShell(const std::string& command, rlim_t fileSizeLimit) {
-    ShellChild child;
-    if (!child.start(command, fileSizeLimit)) return kRunnerFailedOutput;
-    return child.finish();
-}
-
-}  // namespace
+}  // namespace kvbsign
 
 std::string KVBSignLibInternal::getOutputFromSystemCall(const std::string& command) {
-    return runThroughShell(command, kNoFileSizeLimit);
+    kvbsign::ShellChild child;
+    if (!child.start(command, kvbsign::kNoFileSizeLimit)) return kRunnerFailedOutput;
+    return child.finish();
 }
 
 int KVBSignLibInternal::extractReturnCode(const std::string& output) {
@@ -284,132 +221,6 @@ int KVBSignLibInternal::extractReturnCode(const std::string& output) {
     if (code > INT_MAX) return INT_MAX;
     if (code < INT_MIN) return INT_MIN;
     return static_cast<int>(code);
-}
-
-namespace {
-
-// True when the destination's file system has room for every entry, each rounded up to whole
-// blocks, and an inode for each.
-bool roomFor(const kvbsign::archive::Listing& listing, const std::string& destination) {
-    struct statvfs fs;
-    if (statvfs(destination.c_str(), &fs) != 0 || fs.f_frsize == 0) return false;
-    const std::uint64_t block = fs.f_frsize;
-    std::uint64_t blocks = 0;
-    for (const kvbsign::archive::Entry& entry : listing.entries) {
-        // Sizes come from the archive: no sum may wrap round.
-        const std::uint64_t entryBlocks = entry.size / block + (entry.size % block != 0 ? 1 : 0);
-        if (entryBlocks > UINT64_MAX - blocks) return false;
-        blocks += entryBlocks;
-    }
-    if (blocks > static_cast<std::uint64_t>(fs.f_bavail)) return false;
-    return fs.f_files == 0 || listing.entries.size() <= static_cast<std::uint64_t>(fs.f_favail);
-}
-
-// Gives the owner read, write and search permission on every directory of the tree, without
-// following links: an extracted archive may store read-only or closed directories, whose
-// contents could otherwise not be removed by anyone but root. Best effort; the removal
-// reports what remains.
-void openUpTree(const std::string& root) {
-    struct stat info;
-    if (lstat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return;
-    if ((info.st_mode & S_IRWXU) != S_IRWXU) chmod(root.c_str(), (info.st_mode & 07777) | S_IRWXU);
-    std::vector<std::string> pending{root};
-    // Each pass lists one directory; only directories of the tree are queued, links never.
-    while (!pending.empty()) {
-        const std::string path = std::move(pending.back());
-        pending.pop_back();
-        kvbsign::UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
-        if (fd.get() < 0) continue;
-        kvbsign::DirectoryPtr dir(fdopendir(fd.get()));
-        if (!dir) continue;
-        const int dirFd = fd.release();
-        while (const dirent* item = readdir(dir.get())) {
-            if (std::strcmp(item->d_name, ".") == 0 || std::strcmp(item->d_name, "..") == 0) continue;
-            if (item->d_type != DT_DIR && item->d_type != DT_UNKNOWN) continue;
-            if (fstatat(dirFd, item->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(info.st_mode)) continue;
-            if ((info.st_mode & S_IRWXU) != S_IRWXU)
-                fchmodat(dirFd, item->d_name, (info.st_mode & 07777) | S_IRWXU, 0);
-            pending.push_back(path + "/" + item->d_name);
-        }
-    }
-}
-
-// Removes everything below `directory`, which stays. Best effort: the caller removes the
-// directory itself later and reports what remains.
-void removeContents(const std::string& directory) noexcept {
-    try {
-        openUpTree(directory);
-        boost::system::error_code ec;
-        for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
-            boost::system::error_code ignored;
-            fs::remove_all(it->path(), ignored);  // removes links, never follows them
-        }
-    } catch (...) {
-    }
-}
-
-}  // namespace
-
-bool KVBSignLibInternal::unzip(boost::filesystem::path package, std::string destination) {
-    try {
-        if (!fs::exists(package)) {
-            debugError("Cannot unzip KVB. No such file");
-            return false;
-        }
-        const std::string packageText = package.generic_string();
-        // An empty destination would extract into the working directory.
-        if (destination.empty() || !safeInDoubleQuotes(packageText) || !safeInDoubleQuotes(destination)) {
-            debugError("Cannot unzip KVB");
-            return false;
-        }
-        // Only an archive that every reader reads alike is extracted.
-        kvbsign::archive::Listing listing;
-        std::string reason;
-        if (!kvbsign::archive::readArchiveFile(packageText, listing, reason)) {
-            debugError("Cannot unzip KVB. " + reason);
-            return false;
-        }
-        if (!roomFor(listing, destination)) {
-            debugError("Cannot unzip KVB. Not enough space for its declared contents");
-            return false;
-        }
-        // The links' rules need their targets, a few bytes each: judged before anything is
-        // written.
-        if (!kvbsign::archive::checkArchiveDataFile(packageText, listing, reason, kvbsign::archive::DataPass::links) ||
-            !kvbsign::archive::checkLinks(listing, reason)) {
-            debugError("Cannot unzip KVB. " + reason);
-            return false;
-        }
-        // No file written may outgrow the largest declared size: an entry that inflates past
-        // what it declares ends the extraction instead of filling the file system.
-        const std::string command =
-            "unzip " "-q " "\"" + packageText + "\"" " -d " "\"" + destination + "\"";
-        const rlim_t limit = static_cast<rlim_t>(std::min<std::uint64_t>(listing.largestSize, RLIM_INFINITY - 1));
-        // The rest of the data is decoded while the extractor writes it; the tree counts only
-        // once both have ended well. Whatever fails, nothing of the tree is left to be judged.
-        ShellChild extractor;
-        if (!extractor.start(command, limit)) return false;
-        if (!kvbsign::archive::checkArchiveDataFile(packageText, listing, reason,
-                                                    kvbsign::archive::DataPass::allButLinks)) {
-            extractor.stop();
-            removeContents(destination);
-            debugError("Cannot unzip KVB. " + reason);
-            return false;
-        }
-        if (extractReturnCode(extractor.finish()) != 0) {
-            removeContents(destination);
-            return false;
-        }
-        if (!kvbsign::archive::treeMatchesListing(destination, listing, reason)) {
-            removeContents(destination);
-            debugError("Cannot unzip KVB. " + reason);
-            return false;
-        }
-        return true;
-    } catch (const std::exception&) {
-        debugError("Cannot unzip KVB");
-        return false;
-    }
 }
 
 bool addToZip(const std::string& workingDirectory, const std::string& packagePath, const std::string& item) {
@@ -445,8 +256,8 @@ bool addToZip(const std::string& workingDirectory, const std::string& packagePat
             KVBSignLibInternal::debugError("No such working directory: " + workingDirectory);
             return false;
         }
-        if (!safeInDoubleQuotes(workingDirectory) || !safeInDoubleQuotes(absolutePackage) ||
-            !safeInDoubleQuotes(item)) {
+        if (!kvbsign::safeInDoubleQuotes(workingDirectory) || !kvbsign::safeInDoubleQuotes(absolutePackage) ||
+            !kvbsign::safeInDoubleQuotes(item)) {
             KVBSignLibInternal::debugError("Cannot quote path for zip");
             return false;
         }
@@ -458,80 +269,4 @@ bool addToZip(const std::string& workingDirectory, const std::string& packagePat
         KVBSignLibInternal::debugError("Cannot add to KVB: " + item);
         return false;
     }
-}
-
-std::string KVBSignLibInternal::createTempDirectory(int quiet, int) {
-    // An interrupted verification only removes what it made.
-    if (kvbsign::interrupt::interrupted()) return std::string();
-    char pathTemplate[] = "/tmp/kvbsignXXXXXXXXXXXXXXXX";
-    if (mkdtemp(pathTemplate) == nullptr) return std::string();
-    // The directory exists now; if handing its name back fails (memory exhaustion), nobody
-    // could remove it later, so remove it here.
-    try {
-        std::string path(pathTemplate);
-        if (quiet == 0) debugMessage("TEMP DIRECTORY: " + path);
-        return path;
-    } catch (...) {
-        rmdir(pathTemplate);
-        throw;
-    }
-}
-
-std::string KVBSignLibInternal::tmpDir() {
-    return createTempDirectory(1, 0);
-}
-
-void KVBSignLibInternal::removeTempDirectory(std::string& path) {
-    try {
-        openUpTree(path);
-        fs::remove_all(path);  // removes links, never follows them
-    } catch (const fs::filesystem_error& e) {
-        debugError(std::string("Failed to remove temporary directory: ") + e.what());
-    }
-}
-
-std::string KVBSignLibInternal::argumentPathToCanonical(const char* argument) {
-    std::string text = argument != nullptr ? argument : "";
-    if (!text.empty() && text[0] == '~') {
-        const char* home = getenv("HOME");
-        if (home == nullptr) throw std::runtime_error("cannot expand ~: HOME is not set");
-        text = std::string(home) + text.substr(1);
-    }
-    if (!fs::path(text).has_root_directory()) text = fs::current_path().generic_string() + "/" + text;
-
-    // Split into parent and last element by hand: a trailing "/" names the directory itself
-    // (last element "."), which boost versions do not agree on.
-    const size_t lastChar = text.find_last_not_of('/');
-    if (lastChar == std::string::npos) return text;  // the root: it has no parent
-    std::string parent;
-    std::string element;
-    if (lastChar + 1 < text.size()) {
-        parent = text.substr(0, lastChar + 1);
-        element = ".";
-    } else {
-        const size_t slash = text.rfind('/', lastChar);  // found: the text is absolute here
-        element = text.substr(slash + 1);
-        const size_t parentEnd = text.find_last_not_of('/', slash);
-        parent = parentEnd == std::string::npos ? "/" : text.substr(0, parentEnd + 1);
-    }
-    if (!fs::exists(parent)) return text;
-    std::string base = fs::canonical(parent, fs::current_path()).generic_string();
-    if (base.empty() || base.back() != '/') base += '/';  // "/" + "x" must not give "//x"
-    return base + fs::path(element).generic_string();
-}
-
-int KVBSignLibInternal::compareNoCase(const char* a, const char* b) {
-    if (a == nullptr || b == nullptr) return a == b ? 0 : (a == nullptr ? -1 : 1);
-    return strcasecmp(a, b);
-}
-
-std::string utf8ToPlatformChar(const char* text) {
-    return text != nullptr ? std::string(text) : std::string();
-}
-
-std::string wideToString(const wchar_t* text) {
-    std::string result;
-    if (text == nullptr) return result;
-    for (; *text != L'\0'; ++text) result += static_cast<char>(static_cast<unsigned long>(*text) & 0xFFu);
-    return result;
 }

@@ -12,19 +12,11 @@
 #include "KVBSignLibInternal.h"
 #include "ossl_ptr.h"
 #include "system/interrupt.h"
+#include "text/document_tags.h"
 
 namespace {
 
-const char kSignedInfoStart[] = "<SignedInfo>";
-const char kSignedInfoEnd[] = "</SignedInfo>";
-const char kManifestStart[] = "<Manifest Id=\"PackageContents\">";
-const char kManifestEnd[] = "</Manifest>";
-const char kSignatureValueStart[] = "<SignatureValue Id=\"PackageSignatureValue\">";
-const char kSignatureValueEnd[] = "</SignatureValue>";
-const char kVariantMarker[] = "<SignatureMethod Algorithm=\"http://www.w3.org/TR/xmldsig-core#rsa-sha1\"/>";
-// The start tags of the canonical texts, with the XML-Signature namespace.
-const char kSignedInfoWrapper[] = "<SignedInfo xmlns=\"http://www.w3.org/2000/09/xmldsig#\">";
-const char kManifestWrapper[] = "<Manifest xmlns=\"http://www.w3.org/2000/09/xmldsig#\" Id=\"PackageContents\">";
+namespace tags = kvbsign::tags;
 
 // How much text a rewriting pass reads between two looks at the interrupt flag.
 constexpr size_t kInterruptLookBytes = 1 << 20;
@@ -196,21 +188,21 @@ struct StringOut {
 };
 
 std::string_view signedInfoRange(const std::string& doc) {
-    return KVBSignLibInternal::stringRangeView(doc, kSignedInfoStart, kSignedInfoEnd);
+    return KVBSignLibInternal::stringRangeView(doc, tags::kSignedInfoStart, tags::kSignedInfoEnd);
 }
 
 std::string_view manifestRange(const std::string& doc) {
-    return KVBSignLibInternal::stringRangeView(doc, kManifestStart, kManifestEnd);
+    return KVBSignLibInternal::stringRangeView(doc, tags::kManifestStart, tags::kManifestEnd);
 }
 
 }  // namespace
 
 std::string_view KVBSignLibInternal::signatureValueRange(const std::string& doc) {
-    return stringRangeView(doc, kSignatureValueStart, kSignatureValueEnd);
+    return stringRangeView(doc, tags::kSignatureValueStart, tags::kSignatureValueEnd);
 }
 
 std::string_view KVBSignLibInternal::manifestValueRange(const std::string& doc) {
-    return stringRangeView(signedInfoRange(doc), "<DigestValue>", "</DigestValue>");
+    return stringRangeView(signedInfoRange(doc), tags::kDigestValueStart, tags::kDigestValueEnd);
 }
 
 std::string KVBSignLibInternal::extractSignatureValue(const std::string& doc) {
@@ -221,7 +213,9 @@ std::string KVBSignLibInternal::extractManifestValue(const std::string& doc) {
     return unite_lines(std::string(manifestValueRange(doc)));
 }
 
-bool KVBSignLibInternal::isNvoSignature(const std::string& doc) { return foundStr(kVariantMarker, doc); }
+bool KVBSignLibInternal::isNvoSignature(const std::string& doc) {
+    return foundStr(tags::kVariantSignatureMethod, doc);
+}
 
 std::string KVBSignLibInternal::removeSpacesBetweenElements(std::string text) {
     const std::string_view pieces[] = {text};
@@ -241,7 +235,7 @@ std::string KVBSignLibInternal::expandCollapsedElements(std::string text) {
 std::string KVBSignLibInternal::signedInfoSHA1(const std::string& doc, bool removeLineBreaks) {
     // Wrapped before the rewriting: a blank right after the start tag is deleted too. Line
     // breaks, when removed, go before the deletion, so none reaches the digest.
-    const std::string_view pieces[] = {kSignedInfoWrapper, signedInfoRange(doc), kSignedInfoEnd};
+    const std::string_view pieces[] = {tags::kSignedInfoWithNamespace, signedInfoRange(doc), tags::kSignedInfoEnd};
     TextOut kept(pieces);
     removeSpaces(pieces, removeLineBreaks, kept, nullptr);
     DigestOut out(EVP_sha1(), removeLineBreaks ? DigestOut::LineEnds::asGiven : DigestOut::LineEnds::normalised);
@@ -255,9 +249,9 @@ std::string KVBSignLibInternal::manifestSHA256(const std::string& doc, bool remo
     TextOut kept(pieces);
     removeSpaces(pieces, false, kept, nullptr);
     DigestOut out(EVP_sha256(), removeLineBreaks ? DigestOut::LineEnds::removed : DigestOut::LineEnds::normalised);
-    out.put(std::string_view(kManifestWrapper));
+    out.put(std::string_view(tags::kManifestWithNamespace));
     expandCollapsed(kept.text, out);
-    out.put(std::string_view(kManifestEnd));
+    out.put(std::string_view(tags::kManifestEnd));
     return out.finish();
 }
 
@@ -266,7 +260,8 @@ bool KVBSignLibInternal::canonicalFormDropsContent(const std::string& doc, bool 
     // covered by the digests, so it must be white space only.
     bool drops = false;
     NoText none;
-    const std::string_view signedInfo[] = {kSignedInfoWrapper, signedInfoRange(doc), kSignedInfoEnd};
+    const std::string_view signedInfo[] = {tags::kSignedInfoWithNamespace, signedInfoRange(doc),
+                                           tags::kSignedInfoEnd};
     removeSpaces(signedInfo, signedInfoLineBreakFlag, none, &drops);
     if (drops) return true;
     const std::string_view manifest[] = {manifestRange(doc)};

@@ -152,8 +152,7 @@ std::string KVBSignLibInternal::base64DecodeView(std::string_view text) {
 std::string KVBSignLibInternal::base64_decodestring(std::string text) { return base64DecodeView(text); }
 
 std::string KVBSignLibInternal::digest_to_hex_string(const unsigned char* bytes, unsigned long count) {
-    // At most 510 bytes are shown; the rest is dropped.
-    const unsigned long n = count < 510 ? count : 510;
+    const unsigned long n = count < kMaxHexBytes ? count : kMaxHexBytes;
     if (n == 0 || bytes == nullptr) return "";
     std::vector<char> buffer(2 * n + 1, '\0');
     for (unsigned long i = 0; i < n; ++i) {

@@ -19,17 +19,13 @@
 #include <openssl/x509_vfy.h>
 
 #include "KVBSignLibInternal.h"
+#include "certificates/signer.h"
 #include "ossl_ptr.h"
+#include "text/document_tags.h"
 
 namespace {
 
-const char kTimestampStart[] = "<xades:EncapsulatedTimeStamp>";
-const char kTimestampEnd[] = "</xades:EncapsulatedTimeStamp>";
-const char kSignatureValueStart[] = "<SignatureValue Id=\"PackageSignatureValue\">";
-const char kSignatureValueEnd[] = "</SignatureValue>";
-// The signature value as the authority saw it: with the namespace it inherits in the document.
-const char kNamespacedSignatureValueStart[] =
-    "<SignatureValue xmlns=\"http://www.w3.org/2000/09/xmldsig#\" Id=\"PackageSignatureValue\">";
+namespace tags = kvbsign::tags;
 
 enum : int { kValid = 1, kValidOutsideValidity = 2, kUnverifiable = 3, kInvalid = 4 };
 
@@ -134,17 +130,6 @@ long tokenCertificateCount(const std::string& der, long atMost) {
     return 0;
 }
 
-// Owns a list of certificates handed out by the root store reader.
-struct CertList {
-    std::vector<X509*> certs;
-    CertList() = default;
-    CertList(const CertList&) = delete;
-    CertList& operator=(const CertList&) = delete;
-    ~CertList() {
-        for (X509* c : certs) X509_free(c);
-    }
-};
-
 // The certificate set of a signed (or signed and enveloped) token; null for any other content.
 const STACK_OF(X509)* tokenCertificateSet(const PKCS7* token) {
     if (token == nullptr || token->type == nullptr) return nullptr;
@@ -158,32 +143,19 @@ const STACK_OF(X509)* tokenCertificateSet(const PKCS7* token) {
     }
 }
 
-std::string oneLine(const X509_NAME* name) {
-    char buffer[4096];
-    buffer[0] = '\0';
-    if (X509_NAME_oneline(name, buffer, sizeof buffer) == nullptr) return std::string();
-    return buffer;
-}
-
 // The certificates of a token vouch for the authority only when the certificate that signed the
-// token is the end entity of the chain they form. Anything below it is the authority's own
-// making: were that a copy of a system root (its subject and key), the chain would hold together
-// and contain the root without any root standing above the authority.
-bool signerIsEndEntity(PKCS7* token, const STACK_OF(X509)* set) {
+// token is the end entity of the chain they form.
+bool authorityIsEndEntity(PKCS7* token, const STACK_OF(X509)* set) {
     if (set == nullptr) return false;
     ERR_set_mark();
-    STACK_OF(X509)* signers = PKCS7_get0_signers(token, nullptr, 0);  // a new stack of borrowed certificates
+    const kvbsign::BorrowedX509StackPtr signers(PKCS7_get0_signers(token, nullptr, 0));
     ERR_pop_to_mark();
-    X509* signer = signers != nullptr && sk_X509_num(signers) == 1 ? sk_X509_value(signers, 0) : nullptr;
-    sk_X509_free(signers);
+    X509* signer = signers && sk_X509_num(signers.get()) == 1 ? sk_X509_value(signers.get(), 0) : nullptr;
     if (signer == nullptr) return false;
-    const std::string signerSubject = oneLine(X509_get_subject_name(signer));
-    for (int i = 0; i < sk_X509_num(set); ++i) {
-        X509* cert = sk_X509_value(set, i);
-        if (X509_cmp(cert, signer) == 0) continue;
-        if (oneLine(X509_get_issuer_name(cert)) == signerSubject) return false;
-    }
-    return true;
+    std::vector<X509*> certs;
+    certs.reserve(static_cast<std::size_t>(sk_X509_num(set)));
+    for (int i = 0; i < sk_X509_num(set); ++i) certs.push_back(sk_X509_value(set, i));
+    return kvbsign::signerIsEndEntity(signer, certs);
 }
 
 // genTime of a bare token, from the TSTInfo that is its signed content and that the verification
@@ -195,17 +167,11 @@ long genTimeOfToken(PKCS7* token) {
     return static_cast<long>(Timestamp::Asn1ToTime(TS_TST_INFO_get_time(info.get())));
 }
 
-// Validity bounds of the signer: the first certificate inside KeyInfo, the same certificate
-// the signature and trust checks use. A certificate placed elsewhere in the document is not
-// the signer.
+// Validity bounds of the signer, the same certificate the signature and trust checks use.
 void signerValidity(const std::string& sigXml, time_t& notBefore, time_t& notAfter) {
     notBefore = 0;
     notAfter = 0;
-    const std::string_view keyInfo = KVBSignLibInternal::stringRangeView(sigXml, "<KeyInfo>", "</KeyInfo>");
-    if (keyInfo.find("<X509Certificate>") == std::string_view::npos) return;
-    const std::string_view text =
-        KVBSignLibInternal::stringRangeView(keyInfo, "<X509Certificate>", "</X509Certificate>");
-    kvbsign::X509Ptr signer(KVBSignLibInternal::getX509FromBase64(text));
+    const kvbsign::X509Ptr signer = kvbsign::signerCertificate(sigXml);
     if (!signer) return;
     notAfter = Timestamp::Asn1ToTime(X509_get0_notAfter(signer.get()));
     notBefore = Timestamp::Asn1ToTime(X509_get0_notBefore(signer.get()));
@@ -214,24 +180,24 @@ void signerValidity(const std::string& sigXml, time_t& notBefore, time_t& notAft
 }  // namespace
 
 bool Timestamp::isTimestamped(const std::string& sigXml) {
-    return sigXml.find(kTimestampStart) != std::string::npos;
+    return sigXml.find(tags::kTimestampStart) != std::string::npos;
 }
 
 std::string Timestamp::extractTimestampValue(const std::string& sigXml) {
     return KVBSignLibInternal::unite_lines(
-        std::string(KVBSignLibInternal::stringRangeView(sigXml, kTimestampStart, kTimestampEnd)));
+        std::string(KVBSignLibInternal::stringRangeView(sigXml, tags::kTimestampStart, tags::kTimestampEnd)));
 }
 
 std::string Timestamp::constructTimestampRequestBody(const std::string& sigXml) {
     // Built as one text: the value goes in with its line breaks left out.
     const std::string_view value = KVBSignLibInternal::signatureValueRange(sigXml);
     std::string body;
-    body.reserve(sizeof kNamespacedSignatureValueStart + value.size() + sizeof kSignatureValueEnd);
-    body.append(kNamespacedSignatureValueStart);
+    body.reserve(sizeof tags::kSignatureValueWithNamespace + value.size() + sizeof tags::kSignatureValueEnd);
+    body.append(tags::kSignatureValueWithNamespace);
     for (char c : value) {
         if (c != '\r' && c != '\n') body.push_back(c);
     }
-    body.append(kSignatureValueEnd);
+    body.append(tags::kSignatureValueEnd);
     return body;
 }
 
@@ -248,8 +214,8 @@ std::string Timestamp::readAndRepairTimestampRequestBody(const std::string& path
     // Read in bounded chunks so that a size the stream misreports cannot make one huge buffer.
     // Before the start tag only the bytes that may begin it are kept, and reading stops at the
     // end tag: the file is never held whole.
-    const std::string_view start = kSignatureValueStart;
-    const std::string_view end = kSignatureValueEnd;
+    const std::string_view start = tags::kSignatureValueStart;
+    const std::string_view end = tags::kSignatureValueEnd;
     std::string before;
     std::string formed;
     bool started = false;
@@ -270,7 +236,7 @@ std::string Timestamp::readAndRepairTimestampRequestBody(const std::string& path
                 continue;
             }
             started = true;
-            formed = kNamespacedSignatureValueStart;
+            formed = tags::kSignatureValueWithNamespace;
             formed.append(before, p + start.size(), std::string::npos);
             before = std::string();
         } else {
@@ -313,9 +279,9 @@ int Timestamp::validateTimestamp(const std::string& sigXml, bool isNvo, std::vec
     // The request body goes before the token is decoded, so the two are never held at once.
     std::string digestHex = computeSHA1AsHex(constructTimestampRequestBody(sigXml));
     const std::string der = KVBSignLibInternal::base64DecodeView(
-        KVBSignLibInternal::stringRangeView(sigXml, kTimestampStart, kTimestampEnd));
+        KVBSignLibInternal::stringRangeView(sigXml, tags::kTimestampStart, tags::kTimestampEnd));
 
-    if (sigXml.find("<X509Certificate>") == std::string::npos) return kInvalid;
+    if (sigXml.find(tags::kCertificateStart) == std::string::npos) return kInvalid;
 
     time_t notBefore = 0;
     time_t notAfter = 0;
@@ -367,9 +333,9 @@ int Timestamp::validateTimestamp(const std::string& sigXml, bool isNvo, std::vec
     TS_VERIFY_CTX_set_store(context.get(), ownedStore.release());
 
     {
-        CertList storeRoots;
-        KVBSignLibInternal::getSystemRootCertificates(storeRoots.certs);
-        for (X509* root : storeRoots.certs) X509_STORE_add_cert(store, root);  // the store takes its own reference
+        kvbsign::X509List storeRoots;
+        KVBSignLibInternal::getSystemRootCertificates(storeRoots.certs());
+        for (X509* root : storeRoots.certs()) X509_STORE_add_cert(store, root);  // the store takes its own reference
     }
     for (X509* user : userCerts) {
         if (user != nullptr) X509_STORE_add_cert(store, user);
@@ -389,16 +355,16 @@ int Timestamp::validateTimestamp(const std::string& sigXml, bool isNvo, std::vec
     // The authority must chain to a system root. Without any root there is nothing to anchor
     // the chain to, and a chain check without anchors would accept any self-made authority.
     {
-        CertList chainRoots;
-        if (!KVBSignLibInternal::getSystemRootCertificates(chainRoots.certs) || chainRoots.certs.empty())
+        kvbsign::X509List chainRoots;
+        if (!KVBSignLibInternal::getSystemRootCertificates(chainRoots.certs()) || chainRoots.certs().empty())
             return kUnverifiable;
-        if (!signerIsEndEntity(token, set)) return kInvalid;
+        if (!authorityIsEndEntity(token, set)) return kInvalid;
         std::vector<X509*> handedOver;
         handedOver.reserve(tokenCertificates.size());
         for (auto& cert : tokenCertificates) handedOver.push_back(cert.get());
         for (auto& cert : tokenCertificates) cert.release();  // the chain check frees them
         tokenCertificates.clear();
-        if (!KVBSignLibInternal::validateCertificateChainX509(std::move(handedOver), chainRoots.certs))
+        if (!KVBSignLibInternal::validateCertificateChainX509(std::move(handedOver), chainRoots.certs()))
             return kInvalid;
     }
 

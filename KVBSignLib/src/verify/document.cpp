@@ -18,8 +18,6 @@ namespace verify {
 
 namespace {
 
-using FileDescriptor = kvbsign::UniqueFd;
-
 std::string errnoText(const char* what, const std::string& path) {
     return std::string(what) + " " + path + ": " + std::strerror(errno);
 }
@@ -32,7 +30,7 @@ void readDocument(const std::string& path, std::string& document) {
     // The path is known to name a regular file inside the package. Non-blocking and without
     // following a link, in case the name was swapped meanwhile; the type is checked again on
     // the open descriptor.
-    FileDescriptor fd(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
     if (fd.get() < 0) return;  // a document that does not open stays empty
 
     struct stat info;
